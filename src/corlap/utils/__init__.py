@@ -1,0 +1,1 @@
+"""Utilities of corlap: FASTA access and the compiled sequence module."""
