@@ -1,0 +1,30 @@
+import pathlib
+import shutil
+
+import pytest
+
+DATA = pathlib.Path(__file__).parent / "data"
+LAMBDA_FASTA = DATA / "lambda_phage.fa"
+LAMBDA_NAME = "gi|9626243|ref|NC_001416.1|"
+LAMBDA_LENGTH = 48502
+
+
+def read_plain_fasta(path):
+    """The single record of a small FASTA file, read without any index."""
+    lines = pathlib.Path(path).read_text().splitlines()
+    return "".join(line.strip() for line in lines[1:])
+
+
+@pytest.fixture(scope="session")
+def lambda_text():
+    text = read_plain_fasta(LAMBDA_FASTA)
+    assert len(text) == LAMBDA_LENGTH
+    return text
+
+
+@pytest.fixture
+def lambda_fasta_path(tmp_path):
+    """A private copy of the genome, so that index files land in tmp_path."""
+    target = tmp_path / "lambda_phage.fa"
+    shutil.copyfile(LAMBDA_FASTA, target)
+    return target
