@@ -45,4 +45,70 @@ void encode(const Char* text, int64_t n, const View1& out) {
     }
 }
 
+
+// Both strands' codes of one character, side by side so that one table load
+// serves the forward write and the reverse-complement write.
+struct StrandCodes {
+    int64_t forward;
+    int64_t reverse;
+};
+
+inline constexpr std::array<StrandCodes, 256> strand_codes = [] {
+    std::array<StrandCodes, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
+        const uint8_t code = nucleotide_codes[c];
+        table[c] = StrandCodes{code, complement_code[code]};
+    }
+    return table;
+}();
+
+template <class Char>
+inline StrandCodes strand_codes_of(Char c) {
+    return static_cast<uint32_t>(c) < 256 ? strand_codes[static_cast<uint32_t>(c)]
+                                          : StrandCodes{4, 4};
+}
+
+// For i in 0..n-1: forward[i] = code of text[i], reverse[n-1-i] = its
+// complement, in that order.  The caller guarantees both views hold n
+// elements.  The stores keep the order of the plain loop even on the fast
+// path, so two views over the same memory end up as the plain loop leaves
+// them.
+template <class Char>
+void encode_both_strands(const Char* text, int64_t n, const View1& forward,
+                         const View1& reverse) {
+    if (n <= 0) {
+        return;
+    }
+    if (forward.strides[0] == 8 && reverse.strides[0] == 8) {
+        char* f = forward.data;
+        char* r = reverse.data + (n - 1) * 8;
+        for (int64_t i = 0; i < n; ++i) {
+            const StrandCodes codes = strand_codes_of(text[i]);
+            store<int64_t>(f + i * 8, codes.forward);
+            store<int64_t>(r - i * 8, codes.reverse);
+        }
+        return;
+    }
+    const int64_t fs = forward.strides[0];
+    const int64_t rs = reverse.strides[0];
+    for (int64_t i = 0; i < n; ++i) {
+        const StrandCodes codes = strand_codes_of(text[i]);
+        store<int64_t>(forward.data + i * fs, codes.forward);
+        store<int64_t>(reverse.data + (n - 1 - i) * rs, codes.reverse);
+    }
+}
+
+// Number of "G", "g", "C" and "c" characters among the n of `text`.  Setting
+// bit 5 folds upper case onto lower case; only 'G'/'g' (and 'C'/'c') land on
+// 'g' (and 'c'), whatever the width of the character.
+template <class Char>
+int64_t count_gc(const Char* text, int64_t n) {
+    int64_t count = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const uint32_t folded = static_cast<uint32_t>(text[i]) | 0x20u;
+        count += (folded == 'g') | (folded == 'c');
+    }
+    return count;
+}
+
 }  // namespace corlap::kernels
