@@ -1,4 +1,5 @@
 // Text to nucleotide codes: nuc_to_num, GenomicSequence and get_gc_content.
+#include "arguments.hpp"
 #include "bodies.hpp"
 #include "buffers.hpp"
 #include "kernels/encoding.hpp"
@@ -37,17 +38,164 @@ void advise_huge_pages(const kernels::View1& view, int64_t n) {
 #endif
 }
 
+// zeros(length, dtype=int), `zeros` being the attribute of the module-level
+// `np` already looked up by the caller.
+ref call_zeros(PyObject* zeros, PyObject* length) {
+    ref kwnames(PyTuple_Pack(1, names.dtype));
+    if (!kwnames) return ref();
+    PyObject* argv[] = {nullptr, length, reinterpret_cast<PyObject*>(&PyLong_Type)};
+    return ref(PyObject_Vectorcall(zeros, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.get()));
+}
+
 // np.zeros(length, dtype=int) through the module-level `np`.
 ref zeros_int64(PyObject* length) {
     ref np = module_global(names.np);
     if (!np) return ref();
     ref zeros = get_attr(np.get(), names.zeros);
     if (!zeros) return ref();
-    ref kwnames(PyTuple_Pack(1, names.dtype));
-    if (!kwnames) return ref();
-    PyObject* argv[] = {nullptr, length, reinterpret_cast<PyObject*>(&PyLong_Type)};
-    return ref(PyObject_Vectorcall(zeros.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames.get()));
+    return call_zeros(zeros.get(), length);
+}
+
+// np.zeros(self.length, dtype=int), evaluated as Python would: `np`, then
+// its `zeros`, then the attribute `length`.
+ref zeros_of_own_length(PyObject* self) {
+    ref np = module_global(names.np);
+    if (!np) return ref();
+    ref zeros = get_attr(np.get(), names.zeros);
+    if (!zeros) return ref();
+    ref length = get_attr(self, names.length);
+    if (!length) return ref();
+    return call_zeros(zeros.get(), length.get());
+}
+
+// self.region.<name>, reading `region` anew.
+ref region_attr(PyObject* self, PyObject* name) {
+    ref region = get_attr(self, names.region);
+    if (!region) return ref();
+    return get_attr(region.get(), name);
+}
+
+// One code array of a GenomicSequence, refused before anything is written
+// when it cannot take `length` codes (None, or too short).
+bool check_strand(const Buffer& strand, const char* attribute, int32_t length) {
+    if (!strand.held()) {
+        PyErr_Format(PyExc_TypeError,
+                     "GenomicSequence attribute '%s' is None, but length is %d", attribute,
+                     static_cast<int>(length));
+        return false;
+    }
+    if (strand.shape(0) < length) {
+        PyErr_Format(PyExc_ValueError,
+                     "GenomicSequence attribute '%s' has %zd elements, fewer than length %d",
+                     attribute, strand.shape(0), static_cast<int>(length));
+        return false;
+    }
+    return true;
+}
+
+// Count of "G", "g", "C" and "c" seen so far: a machine integer while it
+// fits, spilled into an interpreter integer otherwise.
+class GcTally {
+public:
+    bool add(int64_t n) {
+        if (n > INT64_MAX - small_) {
+            if (!spill()) return false;
+        }
+        small_ += n;
+        return true;
+    }
+    ref value() {
+        if (!spill()) return ref();
+        return big_ ? big_ : ref(PyLong_FromLong(0));
+    }
+
+private:
+    bool spill() {
+        ref part(PyLong_FromLongLong(small_));
+        if (!part) return false;
+        small_ = 0;
+        big_ = big_ ? ref(PyNumber_Add(big_.get(), part.get())) : part;
+        return static_cast<bool>(big_);
+    }
+    int64_t small_ = 0;
+    ref big_;
+};
+
+// The one-letter strings an element of a non-str fetch result is compared
+// with, in the order of the tests.
+PyObject* gc_letters[4] = {};
+
+bool make_gc_letters() {
+    if (gc_letters[0] != nullptr) return true;
+    const char* letters[4] = {"G", "g", "C", "c"};
+    for (int k = 0; k < 4; ++k) {
+        PyObject* letter = PyUnicode_InternFromString(letters[k]);
+        if (letter == nullptr) return false;
+        gc_letters[k] = letter;  // kept for the life of the process
+    }
+    return true;
+}
+
+// Does `element` == "G" or "g" or "C" or "c", by the interpreter's equality
+// and truth tests, stopping at the first that holds?  -1 on error.
+int is_gc_element(PyObject* element) {
+    for (PyObject* letter : gc_letters) {
+        ref equal(PyObject_RichCompare(element, letter, Py_EQ));
+        if (!equal) return -1;
+        const int truth = PyObject_IsTrue(equal.get());
+        if (truth != 0) return truth;
+    }
+    return 0;
+}
+
+// Calls visit(item) for each item of `collection`: a list or tuple by index
+// (the size read anew each step, since visiting may run Python code), any
+// other object through the iteration protocol.
+template <class Visit>
+bool for_each_item(PyObject* collection, Visit&& visit) {
+    if (PyList_CheckExact(collection)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(collection); ++i) {
+            ref item = ref::borrow(PyList_GET_ITEM(collection, i));
+            if (!visit(item.get())) return false;
+        }
+        return true;
+    }
+    if (PyTuple_CheckExact(collection)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(collection); ++i) {
+            if (!visit(PyTuple_GET_ITEM(collection, i))) return false;
+        }
+        return true;
+    }
+    ref iterator(PyObject_GetIter(collection));
+    if (!iterator) return false;
+    while (true) {
+        ref item(PyIter_Next(iterator.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!visit(item.get())) return false;
+    }
+}
+
+// G/C count of one fetch result: an exact str by its storage, anything else
+// element by element.
+bool count_gc_of(PyObject* bases, GcTally& tally) {
+    if (PyUnicode_CheckExact(bases)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(bases);
+        const void* data = PyUnicode_DATA(bases);
+        switch (PyUnicode_KIND(bases)) {
+            case PyUnicode_1BYTE_KIND:
+                return tally.add(kernels::count_gc(static_cast<const Py_UCS1*>(data), n));
+            case PyUnicode_2BYTE_KIND:
+                return tally.add(kernels::count_gc(static_cast<const Py_UCS2*>(data), n));
+            default:
+                return tally.add(kernels::count_gc(static_cast<const Py_UCS4*>(data), n));
+        }
+    }
+    if (!make_gc_letters()) return false;
+    return for_each_item(bases, [&](PyObject* element) {
+        const int gc = is_gc_element(element);
+        return gc >= 0 && tally.add(gc);
+    });
 }
 
 }  // namespace
@@ -88,19 +236,155 @@ PyObject* nuc_to_num(PyObject* const* args, double) {
     return result.release();
 }
 
-PyObject* genomic_init(PyObject* const*, double) {
-    PyErr_SetString(PyExc_NotImplementedError, "GenomicSequence.__init__");
-    return nullptr;
+PyObject* genomic_init(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* region = args[1];
+    if (PyObject_SetAttr(self, names.region, region) < 0) return nullptr;
+    ref end = get_attr(region, names.end);
+    if (!end) return nullptr;
+    ref start = get_attr(region, names.start);
+    if (!start) return nullptr;
+    ref length(PyNumber_Subtract(end.get(), start.get()));
+    if (!length) return nullptr;
+    if (PyObject_SetAttr(self, names.length, length.get()) < 0) return nullptr;
+    for (PyObject* strand : {names.sequence, names.revcomp}) {
+        ref codes = zeros_of_own_length(self);
+        if (!codes) return nullptr;
+        if (PyObject_SetAttr(self, strand, codes.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
-PyObject* genomic_from_fasta(PyObject* const*, double) {
-    PyErr_SetString(PyExc_NotImplementedError, "GenomicSequence.from_fasta");
-    return nullptr;
+PyObject* genomic_from_fasta(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* fasta_obj = args[1];
+
+    ref fetch = get_attr(fasta_obj, names.fetch);
+    if (!fetch) return nullptr;
+    ref chrom = region_attr(self, names.chrom);
+    if (!chrom) return nullptr;
+    ref start = region_attr(self, names.start);
+    if (!start) return nullptr;
+    ref end = region_attr(self, names.end);
+    if (!end) return nullptr;
+    ref text = call(fetch.get(), chrom.get(), start.get(), end.get());
+    if (!text) return nullptr;
+    if (text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", PyUnicode_Type.tp_name,
+                     Py_TYPE(text.get())->tp_name);
+        return nullptr;
+    }
+
+    ref length_attr = get_attr(self, names.length);
+    if (!length_attr) return nullptr;
+    int32_t length = 0;
+    if (!to_int32(length_attr.get(), &length)) return nullptr;
+
+    ref sequence = get_attr(self, names.sequence);
+    if (!sequence) return nullptr;
+    {
+        Buffer forward;
+        if (!take_array(sequence.get(), 1, Element::int64, Access::write, forward)) {
+            return nullptr;
+        }
+        ref revcomp = get_attr(self, names.revcomp);
+        if (!revcomp) return nullptr;
+        Buffer reverse;
+        if (!take_array(revcomp.get(), 1, Element::int64, Access::write, reverse)) {
+            return nullptr;
+        }
+
+        if (length > 0) {
+            // Everything the pass reads or writes is checked first, so that a
+            // refused call leaves both arrays as they were.
+            if (text.get() == Py_None) {
+                PyErr_Format(PyExc_TypeError,
+                             "fetch returned None for a region of length %d",
+                             static_cast<int>(length));
+                return nullptr;
+            }
+            const Py_ssize_t text_length = PyUnicode_GET_LENGTH(text.get());
+            if (text_length < length) {
+                PyErr_Format(PyExc_ValueError,
+                             "fetch returned %zd characters for a region of length %d",
+                             text_length, static_cast<int>(length));
+                return nullptr;
+            }
+            if (!check_strand(forward, "sequence", length) ||
+                !check_strand(reverse, "revcomp", length)) {
+                return nullptr;
+            }
+            const kernels::View1 forward_view = forward.view<1>();
+            const kernels::View1 reverse_view = reverse.view<1>();
+            advise_huge_pages(forward_view, length);
+            advise_huge_pages(reverse_view, length);
+            const void* data = PyUnicode_DATA(text.get());
+            switch (PyUnicode_KIND(text.get())) {
+                case PyUnicode_1BYTE_KIND:
+                    kernels::encode_both_strands(static_cast<const Py_UCS1*>(data), length,
+                                                 forward_view, reverse_view);
+                    break;
+                case PyUnicode_2BYTE_KIND:
+                    kernels::encode_both_strands(static_cast<const Py_UCS2*>(data), length,
+                                                 forward_view, reverse_view);
+                    break;
+                default:
+                    kernels::encode_both_strands(static_cast<const Py_UCS4*>(data), length,
+                                                 forward_view, reverse_view);
+                    break;
+            }
+        }
+        // The buffers are released here, before assigning the attributes
+        // runs any Python code.
+        if (PyObject_SetAttr(self, names.sequence, sequence.get()) < 0) return nullptr;
+        if (PyObject_SetAttr(self, names.revcomp, revcomp.get()) < 0) return nullptr;
+    }
+    return Py_NewRef(self);
 }
 
-PyObject* get_gc_content(PyObject* const*, double) {
-    PyErr_SetString(PyExc_NotImplementedError, "get_gc_content");
-    return nullptr;
+PyObject* get_gc_content(PyObject* const* args, double) {
+    PyObject* regions = args[0];
+    PyObject* fasta = args[1];
+    GcTally gc;
+    ref total = ref::borrow(constants.ints[0]);
+
+    ref open_fasta = module_global(names.open_fasta);
+    if (!open_fasta) return nullptr;
+    ref fasta_obj = call(open_fasta.get(), fasta);
+    if (!fasta_obj) return nullptr;
+
+    const bool walked = for_each_item(regions, [&](PyObject* region) {
+        ref fetch = get_attr(fasta_obj.get(), names.fetch);
+        if (!fetch) return false;
+        ref chrom = get_attr(region, names.chrom);
+        if (!chrom) return false;
+        ref start = get_attr(region, names.start);
+        if (!start) return false;
+        ref end = get_attr(region, names.end);
+        if (!end) return false;
+        ref bases = call(fetch.get(), chrom.get(), start.get(), end.get());
+        if (!bases) return false;
+        if (!count_gc_of(bases.get(), gc)) return false;
+        end = get_attr(region, names.end);
+        if (!end) return false;
+        start = get_attr(region, names.start);
+        if (!start) return false;
+        ref span(PyNumber_Subtract(end.get(), start.get()));
+        if (!span) return false;
+        total = ref(PyNumber_Add(total.get(), span.get()));
+        return static_cast<bool>(total);
+    });
+    // An error above leaves the FASTA object unclosed; it is only dropped.
+    if (!walked) return nullptr;
+
+    ref closed = call_method(fasta_obj.get(), names.close);
+    if (!closed) return nullptr;
+
+    ref denominator = PyFloat_CheckExact(total.get()) ? total : ref(PyNumber_Float(total.get()));
+    if (!denominator) return nullptr;
+    ref count = gc.value();
+    if (!count) return nullptr;
+    return PyNumber_TrueDivide(count.get(), denominator.get());
 }
 
 }  // namespace corlap::bodies

@@ -6,6 +6,10 @@
 #include <array>
 #include <cstdint>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace corlap::kernels {
 
 // Code of every byte value: A/a 0, T/t 1, C/c 2, G/g 3, anything else 4.
@@ -74,6 +78,114 @@ inline void encode<uint8_t>(const uint8_t* text, int64_t n, const View1& out) {
     for (int64_t i = 0; i < n; ++i) {
         store<int64_t>(out.data + i * out.strides[0], code_of_byte(text[i]));
     }
+}
+
+
+// Both strands' codes of one character, side by side so that one table load
+// serves the forward write and the reverse-complement write.
+struct StrandCodes {
+    int64_t forward;
+    int64_t reverse;
+};
+
+inline constexpr std::array<StrandCodes, 256> strand_codes = [] {
+    std::array<StrandCodes, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
+        const uint8_t code = nucleotide_codes[c];
+        table[c] = StrandCodes{code, complement_code[code]};
+    }
+    return table;
+}();
+
+template <class Char>
+inline StrandCodes strand_codes_of(Char c) {
+    return static_cast<uint32_t>(c) < 256 ? strand_codes[static_cast<uint32_t>(c)]
+                                          : StrandCodes{4, 4};
+}
+
+// Streaming stores for code arrays much larger than the caches: they skip
+// reading each cache line before overwriting it, which is a third of the
+// memory traffic of a fill, and do not evict what the caller is working on.
+// Other targets use ordinary stores.
+inline constexpr int64_t streaming_threshold = int64_t{1} << 17;  // elements
+
+inline bool can_stream(const char* p) {
+#if defined(__x86_64__)
+    return (reinterpret_cast<uintptr_t>(p) & 7) == 0;
+#else
+    (void)p;
+    return false;
+#endif
+}
+
+template <bool streaming>
+inline void store_code(char* p, int64_t code) {
+#if defined(__x86_64__)
+    if constexpr (streaming) {
+        _mm_stream_si64(reinterpret_cast<long long*>(p), code);
+        return;
+    }
+#endif
+    store<int64_t>(p, code);
+}
+
+inline void finish_streaming() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
+// Contiguous forward array (ascending) and contiguous reverse array
+// (descending from its last element).
+template <bool streaming, class Char>
+void encode_both_contiguous(const Char* text, int64_t n, char* forward, char* reverse_last) {
+    for (int64_t i = 0; i < n; ++i) {
+        const StrandCodes codes = strand_codes_of(text[i]);
+        store_code<streaming>(forward + i * 8, codes.forward);
+        store_code<streaming>(reverse_last - i * 8, codes.reverse);
+    }
+}
+
+// For i in 0..n-1: forward[i] = code of text[i], reverse[n-1-i] = its
+// complement, in that order.  The caller guarantees both views hold n
+// elements.  Every path stores in the order of that plain loop, so two views
+// over the same memory end up as the plain loop leaves them.
+template <class Char>
+void encode_both_strands(const Char* text, int64_t n, const View1& forward,
+                         const View1& reverse) {
+    if (n <= 0) {
+        return;
+    }
+    if (forward.strides[0] == 8 && reverse.strides[0] == 8) {
+        char* reverse_last = reverse.data + (n - 1) * 8;
+        if (n >= streaming_threshold && can_stream(forward.data) && can_stream(reverse.data)) {
+            encode_both_contiguous<true>(text, n, forward.data, reverse_last);
+            finish_streaming();
+        } else {
+            encode_both_contiguous<false>(text, n, forward.data, reverse_last);
+        }
+        return;
+    }
+    const int64_t fs = forward.strides[0];
+    const int64_t rs = reverse.strides[0];
+    for (int64_t i = 0; i < n; ++i) {
+        const StrandCodes codes = strand_codes_of(text[i]);
+        store<int64_t>(forward.data + i * fs, codes.forward);
+        store<int64_t>(reverse.data + (n - 1 - i) * rs, codes.reverse);
+    }
+}
+
+// Number of "G", "g", "C" and "c" characters among the n of `text`.  Setting
+// bit 5 folds upper case onto lower case; only 'G'/'g' (and 'C'/'c') land on
+// 'g' (and 'c'), whatever the width of the character.
+template <class Char>
+int64_t count_gc(const Char* text, int64_t n) {
+    int64_t count = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const uint32_t folded = static_cast<uint32_t>(text[i]) | 0x20u;
+        count += (folded == 'g') | (folded == 'c');
+    }
+    return count;
 }
 
 }  // namespace corlap::kernels
