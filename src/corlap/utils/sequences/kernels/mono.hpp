@@ -142,38 +142,77 @@ struct Lanes2 {
 inline Lanes2 load_lanes(const double* p) { return Lanes2{{p[0], p[1]}}; }
 #endif
 
+// Copies codes first .. first + span - 1 of `sequence` into `codes` as bytes,
+// with 0 in place of codes outside 0..3; true when there were none.
+inline bool compact_codes(const View1& sequence, int64_t first, int64_t span, uint8_t* codes) {
+    const int64_t stride = sequence.strides[0];
+    const char* base = sequence.data + first * stride;
+    uint64_t outside = 0;
+    if (stride == sizeof(int64_t)) {
+        // Contiguous: a loop the compiler vectorises.
+        for (int64_t j = 0; j < span; ++j) {
+            const uint64_t code = static_cast<uint64_t>(load<int64_t>(base + 8 * j));
+            const uint64_t bad = code > 3;
+            outside |= bad;
+            codes[j] = static_cast<uint8_t>(bad ? 0 : code);
+        }
+    } else {
+        for (int64_t j = 0; j < span; ++j) {
+            const uint64_t code = static_cast<uint64_t>(load<int64_t>(base + j * stride));
+            const uint64_t bad = code > 3;
+            outside |= bad;
+            codes[j] = static_cast<uint8_t>(bad ? 0 : code);
+        }
+    }
+    return outside == 0;
+}
+
 // Scores windows [first, first + count) of `sequence`, writing each scored
 // window at its centre (start + centre) of `scores`.  Windows holding a code
 // outside 0..3 are left as they are.  count >= 1.
 inline void score_chunk(const View1& sequence, int64_t window, int64_t centre, int64_t first,
-                        int64_t count, const View1& scores, const ScoreScratch& s) {
+                        int64_t count, const View1& scores, const ScoreScratch& scratch) {
+    // Byte stores may alias anything, fields of `scratch` included: local
+    // copies of its pointers let the compiler keep them in registers.
+    const double* const table = scratch.table;
+    const double* const pair_table = scratch.pair_table;
+    uint8_t* const codes = scratch.codes;
+    uint8_t* const pairs = scratch.pairs;
+    uint32_t* const unknown = scratch.unknown;
+    char* const out = scores.data;
+    const int64_t out_stride = scores.strides[0];
     // Codes first .. first + count + window - 2 are read; codes outside 0..3
-    // become 0 (any valid index: those windows are not written) and are
-    // counted in the running tally that marks unscored windows.
+    // become 0 (any valid index: those windows are not written).  Most chunks
+    // hold none, so the running tally that marks unscored windows (a serial
+    // loop) is only built when one was seen.
     const int64_t span = count + window - 1;
-    uint32_t unknown = 0;
-    s.unknown[0] = 0;
-    const char* base = sequence.data + first * sequence.strides[0];
-    const int64_t stride = sequence.strides[0];
-    for (int64_t j = 0; j < span; ++j) {
-        const uint64_t code = static_cast<uint64_t>(load<int64_t>(base + j * stride));
-        const bool valid = code < 4;
-        s.codes[j] = valid ? static_cast<uint8_t>(code) : 0;
-        unknown += valid ? 0 : 1;
-        s.unknown[j + 1] = unknown;
+    const bool clean = compact_codes(sequence, first, span, codes);
+    codes[span] = 0;
+    if (!clean) {
+        const int64_t stride = sequence.strides[0];
+        const char* base = sequence.data + first * stride;
+        uint32_t tally = 0;
+        unknown[0] = 0;
+        for (int64_t j = 0; j < span; ++j) {
+            tally += static_cast<uint64_t>(load<int64_t>(base + j * stride)) < 4 ? 0 : 1;
+            unknown[j + 1] = tally;
+        }
     }
-    s.codes[span] = 0;
+    // Is window k of the chunk free of codes outside 0..3?
+    auto scored = [&](int64_t k) {
+        return clean || unknown[k + window] == unknown[k];
+    };
 
     int64_t k = 0;
-    if (s.pair_table != nullptr) {
+    if (pair_table != nullptr) {
         for (int64_t j = 0; j < span; ++j) {
-            s.pairs[j] = static_cast<uint8_t>(4 * s.codes[j] + s.codes[j + 1]);
+            pairs[j] = static_cast<uint8_t>(4 * codes[j] + codes[j + 1]);
         }
         for (; k + 8 <= count; k += 8) {
             // Lanes hold windows (k, k+1), (k+2, k+3), (k+4, k+5), (k+6, k+7).
             Lanes2 w01 = {0.0, 0.0}, w23 = {0.0, 0.0}, w45 = {0.0, 0.0}, w67 = {0.0, 0.0};
-            const uint8_t* pair = s.pairs + k;
-            const double* column = s.pair_table;
+            const uint8_t* pair = pairs + k;
+            const double* column = pair_table;
             for (int64_t m = 0; m < window; ++m, column += 32) {
                 w01 += load_lanes(column + 2 * pair[m]);
                 w23 += load_lanes(column + 2 * pair[m + 2]);
@@ -183,8 +222,8 @@ inline void score_chunk(const View1& sequence, int64_t window, int64_t centre, i
             const double sums[8] = {w01[0], w01[1], w23[0], w23[1],
                                     w45[0], w45[1], w67[0], w67[1]};
             for (int64_t w = 0; w < 8; ++w) {
-                if (s.unknown[k + w + window] == s.unknown[k + w]) {
-                    store<double>(scores.data + (first + k + w + centre) * scores.strides[0],
+                if (scored(k + w)) {
+                    store<double>(out + (first + k + w + centre) * out_stride,
                                   sums[w]);
                 }
             }
@@ -192,8 +231,8 @@ inline void score_chunk(const View1& sequence, int64_t window, int64_t centre, i
     } else {
         for (; k + 4 <= count; k += 4) {
             double w0 = 0.0, w1 = 0.0, w2 = 0.0, w3 = 0.0;
-            const uint8_t* code = s.codes + k;
-            const double* column = s.table;
+            const uint8_t* code = codes + k;
+            const double* column = table;
             for (int64_t m = 0; m < window; ++m, column += 4) {
                 w0 += column[code[m]];
                 w1 += column[code[m + 1]];
@@ -202,22 +241,22 @@ inline void score_chunk(const View1& sequence, int64_t window, int64_t centre, i
             }
             const double sums[4] = {w0, w1, w2, w3};
             for (int64_t w = 0; w < 4; ++w) {
-                if (s.unknown[k + w + window] == s.unknown[k + w]) {
-                    store<double>(scores.data + (first + k + w + centre) * scores.strides[0],
+                if (scored(k + w)) {
+                    store<double>(out + (first + k + w + centre) * out_stride,
                                   sums[w]);
                 }
             }
         }
     }
     for (; k < count; ++k) {
-        if (s.unknown[k + window] != s.unknown[k]) {
+        if (!scored(k)) {
             continue;
         }
         double sum = 0.0;
         for (int64_t m = 0; m < window; ++m) {
-            sum += s.table[4 * m + s.codes[k + m]];
+            sum += table[4 * m + codes[k + m]];
         }
-        store<double>(scores.data + (first + k + centre) * scores.strides[0], sum);
+        store<double>(out + (first + k + centre) * out_stride, sum);
     }
 }
 
