@@ -157,19 +157,21 @@ class Donor:
                 setattr(self, name, value)
 
 
-@pytest.mark.parametrize("donor, error", [
-    (Donor(4, no_bg=None), AttributeError),
-    (Donor(4, neg_counts=np.ones((5, 3))), ValueError),
-    (Donor(4, neg_counts=np.ones((6, 4))), ValueError),
-    (Donor(4, bg_counts=np.ones((5, 4), dtype=complex)), TypeError),
-    (Donor(4, neg_counts="many"), Exception),
-    (Donor(4, no_bg="many"), TypeError),
+@pytest.mark.parametrize("donor, error, message", [
+    (Donor(4, no_bg=None), AttributeError, "no_bg"),
+    (Donor(4, neg_counts=np.ones((5, 3))), ValueError,
+     r"obj.neg_counts of shape \(5, 3\) into self.neg_counts of shape \(5, 4\)"),
+    (Donor(4, neg_counts=np.ones((6, 4))), ValueError, "shape"),
+    (Donor(4, bg_counts=np.ones((5, 4), dtype=complex)), TypeError,
+     "obj.bg_counts of dtype complex128 into self.bg_counts of dtype float64"),
+    (Donor(4, neg_counts="many"), TypeError, None),
+    (Donor(4, no_bg="many"), TypeError, "str"),
 ])
-def test_failing_merge_changes_nothing(donor, error):
+def test_failing_merge_changes_nothing(donor, error, message):
     rng = np.random.default_rng(3)
     model = counted_model(rng)
     before = snapshot(model)
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         model.add_counts(donor)
     assert_unchanged(model, before)
 

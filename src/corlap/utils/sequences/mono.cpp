@@ -123,7 +123,8 @@ bool check_sequence(PyObject* sequence, const Buffer& buffer, int64_t length,
 bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
     auto* array = reinterpret_cast<PyArrayObject*>(target);
     if (!PyArray_ISWRITEABLE(array)) {
-        PyErr_Format(PyExc_ValueError, "cannot add into %U: the array is read-only", name);
+        PyErr_Format(PyExc_ValueError, "cannot add into self.%U: the array is read-only",
+                     name);
         return false;
     }
     ref other(PyArray_FROM_O(addend));
@@ -141,7 +142,8 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
         ref want(PyObject_GetAttrString(target, "shape"));
         ref have(PyObject_GetAttrString(other.get(), "shape"));
         if (!want || !have) return false;
-        PyErr_Format(PyExc_ValueError, "cannot add %U of shape %R into %U of shape %R", name,
+        PyErr_Format(PyExc_ValueError, "cannot add obj.%U of shape %R into self.%U of shape %R",
+                     name,
                      have.get(), name, want.get());
         return false;
     }
@@ -150,7 +152,8 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
     if (!result) return false;
     if (!PyArray_CanCastTypeTo(reinterpret_cast<PyArray_Descr*>(result.get()),
                                PyArray_DESCR(array), NPY_SAME_KIND_CASTING)) {
-        PyErr_Format(PyExc_TypeError, "cannot add %U of dtype %R into %U of dtype %R", name,
+        PyErr_Format(PyExc_TypeError, "cannot add obj.%U of dtype %S into self.%U of dtype %S",
+                     name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(other_array)), name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return false;
