@@ -339,13 +339,13 @@ PyObject* nucleotide_init(PyObject* const* args, double) {
 }
 
 PyObject* nucleotide_add_sequence(PyObject* const* args, double amount) {
-    static const Counting how{{names.counts, names.neg_counts}, 2, names.no_bias, true};
+    const Counting how{{names.counts, names.neg_counts}, 2, names.no_bias, true};
     // NaN fails the test too and is counted apart, like every non-positive amount.
     return count_sequence(args, amount, how, amount > 0 ? 0 : 1);
 }
 
 PyObject* nucleotide_add_background(PyObject* const* args, double amount) {
-    static const Counting how{{names.bg_counts, nullptr}, 1, names.no_bg, false};
+    const Counting how{{names.bg_counts, nullptr}, 1, names.no_bg, false};
     return count_sequence(args, amount, how, 0);
 }
 
