@@ -1,21 +1,480 @@
-// SequenceMatrix (factory and merge) and NucleotideMatrix.
+// SequenceMatrix (factory and merge) and NucleotideMatrix: construction,
+// counting, probability tables and window scoring.
+#include "arguments.hpp"
 #include "bodies.hpp"
 #include "buffers.hpp"
+#include "kernels/mono.hpp"
 #include "names.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL corlap_ARRAY_API
+#define NO_IMPORT_ARRAY
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <exception>
+#include <vector>
 
 namespace corlap::bodies {
 
-static PyObject* not_yet(const char* what) {
-    PyErr_SetString(PyExc_NotImplementedError, what);
-    return nullptr;
+namespace {
+
+// Text constants of this file, made on first use and kept for the process
+// (one interpreter per process).
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) {
+        slot = PyUnicode_InternFromString(text);
+    }
+    return slot;
 }
 
-PyObject* sequence_matrix_create(PyObject* const*, double) { return not_yet("create"); }
-PyObject* sequence_matrix_add_counts(PyObject* const*, double) { return not_yet("add_counts"); }
-PyObject* nucleotide_init(PyObject* const*, double) { return not_yet("__init__"); }
-PyObject* nucleotide_add_sequence(PyObject* const*, double) { return not_yet("add_sequence"); }
-PyObject* nucleotide_add_background(PyObject* const*, double) { return not_yet("add_background"); }
-PyObject* nucleotide_prepare_mat(PyObject* const*, double) { return not_yet("prepare_mat"); }
-PyObject* nucleotide_score_sequence(PyObject* const*, double) { return not_yet("score_sequence"); }
+PyObject* word_pwm() {
+    static PyObject* slot = nullptr;
+    return interned(slot, "PWM");
+}
+PyObject* word_dwm() {
+    static PyObject* slot = nullptr;
+    return interned(slot, "DWM");
+}
+PyObject* unknown_type_template() {
+    static PyObject* slot = nullptr;
+    return interned(slot, "Unkown score type {0}");
+}
+
+// The keyword-name tuple ("axis",) of np.sum(..., axis=0).
+PyObject* axis_keyword() {
+    static PyObject* tuple = nullptr;
+    if (tuple == nullptr) {
+        tuple = PyTuple_Pack(1, names.axis);
+    }
+    return tuple;
+}
+
+bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+// `np.<function>` with `np` looked up in the module namespace now.
+ref numpy_function(PyObject* name) {
+    ref np = module_global(names.np);
+    if (!np) return ref();
+    return get_attr(np.get(), name);
+}
+
+// self.<name>, converted to a 32-bit length.
+bool read_length(PyObject* self, int32_t* length) {
+    ref value = get_attr(self, names.length);
+    return value && to_int32(value.get(), length);
+}
+
+// A count table read from an attribute must be an array of at least 5 rows
+// (one per code 0..4) and `columns` columns before anything is written to it.
+bool check_table(PyObject* table, const Buffer& buffer, PyObject* name, int64_t columns) {
+    if (!buffer.held()) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U is None; counting needs a float64 table of 5 rows by %lld columns",
+                     name, static_cast<long long>(columns));
+        return false;
+    }
+    if (buffer.shape(0) < 5 || buffer.shape(1) < columns) {
+        ref shape(PyObject_GetAttrString(table, "shape"));
+        if (!shape) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "%U has shape %R, smaller than the 5 rows by %lld columns that counting "
+                     "needs",
+                     name, shape.get(), static_cast<long long>(columns));
+        return false;
+    }
+    return true;
+}
+
+// The first `length` codes of `sequence` must exist and lie in 0..4.
+// Reports whether one of them is the unknown code 4.
+bool check_sequence(PyObject* sequence, const Buffer& buffer, int64_t length,
+                    bool* has_unknown) {
+    *has_unknown = false;
+    if (length <= 0) {
+        return true;
+    }
+    if (!buffer.held()) {
+        raise_argument_type("sequence", "numpy.ndarray", sequence);
+        return false;
+    }
+    if (buffer.shape(0) < length) {
+        PyErr_Format(PyExc_ValueError,
+                     "sequence has %zd codes, fewer than the model length %lld",
+                     buffer.shape(0), static_cast<long long>(length));
+        return false;
+    }
+    const kernels::CodeScan scan = kernels::scan_codes(buffer.view<1>(), length);
+    if (scan.first_invalid >= 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "sequence holds the code %lld at position %lld; codes must be 0 to 4",
+                     static_cast<long long>(scan.invalid_code),
+                     static_cast<long long>(scan.first_invalid));
+        return false;
+    }
+    *has_unknown = scan.has_unknown;
+    return true;
+}
+
+// Can `addend` be added in place into the array `target` without error?
+// (The same shape after broadcasting, writable, and a sum that casts back to
+// the target's dtype under NumPy's in-place rule.)
+bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
+    auto* array = reinterpret_cast<PyArrayObject*>(target);
+    if (!PyArray_ISWRITEABLE(array)) {
+        PyErr_Format(PyExc_ValueError, "cannot add into self.%U: the array is read-only",
+                     name);
+        return false;
+    }
+    ref other(PyArray_FROM_O(addend));
+    if (!other) return false;
+    auto* other_array = reinterpret_cast<PyArrayObject*>(other.get());
+    const int ndim = PyArray_NDIM(array);
+    const int other_ndim = PyArray_NDIM(other_array);
+    bool fits = other_ndim <= ndim;
+    for (int d = 1; fits && d <= other_ndim; ++d) {
+        const npy_intp want = PyArray_DIM(array, ndim - d);
+        const npy_intp have = PyArray_DIM(other_array, other_ndim - d);
+        fits = have == want || have == 1;
+    }
+    if (!fits) {
+        ref want(PyObject_GetAttrString(target, "shape"));
+        ref have(PyObject_GetAttrString(other.get(), "shape"));
+        if (!want || !have) return false;
+        PyErr_Format(PyExc_ValueError, "cannot add obj.%U of shape %R into self.%U of shape %R",
+                     name,
+                     have.get(), name, want.get());
+        return false;
+    }
+    PyArrayObject* operands[2] = {array, other_array};
+    ref result(reinterpret_cast<PyObject*>(PyArray_ResultType(2, operands, 0, nullptr)));
+    if (!result) return false;
+    if (!PyArray_CanCastTypeTo(reinterpret_cast<PyArray_Descr*>(result.get()),
+                               PyArray_DESCR(array), NPY_SAME_KIND_CASTING)) {
+        PyErr_Format(PyExc_TypeError, "cannot add obj.%U of dtype %S into self.%U of dtype %S",
+                     name,
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(other_array)), name,
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+        return false;
+    }
+    return true;
+}
+
+// The common part of add_sequence and add_background: `tables` are counted
+// into (the one chosen by `pick`), `total` grows by `amount`.  With
+// `skip_unknown` a sequence holding the code 4 is not counted at all.
+struct Counting {
+    PyObject* table_names[2];
+    int n_tables;
+    PyObject* total_name;
+    bool skip_unknown;
+};
+
+PyObject* count_sequence(PyObject* const* args, double amount, const Counting& how,
+                         int pick) {
+    PyObject* self = args[0];
+    PyObject* sequence = args[1];
+    Buffer sequence_buffer;
+    if (sequence != Py_None &&
+        !sequence_buffer.acquire(sequence, 1, Element::int64, Access::read)) {
+        return nullptr;
+    }
+    int32_t length32 = 0;
+    if (!read_length(self, &length32)) return nullptr;
+    const int64_t length = length32 > 0 ? length32 : 0;
+
+    ref tables[2];
+    Buffer buffers[2];
+    for (int t = 0; t < how.n_tables; ++t) {
+        tables[t] = get_attr(self, how.table_names[t]);
+        if (!tables[t] ||
+            !take_array(tables[t].get(), 2, Element::float64, Access::write, buffers[t])) {
+            return nullptr;
+        }
+    }
+    // Everything that can fail is checked before the first change.
+    bool has_unknown = false;
+    if (!check_sequence(sequence, sequence_buffer, length, &has_unknown)) return nullptr;
+    for (int t = 0; t < how.n_tables; ++t) {
+        if (!check_table(tables[t].get(), buffers[t], how.table_names[t], length)) {
+            return nullptr;
+        }
+    }
+    if (has_unknown && how.skip_unknown) {
+        Py_RETURN_NONE;
+    }
+    ref total = get_attr(self, how.total_name);
+    if (!total) return nullptr;
+    ref py_amount(PyFloat_FromDouble(amount));
+    if (!py_amount) return nullptr;
+    ref new_total(PyNumber_InPlaceAdd(total.get(), py_amount.get()));
+    if (!new_total) return nullptr;
+
+    if (length > 0) {
+        kernels::count_codes(sequence_buffer.view<1>(), length, buffers[pick].view<2>(),
+                             amount);
+    }
+    for (int t = 0; t < how.n_tables; ++t) {
+        if (!set_attr(self, how.table_names[t], tables[t].get())) return nullptr;
+    }
+    if (!set_attr(self, how.total_name, new_total.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Allocates the scratch memory of the scoring kernel.
+struct ScoreMemory {
+    std::vector<double> table, pair_table;
+    std::vector<uint8_t> codes, pairs;
+    std::vector<uint32_t> unknown;
+
+    kernels::ScoreScratch make(int64_t window, int64_t windows) {
+        const int64_t chunk = kernels::chunk_size(window, windows);
+        table.resize(static_cast<size_t>(4 * window));
+        if (window <= kernels::pair_table_max_window) {
+            pair_table.resize(static_cast<size_t>(32 * window));
+        }
+        codes.resize(static_cast<size_t>(chunk + window));
+        pairs.resize(static_cast<size_t>(chunk + window));
+        unknown.resize(static_cast<size_t>(chunk + window + 1));
+        return {table.data(), pair_table.empty() ? nullptr : pair_table.data(), codes.data(),
+                pairs.data(), unknown.data(), chunk};
+    }
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ SequenceMatrix
+
+PyObject* sequence_matrix_create(PyObject* const* args, double) {
+    PyObject* length = args[0];
+    PyObject* stype = args[1];
+    PyObject* const words[2] = {word_pwm(), word_dwm()};
+    PyObject* const classes[2] = {names.NucleotideMatrix, names.DiNucleotideMatrix};
+    for (int i = 0; i < 2; ++i) {
+        if (words[i] == nullptr) return nullptr;
+        ref equal(PyObject_RichCompare(stype, words[i], Py_EQ));
+        if (!equal) return nullptr;
+        const int truth = PyObject_IsTrue(equal.get());
+        if (truth < 0) return nullptr;
+        if (truth) {
+            ref cls = module_global(classes[i]);
+            if (!cls) return nullptr;
+            return call(cls.get(), length).release();
+        }
+    }
+    // Python evaluates sys.exit before its argument.
+    ref sys = module_global(names.sys);
+    if (!sys) return nullptr;
+    ref exit = get_attr(sys.get(), names.exit);
+    if (!exit) return nullptr;
+    PyObject* templ = unknown_type_template();
+    if (templ == nullptr) return nullptr;
+    ref text(PyObject_Str(stype));
+    if (!text) return nullptr;
+    ref message = call_method(templ, names.format, text.get());
+    if (!message) return nullptr;
+    ref result = call(exit.get(), message.get());
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sequence_matrix_add_counts(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* obj = args[1];
+    PyObject* const attributes[5] = {names.counts, names.bg_counts, names.neg_counts,
+                                     names.no_bias, names.no_bg};
+    ref mine[5], theirs[5], sums[5];
+    for (int i = 0; i < 5; ++i) {
+        mine[i] = get_attr(self, attributes[i]);
+        if (!mine[i]) return nullptr;
+        theirs[i] = get_attr(obj, attributes[i]);
+        if (!theirs[i]) return nullptr;
+    }
+    // A merge that fails half way would leave the model half merged: arrays
+    // are checked for an in-place addition, and the other values (the totals:
+    // immutable numbers) are summed, before anything changes.
+    for (int i = 0; i < 5; ++i) {
+        if (PyArray_Check(mine[i].get())) {
+            if (!check_in_place(mine[i].get(), theirs[i].get(), attributes[i])) return nullptr;
+        } else {
+            sums[i] = ref(PyNumber_InPlaceAdd(mine[i].get(), theirs[i].get()));
+            if (!sums[i]) return nullptr;
+        }
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (!sums[i]) {
+            sums[i] = ref(PyNumber_InPlaceAdd(mine[i].get(), theirs[i].get()));
+            if (!sums[i]) return nullptr;
+        }
+        if (!set_attr(self, attributes[i], sums[i].get())) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------- NucleotideMatrix
+
+PyObject* nucleotide_init(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* length = args[1];
+    if (!set_attr(self, names.length, length)) return nullptr;
+    ref shape(PyTuple_Pack(2, constants.ints[5], length));
+    if (!shape) return nullptr;
+    PyObject* const tables[3] = {names.counts, names.neg_counts, names.bg_counts};
+    for (PyObject* name : tables) {
+        ref zeros = numpy_function(names.zeros);
+        if (!zeros) return nullptr;
+        ref table = call(zeros.get(), shape.get());
+        if (!table || !set_attr(self, name, table.get())) return nullptr;
+    }
+    if (!set_attr(self, names.no_bias, constants.ints[0]) ||
+        !set_attr(self, names.no_bg, constants.ints[0])) {
+        return nullptr;
+    }
+    ref zeros = numpy_function(names.zeros);
+    if (!zeros) return nullptr;
+    ref pssm = call(zeros.get(), shape.get());
+    if (!pssm || !set_attr(self, names.pssm, pssm.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* nucleotide_add_sequence(PyObject* const* args, double amount) {
+    const Counting how{{names.counts, names.neg_counts}, 2, names.no_bias, true};
+    // NaN fails the test too and is counted apart, like every non-positive amount.
+    return count_sequence(args, amount, how, amount > 0 ? 0 : 1);
+}
+
+PyObject* nucleotide_add_background(PyObject* const* args, double amount) {
+    const Counting how{{names.bg_counts, nullptr}, 1, names.no_bg, false};
+    return count_sequence(args, amount, how, 0);
+}
+
+PyObject* nucleotide_prepare_mat(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    // no_bias, then no_bg: np.mean(np.sum(table[:4, :], axis=0))
+    const struct {
+        PyObject* table;
+        PyObject* total;
+    } totals[2] = {{names.counts, names.no_bias}, {names.bg_counts, names.no_bg}};
+    for (const auto& step : totals) {
+        ref mean = numpy_function(names.mean);
+        if (!mean) return nullptr;
+        ref sum = numpy_function(names.sum);
+        if (!sum) return nullptr;
+        ref table = get_attr(self, step.table);
+        if (!table) return nullptr;
+        ref bases(PyObject_GetItem(table.get(), constants.rows_0_to_3));
+        if (!bases) return nullptr;
+        PyObject* argv[] = {nullptr, bases.get(), constants.ints[0]};
+        ref per_position(PyObject_Vectorcall(
+            sum.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, axis_keyword()));
+        if (!per_position) return nullptr;
+        ref total = call(mean.get(), per_position.get());
+        if (!total || !set_attr(self, step.total, total.get())) return nullptr;
+    }
+    // bias_pwm, then bg_pwm: np.true_divide(table + 1, total + 4)
+    const struct {
+        PyObject* table;
+        PyObject* total;
+        PyObject* result;
+    } tables[2] = {{names.counts, names.no_bias, names.bias_pwm},
+                   {names.bg_counts, names.no_bg, names.bg_pwm}};
+    for (const auto& step : tables) {
+        ref divide = numpy_function(names.true_divide);
+        if (!divide) return nullptr;
+        ref table = get_attr(self, step.table);
+        if (!table) return nullptr;
+        ref counts(PyNumber_Add(table.get(), constants.ints[1]));
+        if (!counts) return nullptr;
+        ref total = get_attr(self, step.total);
+        if (!total) return nullptr;
+        ref denominator(PyNumber_Add(total.get(), constants.ints[4]));
+        if (!denominator) return nullptr;
+        ref probabilities = call(divide.get(), counts.get(), denominator.get());
+        if (!probabilities || !set_attr(self, step.result, probabilities.get())) {
+            return nullptr;
+        }
+    }
+    // pssm: np.log2(np.true_divide(bias_pwm, bg_pwm))
+    ref log2 = numpy_function(names.log2);
+    if (!log2) return nullptr;
+    ref divide = numpy_function(names.true_divide);
+    if (!divide) return nullptr;
+    ref bias = get_attr(self, names.bias_pwm);
+    if (!bias) return nullptr;
+    ref background = get_attr(self, names.bg_pwm);
+    if (!background) return nullptr;
+    ref ratio = call(divide.get(), bias.get(), background.get());
+    if (!ratio) return nullptr;
+    ref pssm = call(log2.get(), ratio.get());
+    if (!pssm || !set_attr(self, names.pssm, pssm.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* sequence = args[1];
+    Buffer sequence_buffer;
+    if (sequence != Py_None &&
+        !sequence_buffer.acquire(sequence, 1, Element::int64, Access::read)) {
+        return nullptr;
+    }
+    ref pssm = get_attr(self, names.pssm);
+    if (!pssm) return nullptr;
+    Buffer table;
+    if (!take_array(pssm.get(), 2, Element::float64, Access::read, table)) return nullptr;
+    if (!table.held()) {
+        PyErr_SetString(PyExc_TypeError,
+                        "pssm is None; scoring needs a float64 table of at least 5 rows");
+        return nullptr;
+    }
+    if (table.shape(0) < 5) {
+        PyErr_Format(PyExc_ValueError,
+                     "pssm has %zd rows; scoring needs at least 5 (one per code 0 to 4)",
+                     table.shape(0));
+        return nullptr;
+    }
+    if (!sequence_buffer.held()) {
+        PyObject_Length(sequence);  // raises len()'s own TypeError for None
+        return nullptr;
+    }
+    const int64_t length = sequence_buffer.shape(0);
+    const int64_t window = table.shape(1);
+
+    ref py_length(PyLong_FromLongLong(length));
+    if (!py_length) return nullptr;
+    ref zeros = numpy_function(names.zeros);
+    if (!zeros) return nullptr;
+    ref scores = call(zeros.get(), py_length.get());
+    if (!scores) return nullptr;
+    Buffer out;
+    if (!take_array(scores.get(), 1, Element::float64, Access::write, out)) return nullptr;
+    if (!out.held() || out.shape(0) < length) {
+        PyErr_Format(PyExc_ValueError,
+                     "np.zeros(%lld) gave an array too small for the scores",
+                     static_cast<long long>(length));
+        return nullptr;
+    }
+    ref np = module_global(names.np);
+    if (!np) return nullptr;
+    ref nan = get_attr(np.get(), names.nan);
+    if (!nan || PyObject_SetItem(scores.get(), constants.full_slice, nan.get()) < 0) {
+        return nullptr;
+    }
+    // A table without columns has no windows to score.
+    if (window == 0 || length < window) {
+        return scores.release();
+    }
+    ScoreMemory memory;
+    kernels::ScoreScratch scratch;
+    try {
+        scratch = memory.make(window, length - window + 1);
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+    kernels::layout_tables(table.view<2>(), window, scratch);
+    kernels::score_windows(sequence_buffer.view<1>(), length, window, out.view<1>(), scratch);
+    return scores.release();
+}
 
 }  // namespace corlap::bodies
