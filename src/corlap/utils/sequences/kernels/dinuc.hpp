@@ -132,27 +132,39 @@ inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
 // ---------------------------------------------------------------------------
 // Scoring.
 
-// Four doubles, one per candidate base; GCC lowers this to two 128-bit
-// registers on x86_64 (SSE2) and AArch64 (NEON) alike.  Lane-wise adds are
-// ordinary IEEE additions, so each lane is the plain scalar sum.
-typedef double Lanes __attribute__((vector_size(32)));
+// Four doubles, one per candidate base, as two 128-bit halves: the native
+// vector width of both x86_64 (SSE2) and AArch64 (NEON), so GCC keeps them
+// in registers (a single 32-byte generic vector goes through the stack
+// there).  Lane-wise adds are ordinary IEEE additions, so each lane is the
+// plain scalar sum.
+typedef double Pair __attribute__((vector_size(16)));
+
+struct Lanes {
+    Pair low;   // candidates 0 and 1
+    Pair high;  // candidates 2 and 3
+    double operator[](int64_t a) const { return a < 2 ? low[a] : high[a - 2]; }
+};
+
+inline void add_lanes(Lanes& sums, const Lanes& terms) {
+    sums.low += terms.low;
+    sums.high += terms.high;
+}
 
 // Per-call layout of one side's logarithm tables.
 //
-// delta[((n * 4 + s) * L + m)] holds, in lane a, DWM[s, a, n, m] - PWM[a, m]:
+// delta[(m * L + n) * 4 + s] holds, in lane a, DWM[s, a, n, m] - PWM[a, m]:
 // the term that position n with code s adds to prod_log of candidate a at
-// position m.  For a fixed other position n and its code, the terms for all
-// predicted positions m lie next to each other, so one window's prod_log
-// sums are built by L passes over contiguous memory, each adding the terms
-// of one n to all m at once; every sum still grows in increasing n.
+// the predicted position m.  For one m the terms of all other positions lie
+// next to each other, so the four prod_log sums of m are L loads and lane
+// adds into two registers, in increasing n as the sums require.
 //
-// The n = m terms, which the sum skips, are stored as +0.0: the sums start
+// The n = m terms, which the sums skip, are stored as +0.0: the sums start
 // at +0.0 and a sum that starts at +0.0 can never become -0.0 (x + y is -0.0
 // only when both are -0.0), and for any other x, x + 0.0 is x bit for bit
 // (NaN payloads and infinities included).  So adding them changes nothing
 // and the inner loop needs no branch.
 struct ScoreSide {
-    const Lanes* delta;  // 4 * L * L entries
+    const Lanes* delta;  // 4 * L * L lane groups
     const double* pwm;   // pwm[a * L + m] = PWM[a, m], a in 0..3
 };
 
@@ -163,18 +175,19 @@ inline void build_score_side(const View2& pwm, const View4& dwm, int64_t length,
             pwm_rows[a * length + m] = load<double>(at(pwm, a, m));
         }
     }
-    for (int64_t n = 0; n < length; ++n) {
-        for (int64_t s = 0; s < 4; ++s) {
-            Lanes* row = delta + (n * 4 + s) * length;
-            for (int64_t m = 0; m < length; ++m) {
-                Lanes terms = {0.0, 0.0, 0.0, 0.0};
+    for (int64_t m = 0; m < length; ++m) {
+        for (int64_t n = 0; n < length; ++n) {
+            for (int64_t s = 0; s < 4; ++s) {
+                double terms[4] = {0.0, 0.0, 0.0, 0.0};
                 if (m != n) {
                     for (int a = 0; a < 4; ++a) {
                         terms[a] = load<double>(at(dwm, s, a, n, m)) -
                                    pwm_rows[a * length + m];
                     }
                 }
-                row[m] = terms;
+                Lanes& group = delta[(m * length + n) * 4 + s];
+                group.low = Pair{terms[0], terms[1]};
+                group.high = Pair{terms[2], terms[3]};
             }
         }
     }
@@ -183,18 +196,19 @@ inline void build_score_side(const View2& pwm, const View4& dwm, int64_t length,
 // Sum over the window's positions of log2 P(code at m | rest of window)
 // under one side's tables.  `codes` are the window's L codes, all in 0..3;
 // `prod_log` is scratch room for L lane groups.
+//
+// All prod_log sums are formed before the first pow call: the sums of
+// different positions are independent chains of adds that the processor
+// overlaps, which it cannot do across a library call.
 inline double window_log_probability(const ScoreSide& side, const int64_t* codes,
                                      int64_t length, Lanes* prod_log) {
     for (int64_t m = 0; m < length; ++m) {
-        prod_log[m] = Lanes{0.0, 0.0, 0.0, 0.0};
-    }
-    for (int64_t n = 0; n < length; ++n) {
-        const Lanes* row = side.delta + (n * 4 + codes[n]) * length;
-        for (int64_t m = 0; m < length; ++m) {
-            Lanes term;
-            std::memcpy(&term, row + m, sizeof term);
-            prod_log[m] += term;
+        const Lanes* terms = side.delta + m * length * 4;
+        Lanes sums = {Pair{0.0, 0.0}, Pair{0.0, 0.0}};
+        for (int64_t n = 0; n < length; ++n) {
+            add_lanes(sums, terms[n * 4 + codes[n]]);
         }
+        prod_log[m] = sums;
     }
     double score_log = 0.0;
     for (int64_t m = 0; m < length; ++m) {
