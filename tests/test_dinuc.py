@@ -413,3 +413,27 @@ def test_scoring_errors_of_the_calling_contract(prepared):
     assert prepared.score_sequence(np.array([], dtype=np.int64)).shape == (0,)
     assert sequences.DiNucleotideMatrix.score_sequence.__qualname__ == \
         "DiNucleotideMatrix.score_sequence"
+
+
+def test_tables_sharing_memory_follow_the_item_order():
+    """A written table that is also read sees the entries written before."""
+    def build(alias):
+        model = DiNucleotideMatrix(3)
+        rng = random.Random(9)
+        for _ in range(5):
+            model.add_sequence(np.array(random_codes(rng, 3, 0.0)), 2.0)
+            model.add_background(np.array(random_codes(rng, 3, 0.0)))
+        model.bg_dwm = alias(model.counts)
+        model.prepare_mat()
+        return model
+
+    def recording(array):
+        view = array.view(RecordingArray)
+        view.log = []
+        return view
+
+    native, items = build(lambda counts: counts), build(recording)
+    assert len(items.bg_dwm.log) == 5 * 5 * 3 * 3
+    assert_same_bits(native.bias_dwm, items.bias_dwm)
+    assert_same_bits(native.counts, items.counts)
+    assert_same_bits(native.bg_dwm, items.bg_dwm)

@@ -413,10 +413,15 @@ bool pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias, PyObje
         NativeSide bias_side;
         NativeSide background_side;
         if (take_native_side(self, bias, pseudo_bias, window_length, bias_side) &&
-            take_native_side(self, background, pseudo_bg, window_length, background_side) &&
-            kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length)) {
-            kernels::fill_pair_tables(bias_side.side, background_side.side, window_length);
-            return true;
+            take_native_side(self, background, pseudo_bg, window_length, background_side)) {
+            const bool in_order = !kernels::pair_tables_independent(
+                bias_side.side, background_side.side, window_length);
+            if (kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length,
+                                           in_order)) {
+                kernels::fill_pair_tables(bias_side.side, background_side.side, window_length,
+                                          in_order);
+                return true;
+            }
         }
     }
     return item_pair_tables(self, length, pseudo_bias, pseudo_bg);

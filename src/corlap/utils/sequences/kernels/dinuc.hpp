@@ -88,11 +88,75 @@ inline double pair_entry(const PairSide& side, int64_t sm, int64_t sn, int64_t m
     return value;
 }
 
+// Byte range [first, last) spanned by the first `extent` entries of each
+// dimension of a view.
+template <int N>
+inline void span(const View<N>& view, const int64_t (&extent)[N], const char** first,
+                 const char** last) {
+    int64_t low = 0;
+    int64_t high = 0;
+    for (int d = 0; d < N; ++d) {
+        const int64_t reach = view.strides[d] * (extent[d] - 1);
+        (reach < 0 ? low : high) += reach;
+    }
+    *first = view.data + low;
+    *last = view.data + high + 8;
+}
+
+inline bool disjoint(const char* a0, const char* a1, const char* b0, const char* b1) {
+    return a1 <= b0 || b1 <= a0;
+}
+
+// Do distinct entries of the written tables lie in distinct memory, apart
+// from every table read?  Then each entry depends only on inputs that no
+// write changes, and the entries may be computed in any order.
+inline bool pair_tables_independent(const PairSide& bias, const PairSide& background,
+                                    int64_t length) {
+    const int64_t pair_extent[4] = {5, 5, length, length};
+    const int64_t position_extent[2] = {5, length};
+    const char* reads[4][2];
+    span(bias.counts, pair_extent, &reads[0][0], &reads[0][1]);
+    span(background.counts, pair_extent, &reads[1][0], &reads[1][1]);
+    span(bias.pwm, position_extent, &reads[2][0], &reads[2][1]);
+    span(background.pwm, position_extent, &reads[3][0], &reads[3][1]);
+    const View4* written[2] = {&bias.dwm, &background.dwm};
+    const char* writes[2][2];
+    for (int w = 0; w < 2; ++w) {
+        const View4& t = *written[w];
+        // Nested, non-overlapping strides: every entry has its own 8 bytes.
+        if (!(t.strides[3] >= 8 && t.strides[2] >= t.strides[3] * length &&
+              t.strides[1] >= t.strides[2] * length && t.strides[0] >= t.strides[1] * 5)) {
+            return false;
+        }
+        span(t, pair_extent, &writes[w][0], &writes[w][1]);
+        for (const auto& read : reads) {
+            if (!disjoint(writes[w][0], writes[w][1], read[0], read[1])) return false;
+        }
+    }
+    return disjoint(writes[0][0], writes[0][1], writes[1][0], writes[1][1]);
+}
+
 // True when every entry of both sides can be computed without any
 // floating-point event that NumPy's scalar arithmetic would report.
+// `in_order`: visit the entries in the item-by-item order (needed when
+// tables share memory); otherwise in memory order, which is faster.
 inline bool pair_tables_quiet(const PairSide& bias, const PairSide& background,
-                              int64_t length) {
+                              int64_t length, bool in_order) {
     bool quiet = true;
+    if (!in_order) {
+        for (const PairSide* side : {&bias, &background}) {
+            for (int64_t sm = 0; sm < 5; ++sm) {
+                for (int64_t sn = 0; sn < 5; ++sn) {
+                    for (int64_t m = 0; m < length; ++m) {
+                        for (int64_t n = 0; n < length; ++n) {
+                            pair_entry(*side, sm, sn, m, n, &quiet);
+                        }
+                    }
+                }
+            }
+        }
+        return quiet;
+    }
     for (int64_t m = 0; m < length; ++m) {
         for (int64_t n = 0; n < length; ++n) {
             for (int64_t sm = 0; sm < 5; ++sm) {
@@ -109,12 +173,28 @@ inline bool pair_tables_quiet(const PairSide& bias, const PairSide& background,
     return quiet;
 }
 
-// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry,
-// in the order of the item-by-item loop (m, n, Sm, Sn; bias before
-// background), each operand loaded just before use so that tables sharing
-// memory see exactly what that loop would see.
+// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry.
+// `in_order`: in the order of the item-by-item loop (m, n, Sm, Sn; bias
+// before background), each operand loaded just before use so that tables
+// sharing memory see exactly what that loop would see; otherwise (tables
+// independent) in memory order.
 inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
-                             int64_t length) {
+                             int64_t length, bool in_order) {
+    if (!in_order) {
+        for (const PairSide* side : {&bias, &background}) {
+            for (int64_t sm = 0; sm < 5; ++sm) {
+                for (int64_t sn = 0; sn < 5; ++sn) {
+                    for (int64_t m = 0; m < length; ++m) {
+                        for (int64_t n = 0; n < length; ++n) {
+                            store<double>(at(side->dwm, sm, sn, m, n),
+                                          pair_entry(*side, sm, sn, m, n, nullptr));
+                        }
+                    }
+                }
+            }
+        }
+        return;
+    }
     for (int64_t m = 0; m < length; ++m) {
         for (int64_t n = 0; n < length; ++n) {
             for (int64_t sm = 0; sm < 5; ++sm) {
