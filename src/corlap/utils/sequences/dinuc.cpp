@@ -1,19 +1,628 @@
-// DiNucleotideMatrix.
+// DiNucleotideMatrix: pair counting, probability tables and window scoring.
+#include "arguments.hpp"
 #include "bodies.hpp"
 #include "buffers.hpp"
+#include "kernels/dinuc.hpp"
 #include "names.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
 
 namespace corlap::bodies {
 
-static PyObject* not_yet(const char* what) {
-    PyErr_SetString(PyExc_NotImplementedError, what);
-    return nullptr;
+namespace {
+
+// np.<name>, with `np` looked up afresh: callers may replace it.
+ref numpy_function(PyObject* name) {
+    ref np = module_global(names.np);
+    if (!np) return ref();
+    return get_attr(np.get(), name);
 }
 
-PyObject* dinucleotide_init(PyObject* const*, double) { return not_yet("__init__"); }
-PyObject* dinucleotide_add_sequence(PyObject* const*, double) { return not_yet("add_sequence"); }
-PyObject* dinucleotide_add_background(PyObject* const*, double) { return not_yet("add_background"); }
-PyObject* dinucleotide_prepare_mat(PyObject* const*, double) { return not_yet("prepare_mat"); }
-PyObject* dinucleotide_score_sequence(PyObject* const*, double) { return not_yet("score_sequence"); }
+bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+// callable(arg, axis=axis)
+ref call_with_axis(PyObject* callable, PyObject* arg, PyObject* axis) {
+    ref kwnames(PyTuple_Pack(1, names.axis));
+    if (!kwnames) return ref();
+    PyObject* argv[] = {nullptr, arg, axis};
+    return ref(PyObject_Vectorcall(callable, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.get()));
+}
+
+// The tables that counting or scoring is about to touch must exist and
+// cover the window; checked before any element is read or written so that
+// a refused call changes nothing.
+bool require_table(PyObject* table, const Buffer& buffer, PyObject* attribute, int ndim,
+                   const int64_t* needed, const char* purpose) {
+    if (table == Py_None || !buffer.held()) {
+        PyErr_Format(PyExc_TypeError,
+                     "attribute '%U' is None; %s needs a float64 array with %d dimensions",
+                     attribute, purpose, ndim);
+        return false;
+    }
+    for (int d = 0; d < ndim; ++d) {
+        if (buffer.shape(d) < needed[d]) {
+            if (ndim == 4) {
+                PyErr_Format(PyExc_ValueError,
+                             "attribute '%U' has shape (%zd, %zd, %zd, %zd), smaller than "
+                             "the (%lld, %lld, %lld, %lld) that %s with the model length needs",
+                             attribute, buffer.shape(0), buffer.shape(1), buffer.shape(2),
+                             buffer.shape(3), (long long)needed[0], (long long)needed[1],
+                             (long long)needed[2], (long long)needed[3], purpose);
+            } else {
+                PyErr_Format(PyExc_ValueError,
+                             "attribute '%U' has shape (%zd, %zd), smaller than the "
+                             "(%lld, %lld) that %s with the model length needs",
+                             attribute, buffer.shape(0), buffer.shape(1),
+                             (long long)needed[0], (long long)needed[1], purpose);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Counting.
+
+PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name,
+                      PyObject* total_name) {
+    PyObject* self = args[0];
+    PyObject* sequence = args[1];
+    Buffer codes_buffer;
+    if (!take_array(sequence, 1, Element::int64, Access::read, codes_buffer)) {
+        return nullptr;
+    }
+    ref table = get_attr(self, table_name);
+    if (!table) return nullptr;
+    Buffer table_buffer;
+    if (!take_array(table.get(), 4, Element::float64, Access::write, table_buffer)) {
+        return nullptr;
+    }
+    ref length_obj = get_attr(self, names.length);
+    if (!length_obj) return nullptr;
+    int32_t length = 0;
+    if (!to_int32(length_obj.get(), &length)) return nullptr;
+
+    bool counted = false;
+    std::vector<int32_t> codes;
+    if (length > 0) {
+        if (sequence == Py_None) {
+            raise_argument_type("sequence", "numpy.ndarray", sequence);
+            return nullptr;
+        }
+        const int64_t needed[4] = {5, 5, length, length};
+        if (!require_table(table.get(), table_buffer, table_name, 4, needed, "counting")) {
+            return nullptr;
+        }
+        if (codes_buffer.shape(0) < length) {
+            PyErr_Format(PyExc_ValueError,
+                         "sequence holds %zd codes, fewer than the model length %d",
+                         codes_buffer.shape(0), length);
+            return nullptr;
+        }
+        const kernels::View1 view = codes_buffer.view<1>();
+        codes.resize(static_cast<size_t>(length));
+        bool has_unknown = false;
+        for (int64_t m = 0; m < length; ++m) {
+            const int64_t code = kernels::code_at(view, m);
+            if (code < 0 || code > 4) {
+                PyErr_Format(PyExc_ValueError,
+                             "sequence holds the code %lld at position %lld; nucleotide "
+                             "codes lie in 0..4",
+                             (long long)code, (long long)m);
+                return nullptr;
+            }
+            codes[static_cast<size_t>(m)] = static_cast<int32_t>(code);
+            has_unknown = has_unknown || code == 4;
+        }
+        // A window with an unknown base is not counted at all, total included.
+        if (has_unknown) {
+            Py_RETURN_NONE;
+        }
+        counted = true;
+    }
+    if (counted) {
+        kernels::add_pairs(table_buffer.view<4>(), codes.data(), length, amount);
+    }
+    ref total = get_attr(self, total_name);
+    if (!total) return nullptr;
+    ref py_amount(PyFloat_FromDouble(amount));
+    if (!py_amount) return nullptr;
+    ref new_total(PyNumber_InPlaceAdd(total.get(), py_amount.get()));
+    if (!new_total) return nullptr;
+    if (!set_attr(self, total_name, new_total.get())) return nullptr;
+    if (!set_attr(self, table_name, table.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Probability tables.
+
+// position table = np.sum(self.<counts>, axis=(0, 2)) / float(L)
+ref position_counts(PyObject* self, PyObject* counts_name, PyObject* length) {
+    ref sum = numpy_function(names.sum);
+    if (!sum) return ref();
+    ref counts = get_attr(self, counts_name);
+    if (!counts) return ref();
+    ref summed = call_with_axis(sum.get(), counts.get(), constants.axis_0_2);
+    if (!summed) return ref();
+    ref divisor(PyNumber_Float(length));
+    if (!divisor) return ref();
+    return ref(PyNumber_TrueDivide(summed.get(), divisor.get()));
+}
+
+// self.<total> = np.mean(np.sum(cm[:4, :], axis=0))
+// self.<pwm> = np.true_divide(cm + 1, self.<total> + 4)
+bool position_probabilities(PyObject* self, PyObject* cm, PyObject* total_name,
+                            PyObject* pwm_name) {
+    {
+        ref mean = numpy_function(names.mean);
+        if (!mean) return false;
+        ref sum = numpy_function(names.sum);
+        if (!sum) return false;
+        ref bases(PyObject_GetItem(cm, constants.rows_0_to_3));
+        if (!bases) return false;
+        ref per_position = call_with_axis(sum.get(), bases.get(), constants.ints[0]);
+        if (!per_position) return false;
+        ref total = call(mean.get(), per_position.get());
+        if (!total) return false;
+        if (!set_attr(self, total_name, total.get())) return false;
+    }
+    ref true_divide = numpy_function(names.true_divide);
+    if (!true_divide) return false;
+    ref numerator(PyNumber_Add(cm, constants.ints[1]));
+    if (!numerator) return false;
+    ref total = get_attr(self, total_name);
+    if (!total) return false;
+    ref denominator(PyNumber_Add(total.get(), constants.ints[4]));
+    if (!denominator) return false;
+    ref pwm = call(true_divide.get(), numerator.get(), denominator.get());
+    if (!pwm) return false;
+    return set_attr(self, pwm_name, pwm.get());
+}
+
+// self.<target> = np.log2(self.<source>)
+bool log2_attribute(PyObject* self, PyObject* source, PyObject* target) {
+    ref log2 = numpy_function(names.log2);
+    if (!log2) return false;
+    ref table = get_attr(self, source);
+    if (!table) return false;
+    ref logs = call(log2.get(), table.get());
+    if (!logs) return false;
+    return set_attr(self, target, logs.get());
+}
+
+// `no` when no > 16, else the integer 16 (equal and NaN included).
+ref pseudo_count(PyObject* self, PyObject* total_name) {
+    ref total = get_attr(self, total_name);
+    if (!total) return ref();
+    const int above = PyObject_RichCompareBool(total.get(), constants.int_16, Py_GT);
+    if (above < 0) return ref();
+    return above ? total : ref::borrow(constants.int_16);
+}
+
+struct SideNames {
+    PyObject* counts;
+    PyObject* pwm;
+    PyObject* total;
+    PyObject* dwm;
+};
+
+const SideNames bias_names() {
+    return {names.counts, names.bias_pwm, names.no_bias, names.bias_dwm};
+}
+const SideNames background_names() {
+    return {names.bg_counts, names.bg_pwm, names.no_bg, names.bg_dwm};
+}
+
+// One pair-table entry through Python item access, exactly as the
+// item-by-item definition reads and writes it.
+bool item_pair_entry(PyObject* self, const SideNames& side, PyObject* pseudo, PyObject* index,
+                     PyObject* index_n, PyObject* index_m) {
+    ref counts = get_attr(self, side.counts);
+    if (!counts) return false;
+    ref count(PyObject_GetItem(counts.get(), index));
+    if (!count) return false;
+    ref pwm = get_attr(self, side.pwm);
+    if (!pwm) return false;
+    ref p_n(PyObject_GetItem(pwm.get(), index_n));
+    if (!p_n) return false;
+    ref product(PyNumber_Multiply(pseudo, p_n.get()));
+    if (!product) return false;
+    pwm = get_attr(self, side.pwm);
+    if (!pwm) return false;
+    ref p_m(PyObject_GetItem(pwm.get(), index_m));
+    if (!p_m) return false;
+    product = ref(PyNumber_Multiply(product.get(), p_m.get()));
+    if (!product) return false;
+    ref numerator(PyNumber_Add(count.get(), product.get()));
+    if (!numerator) return false;
+    ref total = get_attr(self, side.total);
+    if (!total) return false;
+    ref denominator(PyNumber_Add(total.get(), pseudo));
+    if (!denominator) return false;
+    if (!PyFloat_CheckExact(denominator.get())) {
+        denominator = ref(PyNumber_Float(denominator.get()));
+        if (!denominator) return false;
+    }
+    ref value(PyNumber_TrueDivide(numerator.get(), denominator.get()));
+    if (!value) return false;
+    ref dwm = get_attr(self, side.dwm);
+    if (!dwm) return false;
+    return PyObject_SetItem(dwm.get(), index, value.get()) == 0;
+}
+
+bool item_pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias,
+                      PyObject* pseudo_bg) {
+    const SideNames bias = bias_names();
+    const SideNames background = background_names();
+    ref outer = call(state.builtin_range, length);
+    if (!outer) return false;
+    ref outer_it(PyObject_GetIter(outer.get()));
+    if (!outer_it) return false;
+    while (ref m{PyIter_Next(outer_it.get())}) {
+        ref inner = call(state.builtin_range, length);
+        if (!inner) return false;
+        ref inner_it(PyObject_GetIter(inner.get()));
+        if (!inner_it) return false;
+        while (ref n{PyIter_Next(inner_it.get())}) {
+            for (int sm = 0; sm < 5; ++sm) {
+                ref index_m(PyTuple_Pack(2, constants.ints[sm], m.get()));
+                if (!index_m) return false;
+                for (int sn = 0; sn < 5; ++sn) {
+                    ref index(
+                        PyTuple_Pack(4, constants.ints[sm], constants.ints[sn], m.get(), n.get()));
+                    if (!index) return false;
+                    ref index_n(PyTuple_Pack(2, constants.ints[sn], n.get()));
+                    if (!index_n) return false;
+                    if (!item_pair_entry(self, bias, pseudo_bias, index.get(), index_n.get(),
+                                         index_m.get()) ||
+                        !item_pair_entry(self, background, pseudo_bg, index.get(),
+                                         index_n.get(), index_m.get())) {
+                        return false;
+                    }
+                }
+            }
+        }
+        if (PyErr_Occurred()) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The double a number stands for in NumPy's float64 scalar arithmetic, for
+// the kinds of number whose arithmetic is exactly IEEE double arithmetic
+// there: Python floats, NumPy float64 scalars, and integers small enough to
+// convert exactly.
+bool plain_double(PyObject* obj, double* out) {
+    if (PyFloat_CheckExact(obj) ||
+        (PyFloat_Check(obj) && std::strcmp(Py_TYPE(obj)->tp_name, "numpy.float64") == 0)) {
+        *out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow != 0 || (value == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        constexpr long long exact = 1LL << 53;
+        if (value < -exact || value > exact) return false;
+        *out = static_cast<double>(value);
+        return true;
+    }
+    return false;
+}
+
+// Is self.<name> a plain instance attribute, so that reading it once gives
+// what every one of the item-by-item reads would give?
+bool plain_attribute(PyObject* self, PyObject* name) {
+    return _PyType_Lookup(Py_TYPE(self), name) == nullptr;
+}
+
+// The tables and numbers of one side, taken for the native loop.  False
+// (no error set) when anything about them is not what the native loop
+// reproduces exactly.
+struct NativeSide {
+    ref counts, pwm, dwm;
+    Buffer counts_buffer, pwm_buffer, dwm_buffer;
+    kernels::PairSide side{};
+};
+
+bool exact_array(PyObject* obj) {
+    return Py_TYPE(obj) == state.ndarray;
+}
+
+bool take_native_side(PyObject* self, const SideNames& names_of, PyObject* pseudo,
+                      int64_t length, NativeSide& out) {
+    out.counts = get_attr(self, names_of.counts);
+    out.pwm = get_attr(self, names_of.pwm);
+    out.dwm = get_attr(self, names_of.dwm);
+    ref total = get_attr(self, names_of.total);
+    if (!out.counts || !out.pwm || !out.dwm || !total) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!exact_array(out.counts.get()) || !exact_array(out.pwm.get()) ||
+        !exact_array(out.dwm.get())) {
+        return false;
+    }
+    if (!out.counts_buffer.acquire(out.counts.get(), 4, Element::float64, Access::read) ||
+        !out.pwm_buffer.acquire(out.pwm.get(), 2, Element::float64, Access::read) ||
+        !out.dwm_buffer.acquire(out.dwm.get(), 4, Element::float64, Access::write)) {
+        PyErr_Clear();
+        return false;
+    }
+    for (int d = 0; d < 4; ++d) {
+        const int64_t needed = d < 2 ? 5 : length;
+        if (out.counts_buffer.shape(d) < needed || out.dwm_buffer.shape(d) < needed) {
+            return false;
+        }
+    }
+    if (out.pwm_buffer.shape(0) < 5 || out.pwm_buffer.shape(1) < length) {
+        return false;
+    }
+    double pseudo_value = 0.0;
+    double total_value = 0.0;
+    if (!plain_double(pseudo, &pseudo_value) || !plain_double(total.get(), &total_value)) {
+        return false;
+    }
+    // float(no + pseudo): the sum of two exactly converted numbers rounded
+    // once, whichever of them are integers.  An overflow there would be
+    // reported by NumPy; leave that to the item-by-item path.
+    const double denominator = total_value + pseudo_value;
+    if (!kernels::quiet_result(total_value, pseudo_value, denominator)) {
+        return false;
+    }
+    out.side.counts = out.counts_buffer.view<4>();
+    out.side.pwm = out.pwm_buffer.view<2>();
+    out.side.dwm = out.dwm_buffer.view<4>();
+    out.side.pseudo = pseudo_value;
+    out.side.denominator = denominator;
+    return true;
+}
+
+// The pair tables natively when that is bit for bit and warning for warning
+// what the item-by-item loop does; otherwise through item access.
+bool pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias, PyObject* pseudo_bg) {
+    bool native = PyLong_CheckExact(length) &&
+                  Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
+    long long window_length = 0;
+    if (native) {
+        int overflow = 0;
+        window_length = PyLong_AsLongLongAndOverflow(length, &overflow);
+        if (window_length == -1 && PyErr_Occurred()) return false;
+        native = overflow == 0;
+    }
+    if (native && window_length <= 0) {
+        return true;  // range(L) is empty: nothing is read or written
+    }
+    const SideNames bias = bias_names();
+    const SideNames background = background_names();
+    for (PyObject* name : {bias.counts, bias.pwm, bias.total, bias.dwm, background.counts,
+                           background.pwm, background.total, background.dwm}) {
+        native = native && plain_attribute(self, name);
+    }
+    if (native) {
+        NativeSide bias_side;
+        NativeSide background_side;
+        if (take_native_side(self, bias, pseudo_bias, window_length, bias_side) &&
+            take_native_side(self, background, pseudo_bg, window_length, background_side)) {
+            const bool in_order = !kernels::pair_tables_independent(
+                bias_side.side, background_side.side, window_length);
+            if (kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length,
+                                           in_order)) {
+                kernels::fill_pair_tables(bias_side.side, background_side.side, window_length,
+                                          in_order);
+                return true;
+            }
+        }
+    }
+    return item_pair_tables(self, length, pseudo_bias, pseudo_bg);
+}
+
+// ---------------------------------------------------------------------------
+// Scoring.
+
+struct LogTable {
+    PyObject* name;
+    int ndim;
+    ref table;
+    Buffer buffer;
+};
+
+}  // namespace
+
+PyObject* dinucleotide_init(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* length = args[1];
+    if (!set_attr(self, names.length, length)) return nullptr;
+    ref pair_shape(PyTuple_Pack(4, constants.ints[5], constants.ints[5], length, length));
+    if (!pair_shape) return nullptr;
+    ref position_shape(PyTuple_Pack(2, constants.ints[5], length));
+    if (!position_shape) return nullptr;
+    struct Step {
+        PyObject* name;
+        PyObject* shape;  // nullptr: the integer 0
+    };
+    const Step steps[] = {
+        {names.counts, pair_shape.get()},   {names.neg_counts, position_shape.get()},
+        {names.bg_counts, pair_shape.get()}, {names.no_bias, nullptr},
+        {names.no_bg, nullptr},              {names.pssm, position_shape.get()},
+        {names.bias_pwm, pair_shape.get()},  {names.bg_pwm, pair_shape.get()},
+        {names.bias_dwm, pair_shape.get()},  {names.bg_dwm, pair_shape.get()},
+    };
+    for (const Step& step : steps) {
+        if (step.shape == nullptr) {
+            if (!set_attr(self, step.name, constants.ints[0])) return nullptr;
+            continue;
+        }
+        ref zeros = numpy_function(names.zeros);
+        if (!zeros) return nullptr;
+        ref table = call(zeros.get(), step.shape);
+        if (!table) return nullptr;
+        if (!set_attr(self, step.name, table.get())) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* dinucleotide_add_sequence(PyObject* const* args, double amount) {
+    return count_pairs(args, amount, names.counts, names.no_bias);
+}
+
+PyObject* dinucleotide_add_background(PyObject* const* args, double amount) {
+    return count_pairs(args, amount, names.bg_counts, names.no_bg);
+}
+
+PyObject* dinucleotide_prepare_mat(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    ref length = get_attr(self, names.length);
+    if (!length) return nullptr;
+
+    ref bias_cm = position_counts(self, names.counts, length.get());
+    if (!bias_cm) return nullptr;
+    if (!position_probabilities(self, bias_cm.get(), names.no_bias, names.bias_pwm)) {
+        return nullptr;
+    }
+    ref bg_cm = position_counts(self, names.bg_counts, length.get());
+    if (!bg_cm) return nullptr;
+    if (!position_probabilities(self, bg_cm.get(), names.no_bg, names.bg_pwm)) {
+        return nullptr;
+    }
+    {
+        ref log2 = numpy_function(names.log2);
+        if (!log2) return nullptr;
+        ref true_divide = numpy_function(names.true_divide);
+        if (!true_divide) return nullptr;
+        ref bias_pwm = get_attr(self, names.bias_pwm);
+        if (!bias_pwm) return nullptr;
+        ref bg_pwm = get_attr(self, names.bg_pwm);
+        if (!bg_pwm) return nullptr;
+        ref ratio = call(true_divide.get(), bias_pwm.get(), bg_pwm.get());
+        if (!ratio) return nullptr;
+        ref pssm = call(log2.get(), ratio.get());
+        if (!pssm) return nullptr;
+        if (!set_attr(self, names.pssm, pssm.get())) return nullptr;
+    }
+    ref pseudo_bias = pseudo_count(self, names.no_bias);
+    if (!pseudo_bias) return nullptr;
+    ref pseudo_bg = pseudo_count(self, names.no_bg);
+    if (!pseudo_bg) return nullptr;
+    if (!pair_tables(self, length.get(), pseudo_bias.get(), pseudo_bg.get())) return nullptr;
+
+    if (!log2_attribute(self, names.bias_pwm, names.bias_pwm_log) ||
+        !log2_attribute(self, names.bg_pwm, names.bg_pwm_log) ||
+        !log2_attribute(self, names.bias_dwm, names.bias_dwm_log) ||
+        !log2_attribute(self, names.bg_dwm, names.bg_dwm_log)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
+    PyObject* self = args[0];
+    PyObject* sequence = args[1];
+    Buffer codes_buffer;
+    if (!take_array(sequence, 1, Element::int64, Access::read, codes_buffer)) {
+        return nullptr;
+    }
+    LogTable tables[4] = {{names.bias_pwm_log, 2, {}, {}},
+                          {names.bg_pwm_log, 2, {}, {}},
+                          {names.bias_dwm_log, 4, {}, {}},
+                          {names.bg_dwm_log, 4, {}, {}}};
+    for (LogTable& t : tables) {
+        t.table = get_attr(self, t.name);
+        if (!t.table) return nullptr;
+        if (!take_array(t.table.get(), t.ndim, Element::float64, Access::read, t.buffer)) {
+            return nullptr;
+        }
+    }
+    ref length_obj = get_attr(self, names.length);
+    if (!length_obj) return nullptr;
+    int32_t length = 0;
+    if (!to_int32(length_obj.get(), &length)) return nullptr;
+    if (length > 0) {
+        // Only the four bases are ever looked up: windows holding anything
+        // else are not scored.
+        const int64_t needed[4] = {4, 4, length, length};
+        const int64_t needed_position[2] = {4, length};
+        for (LogTable& t : tables) {
+            if (!require_table(t.table.get(), t.buffer, t.name, t.ndim,
+                               t.ndim == 4 ? needed : needed_position, "scoring")) {
+                return nullptr;
+            }
+        }
+    }
+    const Py_ssize_t sequence_length = PyObject_Length(sequence);
+    if (sequence_length < 0) return nullptr;
+    if (codes_buffer.held() && sequence_length > codes_buffer.shape(0)) {
+        PyErr_Format(PyExc_ValueError,
+                     "len(sequence) is %zd but the array holds only %zd codes",
+                     sequence_length, codes_buffer.shape(0));
+        return nullptr;
+    }
+
+    ref py_length(PyLong_FromSsize_t(sequence_length));
+    if (!py_length) return nullptr;
+    ref zeros = numpy_function(names.zeros);
+    if (!zeros) return nullptr;
+    ref scores = call(zeros.get(), py_length.get());
+    if (!scores) return nullptr;
+    Buffer scores_buffer;
+    if (!take_array(scores.get(), 1, Element::float64, Access::write, scores_buffer)) {
+        return nullptr;
+    }
+    if (!scores_buffer.held() || scores_buffer.shape(0) < sequence_length) {
+        PyErr_Format(PyExc_ValueError,
+                     "np.zeros(%zd) gave an array too small for the scores", sequence_length);
+        return nullptr;
+    }
+    {
+        ref nan = numpy_function(names.nan);
+        if (!nan) return nullptr;
+        if (PyObject_SetItem(scores.get(), constants.full_slice, nan.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (length <= 0 || sequence_length < length) {
+        return scores.release();
+    }
+    const int64_t window_length = length;
+    const int64_t offset = static_cast<int64_t>(static_cast<double>(length) / 2.0);
+
+    using kernels::Lanes;
+    std::vector<Lanes> delta;
+    std::vector<double> pwm_rows;
+    std::vector<int64_t> window;
+    std::vector<Lanes> prod_log;
+    try {
+        const size_t square = static_cast<size_t>(window_length) * window_length;
+        delta.resize(2 * 4 * square);
+        pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
+        window.resize(static_cast<size_t>(window_length));
+        prod_log.resize(static_cast<size_t>(window_length));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    const size_t side_size = 4 * static_cast<size_t>(window_length) * window_length;
+    double* bias_rows = pwm_rows.data();
+    double* background_rows = pwm_rows.data() + 4 * window_length;
+    kernels::build_score_side(tables[0].buffer.view<2>(), tables[2].buffer.view<4>(),
+                              window_length, delta.data(), bias_rows);
+    kernels::build_score_side(tables[1].buffer.view<2>(), tables[3].buffer.view<4>(),
+                              window_length, delta.data() + side_size, background_rows);
+    const kernels::ScoreSide bias{delta.data(), bias_rows};
+    const kernels::ScoreSide background{delta.data() + side_size, background_rows};
+    kernels::score_windows(codes_buffer.view<1>(), sequence_length, window_length, offset, bias,
+                           background, scores_buffer.view<1>(), window.data(), prod_log.data());
+    return scores.release();
+}
 
 }  // namespace corlap::bodies

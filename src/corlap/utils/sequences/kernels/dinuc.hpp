@@ -1,0 +1,349 @@
+// Dinucleotide model loops: pair counting, the pair probability tables and
+// window scoring.
+//
+// Every sum here adds the same operands in the same order as the plain
+// textbook loop, so results are bit-identical to it; the speed comes from
+// hoisting per-call work out of the window loop and from running the four
+// candidate bases of one position side by side.
+#pragma once
+
+#include "strided.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace corlap::kernels {
+
+// Adds `amount` to table[codes[m], codes[n], m, n] for every ordered pair of
+// positions, m outer and n inner.  The codes have been checked to lie in
+// 0..4 and the table to cover them.  The literal order matters only for
+// tables whose strides make entries overlap.
+inline void add_pairs(const View4& table, const int32_t* codes, int64_t length,
+                      double amount) {
+    for (int64_t m = 0; m < length; ++m) {
+        const int64_t sm = codes[m];
+        for (int64_t n = 0; n < length; ++n) {
+            char* entry = at(table, sm, codes[n], m, n);
+            store<double>(entry, load<double>(entry) + amount);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pair probability tables.
+
+// The operands of one side (bias or background) of the pair-table step.
+struct PairSide {
+    View4 counts;       // read
+    View2 pwm;          // read
+    View4 dwm;          // written
+    double pseudo;      // the pseudo-count, already a double
+    double denominator; // float(no + pseudo)
+};
+
+// Would NumPy's scalar arithmetic raise a floating-point warning (or error,
+// under np.seterr) for r = a (op) b?  Conservative: true for any result that
+// is NaN from non-NaN operands, infinite from finite ones, or tiny (a
+// possible underflow).  Callers then take the slow path that lets NumPy
+// itself report it.
+inline bool quiet_result(double a, double b, double r) {
+    if (std::isnan(r)) {
+        return std::isnan(a) || std::isnan(b);
+    }
+    if (std::isinf(r)) {
+        return std::isinf(a) || std::isinf(b);
+    }
+    if (r == 0.0) {
+        // An exact zero from a sum is fine; a product or quotient of two
+        // non-zero operands that gives zero underflowed.
+        return true;
+    }
+    return std::fabs(r) >= 2.2250738585072014e-308;
+}
+
+inline double pair_entry(const PairSide& side, int64_t sm, int64_t sn, int64_t m, int64_t n,
+                         bool* quiet) {
+    const double count = load<double>(at(side.counts, sm, sn, m, n));
+    const double p_n = load<double>(at(side.pwm, sn, n));
+    const double p_m = load<double>(at(side.pwm, sm, m));
+    const double first = side.pseudo * p_n;
+    const double product = first * p_m;
+    const double numerator = count + product;
+    const double value = numerator / side.denominator;
+    if (quiet != nullptr) {
+        const bool mul_ok = quiet_result(side.pseudo, p_n, first) &&
+                            (first != 0.0 || side.pseudo == 0.0 || p_n == 0.0) &&
+                            quiet_result(first, p_m, product) &&
+                            (product != 0.0 || first == 0.0 || p_m == 0.0);
+        const bool add_ok =
+            std::isnan(numerator) ? (std::isnan(count) || std::isnan(product))
+                                  : (!std::isinf(numerator) || std::isinf(count) ||
+                                     std::isinf(product));
+        const bool div_ok = quiet_result(numerator, side.denominator, value) &&
+                            (value != 0.0 || numerator == 0.0) && side.denominator != 0.0;
+        if (!(mul_ok && add_ok && div_ok)) {
+            *quiet = false;
+        }
+    }
+    return value;
+}
+
+// Byte range [first, last) spanned by the first `extent` entries of each
+// dimension of a view.
+template <int N>
+inline void span(const View<N>& view, const int64_t (&extent)[N], const char** first,
+                 const char** last) {
+    int64_t low = 0;
+    int64_t high = 0;
+    for (int d = 0; d < N; ++d) {
+        const int64_t reach = view.strides[d] * (extent[d] - 1);
+        (reach < 0 ? low : high) += reach;
+    }
+    *first = view.data + low;
+    *last = view.data + high + 8;
+}
+
+inline bool disjoint(const char* a0, const char* a1, const char* b0, const char* b1) {
+    return a1 <= b0 || b1 <= a0;
+}
+
+// Do distinct entries of the written tables lie in distinct memory, apart
+// from every table read?  Then each entry depends only on inputs that no
+// write changes, and the entries may be computed in any order.
+inline bool pair_tables_independent(const PairSide& bias, const PairSide& background,
+                                    int64_t length) {
+    const int64_t pair_extent[4] = {5, 5, length, length};
+    const int64_t position_extent[2] = {5, length};
+    const char* reads[4][2];
+    span(bias.counts, pair_extent, &reads[0][0], &reads[0][1]);
+    span(background.counts, pair_extent, &reads[1][0], &reads[1][1]);
+    span(bias.pwm, position_extent, &reads[2][0], &reads[2][1]);
+    span(background.pwm, position_extent, &reads[3][0], &reads[3][1]);
+    const View4* written[2] = {&bias.dwm, &background.dwm};
+    const char* writes[2][2];
+    for (int w = 0; w < 2; ++w) {
+        const View4& t = *written[w];
+        // Nested, non-overlapping strides: every entry has its own 8 bytes.
+        if (!(t.strides[3] >= 8 && t.strides[2] >= t.strides[3] * length &&
+              t.strides[1] >= t.strides[2] * length && t.strides[0] >= t.strides[1] * 5)) {
+            return false;
+        }
+        span(t, pair_extent, &writes[w][0], &writes[w][1]);
+        for (const auto& read : reads) {
+            if (!disjoint(writes[w][0], writes[w][1], read[0], read[1])) return false;
+        }
+    }
+    return disjoint(writes[0][0], writes[0][1], writes[1][0], writes[1][1]);
+}
+
+// True when every entry of both sides can be computed without any
+// floating-point event that NumPy's scalar arithmetic would report.
+// `in_order`: visit the entries in the item-by-item order (needed when
+// tables share memory); otherwise in memory order, which is faster.
+inline bool pair_tables_quiet(const PairSide& bias, const PairSide& background,
+                              int64_t length, bool in_order) {
+    bool quiet = true;
+    if (!in_order) {
+        for (const PairSide* side : {&bias, &background}) {
+            for (int64_t sm = 0; sm < 5; ++sm) {
+                for (int64_t sn = 0; sn < 5; ++sn) {
+                    for (int64_t m = 0; m < length; ++m) {
+                        for (int64_t n = 0; n < length; ++n) {
+                            pair_entry(*side, sm, sn, m, n, &quiet);
+                        }
+                    }
+                }
+            }
+        }
+        return quiet;
+    }
+    for (int64_t m = 0; m < length; ++m) {
+        for (int64_t n = 0; n < length; ++n) {
+            for (int64_t sm = 0; sm < 5; ++sm) {
+                for (int64_t sn = 0; sn < 5; ++sn) {
+                    pair_entry(bias, sm, sn, m, n, &quiet);
+                    pair_entry(background, sm, sn, m, n, &quiet);
+                }
+            }
+        }
+        if (!quiet) {
+            return false;
+        }
+    }
+    return quiet;
+}
+
+// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry.
+// `in_order`: in the order of the item-by-item loop (m, n, Sm, Sn; bias
+// before background), each operand loaded just before use so that tables
+// sharing memory see exactly what that loop would see; otherwise (tables
+// independent) in memory order.
+inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
+                             int64_t length, bool in_order) {
+    if (!in_order) {
+        for (const PairSide* side : {&bias, &background}) {
+            for (int64_t sm = 0; sm < 5; ++sm) {
+                for (int64_t sn = 0; sn < 5; ++sn) {
+                    for (int64_t m = 0; m < length; ++m) {
+                        for (int64_t n = 0; n < length; ++n) {
+                            store<double>(at(side->dwm, sm, sn, m, n),
+                                          pair_entry(*side, sm, sn, m, n, nullptr));
+                        }
+                    }
+                }
+            }
+        }
+        return;
+    }
+    for (int64_t m = 0; m < length; ++m) {
+        for (int64_t n = 0; n < length; ++n) {
+            for (int64_t sm = 0; sm < 5; ++sm) {
+                for (int64_t sn = 0; sn < 5; ++sn) {
+                    store<double>(at(bias.dwm, sm, sn, m, n),
+                                  pair_entry(bias, sm, sn, m, n, nullptr));
+                    store<double>(at(background.dwm, sm, sn, m, n),
+                                  pair_entry(background, sm, sn, m, n, nullptr));
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Scoring.
+
+// Four doubles, one per candidate base, as two 128-bit halves: the native
+// vector width of both x86_64 (SSE2) and AArch64 (NEON), so GCC keeps them
+// in registers (a single 32-byte generic vector goes through the stack
+// there).  Lane-wise adds are ordinary IEEE additions, so each lane is the
+// plain scalar sum.
+typedef double Pair __attribute__((vector_size(16)));
+
+struct Lanes {
+    Pair low;   // candidates 0 and 1
+    Pair high;  // candidates 2 and 3
+    double operator[](int64_t a) const { return a < 2 ? low[a] : high[a - 2]; }
+};
+
+inline void add_lanes(Lanes& sums, const Lanes& terms) {
+    sums.low += terms.low;
+    sums.high += terms.high;
+}
+
+// Per-call layout of one side's logarithm tables.
+//
+// delta[(m * L + n) * 4 + s] holds, in lane a, DWM[s, a, n, m] - PWM[a, m]:
+// the term that position n with code s adds to prod_log of candidate a at
+// the predicted position m.  For one m the terms of all other positions lie
+// next to each other, so the four prod_log sums of m are L loads and lane
+// adds into two registers, in increasing n as the sums require.
+//
+// The n = m terms, which the sums skip, are stored as +0.0: the sums start
+// at +0.0 and a sum that starts at +0.0 can never become -0.0 (x + y is -0.0
+// only when both are -0.0), and for any other x, x + 0.0 is x bit for bit
+// (NaN payloads and infinities included).  So adding them changes nothing
+// and the inner loop needs no branch.
+struct ScoreSide {
+    const Lanes* delta;  // 4 * L * L lane groups
+    const double* pwm;   // pwm[a * L + m] = PWM[a, m], a in 0..3
+};
+
+inline void build_score_side(const View2& pwm, const View4& dwm, int64_t length, Lanes* delta,
+                             double* pwm_rows) {
+    for (int64_t a = 0; a < 4; ++a) {
+        for (int64_t m = 0; m < length; ++m) {
+            pwm_rows[a * length + m] = load<double>(at(pwm, a, m));
+        }
+    }
+    for (int64_t m = 0; m < length; ++m) {
+        for (int64_t n = 0; n < length; ++n) {
+            for (int64_t s = 0; s < 4; ++s) {
+                double terms[4] = {0.0, 0.0, 0.0, 0.0};
+                if (m != n) {
+                    for (int a = 0; a < 4; ++a) {
+                        terms[a] = load<double>(at(dwm, s, a, n, m)) -
+                                   pwm_rows[a * length + m];
+                    }
+                }
+                Lanes& group = delta[(m * length + n) * 4 + s];
+                group.low = Pair{terms[0], terms[1]};
+                group.high = Pair{terms[2], terms[3]};
+            }
+        }
+    }
+}
+
+// Sum over the window's positions of log2 P(code at m | rest of window)
+// under one side's tables.  `codes` are the window's L codes, all in 0..3;
+// `prod_log` is scratch room for L lane groups.
+//
+// All prod_log sums are formed before the first pow call: the sums of
+// different positions are independent chains of adds that the processor
+// overlaps, which it cannot do across a library call.
+inline double window_log_probability(const ScoreSide& side, const int64_t* codes,
+                                     int64_t length, Lanes* prod_log) {
+    for (int64_t m = 0; m < length; ++m) {
+        const Lanes* terms = side.delta + m * length * 4;
+        Lanes sums = {Pair{0.0, 0.0}, Pair{0.0, 0.0}};
+        for (int64_t n = 0; n < length; ++n) {
+            add_lanes(sums, terms[n * 4 + codes[n]]);
+        }
+        prod_log[m] = sums;
+    }
+    double score_log = 0.0;
+    for (int64_t m = 0; m < length; ++m) {
+        const Lanes sums = prod_log[m];
+        double normaliser = 0.0;
+        for (int a = 0; a < 4; ++a) {
+            normaliser = normaliser + std::pow(2.0, side.pwm[a * length + m] + sums[a]);
+        }
+        // cond_log is the candidate sum for the observed code: same terms,
+        // same order.
+        const int64_t sm = codes[m];
+        const double proba = (sums[sm] + side.pwm[sm * length + m]) - std::log2(normaliser);
+        score_log = score_log + proba;
+    }
+    return score_log;
+}
+
+// Writes the score of every window free of codes outside 0..3 to
+// scores[i + offset]; other entries are left as they are.  `window` and
+// `prod_log` are scratch room for L codes and L lane groups.
+inline void score_windows(const View1& sequence, int64_t sequence_length, int64_t length,
+                          int64_t offset, const ScoreSide& bias, const ScoreSide& background,
+                          const View1& scores, int64_t* window, Lanes* prod_log) {
+    const int64_t last_start = sequence_length - length;
+    // First position at or after the current one holding a code outside
+    // 0..3; a window reaching it is skipped whole.
+    int64_t bad = 0;
+    auto next_bad = [&](int64_t from) {
+        int64_t p = from;
+        while (p < sequence_length) {
+            const uint64_t code = static_cast<uint64_t>(code_at(sequence, p));
+            if (code > 3) {
+                break;
+            }
+            ++p;
+        }
+        return p;
+    };
+    bad = next_bad(0);
+    for (int64_t i = 0; i <= last_start; ++i) {
+        if (bad < i) {
+            bad = next_bad(i);
+        }
+        if (bad < i + length) {
+            i = bad;  // the loop's ++i moves past it
+            continue;
+        }
+        for (int64_t k = 0; k < length; ++k) {
+            window[k] = code_at(sequence, i + k);
+        }
+        const double background_log =
+            window_log_probability(background, window, length, prod_log);
+        const double bias_log = window_log_probability(bias, window, length, prod_log);
+        store<double>(scores.data + (i + offset) * scores.strides[0], bias_log - background_log);
+    }
+}
+
+}  // namespace corlap::kernels

@@ -1,0 +1,439 @@
+"""DiNucleotideMatrix: pair counts, probability tables and window scores.
+
+The reference below is the textbook form of the model, written with Python
+floats and nested lists, math.pow and math.log2; the extension must agree
+with it bit for bit.
+"""
+import math
+import random
+import warnings
+
+import numpy as np
+import pytest
+
+from corlap.utils import sequences
+from corlap.utils.sequences import DiNucleotideMatrix, nuc_to_num
+
+
+# ---------------------------------------------------------------------------
+# Reference model.
+
+def ref_counts(length, sequences_and_amounts):
+    table = [[[[0.0] * length for _ in range(length)] for _ in range(5)] for _ in range(5)]
+    total = 0
+    for codes, amount in sequences_and_amounts:
+        if 4 in list(codes[:length]):
+            continue
+        for m in range(length):
+            for n in range(length):
+                table[codes[m]][codes[n]][m][n] += amount
+        total += amount
+    return table, total
+
+
+def ref_prepare(length, counts):
+    """Per-position tables through the NumPy steps, pair table item by item."""
+    counts_array = np.array(counts, dtype=np.float64).reshape(5, 5, length, length)
+    cm = np.sum(counts_array, axis=(0, 2)) / float(length)
+    total = np.mean(np.sum(cm[:4, :], axis=0))
+    pwm = np.true_divide(cm + 1, total + 4)
+    pseudo = total if total > 16 else 16
+    denominator = float(total + pseudo)
+    p = pwm.tolist()
+    dwm = [[[[(counts[sm][sn][m][n] + pseudo * p[sn][n] * p[sm][m]) / denominator
+              for n in range(length)] for m in range(length)]
+            for sn in range(5)] for sm in range(5)]
+    return total, pwm, np.array(dwm, dtype=np.float64).reshape(5, 5, length, length)
+
+
+def pow2(x):
+    try:
+        return math.pow(2.0, x)
+    except OverflowError:
+        return math.inf
+
+
+def log2(x):
+    try:
+        return math.log2(x)
+    except ValueError:
+        return -math.inf if x == 0 else math.nan
+
+
+def ref_scores(length, codes, bias_pwm, bg_pwm, bias_dwm, bg_dwm):
+    scores = [math.nan] * len(codes)
+    centre = int(length / 2)
+    sides = [(bg_pwm.tolist(), bg_dwm.tolist()), (bias_pwm.tolist(), bias_dwm.tolist())]
+    for i in range(len(codes) - length + 1):
+        sums = [0.0, 0.0]
+        unknown = False
+        for m in range(length):
+            sm = codes[i + m]
+            if sm > 3:
+                unknown = True
+                continue
+            for k, (pwm, dwm) in enumerate(sides):
+                normaliser = 0.0
+                for a in range(4):
+                    prod_log = 0.0
+                    for n in range(length):
+                        if n != m:
+                            prod_log = prod_log + (dwm[codes[i + n]][a][n][m] - pwm[a][m])
+                    normaliser = normaliser + pow2(pwm[a][m] + prod_log)
+                cond_log = 0.0
+                for n in range(length):
+                    if n != m:
+                        cond_log = cond_log + (dwm[codes[i + n]][sm][n][m] - pwm[sm][m])
+                sums[k] = sums[k] + ((cond_log + pwm[sm][m]) - log2(normaliser))
+        if not unknown:
+            scores[i + centre] = sums[1] - sums[0]
+    return np.array(scores, dtype=np.float64)
+
+
+def assert_same_bits(actual, expected):
+    actual = np.asarray(actual, dtype=np.float64)
+    expected = np.asarray(expected, dtype=np.float64)
+    assert actual.shape == expected.shape
+    both_nan = np.isnan(actual) & np.isnan(expected)
+    same = actual.view(np.uint64) == expected.view(np.uint64)
+    bad = ~(same | both_nan)
+    assert not bad.any(), (actual[bad][:5], expected[bad][:5])
+
+
+def random_codes(rng, size, unknown_rate):
+    return [4 if rng.random() < unknown_rate else rng.randrange(4) for _ in range(size)]
+
+
+# ---------------------------------------------------------------------------
+# Worked values.
+
+def test_empty_model_tables_and_scores():
+    model = DiNucleotideMatrix(3)
+    assert model.counts.shape == model.bias_dwm.shape == model.bias_pwm.shape == (5, 5, 3, 3)
+    assert model.neg_counts.shape == model.pssm.shape == (5, 3)
+    assert model.no_bias == 0 and type(model.no_bias) is int
+    assert not hasattr(model, "bias_pwm_log")
+    dwm = model.bias_dwm
+    model.prepare_mat()
+    assert model.bias_dwm is dwm
+    assert np.all(model.bias_dwm == 0.0625) and np.all(model.bg_dwm == 0.0625)
+    assert np.all(model.bias_dwm_log == -4.0) and np.all(model.bias_pwm_log == -2.0)
+    assert np.all(model.bias_pwm == 0.25) and np.all(model.pssm == 0.0)
+    assert_same_bits(model.score_sequence(np.array([0, 1, 2, 3, 0])),
+                     [math.nan, 0.0, 0.0, 0.0, math.nan])
+
+
+def test_one_sequence_worked_example():
+    model = DiNucleotideMatrix(3)
+    model.add_sequence(nuc_to_num("ATC"))
+    assert type(model.no_bias) is float and model.no_bias == 1.0
+    counted = [(0, 0, 0, 0), (1, 1, 1, 1), (2, 2, 2, 2), (0, 1, 0, 1), (1, 0, 1, 0),
+               (0, 2, 0, 2), (2, 0, 2, 0), (1, 2, 1, 2), (2, 1, 2, 1)]
+    expected = np.zeros((5, 5, 3, 3))
+    for index in counted:
+        expected[index] = 1.0
+    assert np.array_equal(model.counts, expected)
+    model.prepare_mat()
+    assert model.bias_dwm[0, 1, 0, 1] == pytest.approx(0.209412, abs=1e-6)
+    assert model.bias_dwm[0, 0, 0, 1] == pytest.approx(0.075294, abs=1e-6)
+    assert model.bias_dwm[1, 0, 0, 0] == pytest.approx(0.075294, abs=1e-6)
+    assert model.bias_dwm[4, 4, 0, 1] == pytest.approx(0.037647, abs=1e-6)
+    for text, expected_scores in [("ATC", [math.nan, 3.514935, math.nan]),
+                                  ("AAA", [math.nan, -0.384691, math.nan]),
+                                  ("GATC", [math.nan, -0.965784, 3.514935, math.nan])]:
+        scores = model.score_sequence(nuc_to_num(text))
+        assert np.isnan(scores[0]) and np.isnan(scores[-1])
+        assert scores[1:-1] == pytest.approx(expected_scores[1:-1], abs=1e-6)
+
+
+def test_pseudo_count_switches_above_sixteen():
+    for sequences_count, denominator in [(16, 32.0), (20, 40.0)]:
+        model = DiNucleotideMatrix(2)
+        for _ in range(sequences_count):
+            model.add_sequence(np.array([0, 1]))
+        model.prepare_mat()
+        pwm = model.bias_pwm
+        pseudo = max(float(sequences_count), 16.0)
+        assert model.bias_dwm[2, 3, 0, 1] == pseudo * pwm[3, 1] * pwm[2, 0] / denominator
+
+
+# ---------------------------------------------------------------------------
+# Agreement with the reference over random models.
+
+@pytest.mark.parametrize("seed", range(12))
+def test_random_models_match_reference(seed):
+    rng = random.Random(seed)
+    length = rng.randint(1, 6)
+    amounts = [1.0, 2.5, 0.75, -0.5, 3.0, 1e-3]
+    bias = [(random_codes(rng, length + rng.randrange(3), 0.08), rng.choice(amounts))
+            for _ in range(rng.randrange(0, 30))]
+    background = [(random_codes(rng, length + rng.randrange(3), 0.08), rng.choice(amounts))
+                  for _ in range(rng.randrange(0, 30))]
+    model = DiNucleotideMatrix(length)
+    for codes, amount in bias:
+        model.add_sequence(np.array(codes, dtype=np.int64), amount)
+    for codes, amount in background:
+        model.add_background(np.array(codes, dtype=np.int64), amount=amount)
+
+    counts, total = ref_counts(length, bias)
+    bg_counts, bg_total = ref_counts(length, background)
+    assert_same_bits(model.counts, np.array(counts).reshape(model.counts.shape))
+    assert_same_bits(model.bg_counts, np.array(bg_counts).reshape(model.counts.shape))
+    assert model.no_bias == total and model.no_bg == bg_total
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        model.prepare_mat()
+        no_bias, bias_pwm, bias_dwm = ref_prepare(length, counts)
+        no_bg, bg_pwm, bg_dwm = ref_prepare(length, bg_counts)
+        assert_same_bits(model.bias_dwm, bias_dwm)
+        assert_same_bits(model.bg_dwm, bg_dwm)
+        assert_same_bits(model.bias_dwm_log, np.log2(bias_dwm))
+        assert_same_bits([model.no_bias, model.no_bg], [no_bias, no_bg])
+
+        target = random_codes(rng, rng.randrange(0, 40), 0.05)
+        expected = ref_scores(length, target, np.log2(bias_pwm), np.log2(bg_pwm),
+                              np.log2(bias_dwm), np.log2(bg_dwm))
+    assert_same_bits(model.score_sequence(np.array(target, dtype=np.int64)), expected)
+    # Strided and reversed views are read through their strides.
+    doubled = np.repeat(np.array(target[::-1], dtype=np.int64), 2)[::-2]
+    assert_same_bits(model.score_sequence(doubled), expected)
+
+
+def test_lambda_windows_match_reference(lambda_text):
+    rng = random.Random(5)
+    model = DiNucleotideMatrix(7)
+    for _ in range(40):
+        start = rng.randrange(len(lambda_text) - 7)
+        model.add_sequence(nuc_to_num(lambda_text[start:start + 7]))
+        start = rng.randrange(len(lambda_text) - 7)
+        model.add_background(nuc_to_num(lambda_text[start:start + 7]), 0.5)
+    model.prepare_mat()
+    codes = nuc_to_num(lambda_text[1000:1200] + "N" + lambda_text[1200:1300])
+    expected = ref_scores(7, codes.tolist(), model.bias_pwm_log, model.bg_pwm_log,
+                          model.bias_dwm_log, model.bg_dwm_log)
+    scores = model.score_sequence(codes)
+    assert_same_bits(scores, expected)
+    # The N at 200 blanks the centres of the seven windows covering it.
+    assert np.isnan(scores[197:204]).all() and not np.isnan(scores[[196, 204]]).any()
+
+
+# ---------------------------------------------------------------------------
+# The item-by-item path of the pair tables.
+
+class RecordingArray(np.ndarray):
+    """An ndarray subclass that records the order of item assignments."""
+
+    def __setitem__(self, index, value):
+        self.log.append(index)
+        super().__setitem__(index, value)
+
+
+def test_item_path_matches_native_and_keeps_its_order():
+    rng = random.Random(3)
+    native, items = DiNucleotideMatrix(3), DiNucleotideMatrix(3)
+    for _ in range(20):
+        codes = np.array(random_codes(rng, 3, 0.0))
+        native.add_sequence(codes, 1.5)
+        items.add_sequence(codes, 1.5)
+        native.add_background(codes[::-1].copy())
+        items.add_background(codes[::-1].copy())
+    native.prepare_mat()
+    recorder = np.zeros((5, 5, 3, 3)).view(RecordingArray)
+    recorder.log = []
+    items.bias_dwm = recorder
+    items.prepare_mat()
+    assert_same_bits(items.bias_dwm, native.bias_dwm)
+    assert_same_bits(items.bg_dwm, native.bg_dwm)
+    expected_order = [(sm, sn, m, n) for m in range(3) for n in range(3)
+                      for sm in range(5) for sn in range(5)]
+    assert recorder.log == expected_order
+
+
+def test_length_beyond_tables_raises_index_error_after_partial_rewrite():
+    model = DiNucleotideMatrix(2)
+    model.add_sequence(np.array([0, 1]))
+    model.prepare_mat()
+    model.bias_dwm[...] = -1.0
+    model.length = 3
+    model.counts = np.zeros((5, 5, 2, 2))
+    with pytest.raises(IndexError):
+        model.prepare_mat()
+    # m = 0 with n = 0 and 1 was rewritten before n = 2 failed; m = 1 was not.
+    assert (model.bias_dwm[:, :, 0, :] != -1.0).all()
+    assert (model.bias_dwm[:, :, 1, :] == -1.0).all()
+
+
+def test_zero_denominator_warns_through_numpy():
+    model = DiNucleotideMatrix(1)
+    model.add_sequence(np.array([0]), -16.0)
+    with pytest.warns(RuntimeWarning, match="divide"):
+        model.prepare_mat()
+    assert np.isinf(model.bias_dwm[0, 0, 0, 0])
+    with np.errstate(divide="raise"), pytest.raises(FloatingPointError):
+        model.prepare_mat()
+
+
+def test_float_length_goes_through_range():
+    model = DiNucleotideMatrix(2)
+    model.length = 2.0
+    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+        model.prepare_mat()
+
+
+# ---------------------------------------------------------------------------
+# Counting order and input refused before anything changes.
+
+def test_counting_reads_counts_before_length_and_total_before_table():
+    class NoCounts(DiNucleotideMatrix):
+        pass
+    model = NoCounts(2)
+    del model.counts, model.length
+    with pytest.raises(AttributeError, match="counts"):
+        model.add_sequence(np.array([0, 1]))
+
+    class FrozenCounts(DiNucleotideMatrix):
+        table = None
+
+        @property
+        def counts(self):
+            return self.table
+
+        @counts.setter
+        def counts(self, value):
+            if self.table is not None:
+                raise RuntimeError("frozen")
+            self.table = value
+
+    model = FrozenCounts(2)
+    with pytest.raises(RuntimeError, match="frozen"):
+        model.add_sequence(np.array([2, 3]), 2.0)
+    assert model.no_bias == 2.0 and model.counts[2, 3, 0, 1] == 2.0
+
+
+def test_unknown_code_skips_the_sequence():
+    model = DiNucleotideMatrix(3)
+    model.add_sequence(np.array([0, 4, 1]))
+    model.add_background(np.array([0, 1, 4]))
+    model.add_background(np.array([0, 1, 2, 4]))
+    assert model.no_bias == 0 and not model.counts.any()
+    assert model.no_bg == 1.0 and model.bg_counts.sum() == 9.0
+
+
+@pytest.mark.parametrize("attribute,method", [("counts", "add_sequence"),
+                                              ("bg_counts", "add_background")])
+@pytest.mark.parametrize("sequence,table,error,match", [
+    (np.array([0, 1]), None, ValueError, "sequence holds 2 codes, fewer than the model length 3"),
+    (np.array([0, 5, 1]), None, ValueError, "code 5 at position 1"),
+    (np.array([0, 1, -1, 4]), None, ValueError, "code -1 at position 2"),
+    (np.array([0, 1, 2**32 + 1]), None, ValueError, "code 4294967297"),
+    (None, None, TypeError,
+     r"Argument 'sequence' has incorrect type \(expected numpy.ndarray, got NoneType\)"),
+    (np.array([0, 1, 2]), "none", TypeError, "is None"),
+    (np.array([0, 1, 2]), (5, 5, 2, 3), ValueError, r"shape \(5, 5, 2, 3\)"),
+    (np.array([0, 1, 2]), (4, 5, 3, 3), ValueError, "smaller than"),
+])
+def test_counting_refuses_out_of_contract_input(attribute, method, sequence, table, error,
+                                                match):
+    model = DiNucleotideMatrix(3)
+    if table == "none":
+        setattr(model, attribute, None)
+    elif table is not None:
+        setattr(model, attribute, np.zeros(table))
+    before = getattr(model, attribute)
+    snapshot = None if before is None else before.copy()
+    with pytest.raises(error, match=match):
+        getattr(model, method)(sequence, 2.0)
+    assert model.no_bias == 0 and model.no_bg == 0
+    assert getattr(model, attribute) is before
+    if snapshot is not None:
+        assert not getattr(model, attribute).any()
+
+
+def test_length_zero_counts_totals_only():
+    model = DiNucleotideMatrix(0)
+    model.add_sequence(None, 2.0)
+    model.add_background(np.array([], dtype=np.int64))
+    assert model.no_bias == 2.0 and model.no_bg == 1.0
+    model.prepare_mat()
+    assert math.isnan(model.no_bias) and model.bias_pwm.shape == (5, 0)
+    assert_same_bits(model.score_sequence(np.array([0, 1, 2])), [math.nan] * 3)
+
+
+# ---------------------------------------------------------------------------
+# Scoring outside the contract.
+
+@pytest.fixture
+def prepared():
+    model = DiNucleotideMatrix(3)
+    for text in ["ACG", "TTG", "ACA"]:
+        model.add_sequence(nuc_to_num(text))
+    model.add_background(nuc_to_num("GGC"))
+    model.prepare_mat()
+    return model
+
+
+@pytest.mark.parametrize("bad", [5, -1, 2**32 + 1, -(2**40)])
+def test_scoring_blanks_windows_with_codes_outside_the_bases(prepared, bad):
+    codes = np.array([0, 1, 2, 3, 0, 1, 2, 3], dtype=np.int64)
+    clean = prepared.score_sequence(codes)
+    codes[4] = bad
+    scores = prepared.score_sequence(codes)
+    assert np.isnan(scores[3:6]).all()
+    assert_same_bits(scores[[1, 2, 6]], clean[[1, 2, 6]])
+
+
+@pytest.mark.parametrize("length", [0, -3])
+def test_scoring_with_non_positive_length_gives_nan(prepared, length):
+    prepared.length = length
+    scores = prepared.score_sequence(np.array([0, 1, 2, 3], dtype=np.int64))
+    assert scores.shape == (4,) and np.isnan(scores).all()
+
+
+@pytest.mark.parametrize("attribute,value,error,match", [
+    ("bias_pwm_log", None, TypeError, "'bias_pwm_log' is None"),
+    ("bg_dwm_log", None, TypeError, "'bg_dwm_log' is None"),
+    ("bg_pwm_log", np.zeros((5, 2)), ValueError, r"'bg_pwm_log' has shape \(5, 2\)"),
+    ("bias_dwm_log", np.zeros((5, 5, 3, 2)), ValueError, "'bias_dwm_log' has shape"),
+    ("bias_dwm_log", [1.0], TypeError, "Cannot convert list to numpy.ndarray"),
+])
+def test_scoring_refuses_unusable_tables(prepared, attribute, value, error, match):
+    setattr(prepared, attribute, value)
+    with pytest.raises(error, match=match):
+        prepared.score_sequence(np.array([0, 1, 2, 3], dtype=np.int64))
+
+
+def test_scoring_errors_of_the_calling_contract(prepared):
+    with pytest.raises(TypeError, match="object of type 'NoneType' has no len()"):
+        prepared.score_sequence(None)
+    with pytest.raises(AttributeError, match="bias_pwm_log"):
+        DiNucleotideMatrix(3).score_sequence(np.array([0, 1, 2]))
+    assert_same_bits(prepared.score_sequence(np.array([0, 1], dtype=np.int64)),
+                     [math.nan, math.nan])
+    assert prepared.score_sequence(np.array([], dtype=np.int64)).shape == (0,)
+    assert sequences.DiNucleotideMatrix.score_sequence.__qualname__ == \
+        "DiNucleotideMatrix.score_sequence"
+
+
+def test_tables_sharing_memory_follow_the_item_order():
+    """A written table that is also read sees the entries written before."""
+    def build(alias):
+        model = DiNucleotideMatrix(3)
+        rng = random.Random(9)
+        for _ in range(5):
+            model.add_sequence(np.array(random_codes(rng, 3, 0.0)), 2.0)
+            model.add_background(np.array(random_codes(rng, 3, 0.0)))
+        model.bg_dwm = alias(model.counts)
+        model.prepare_mat()
+        return model
+
+    def recording(array):
+        view = array.view(RecordingArray)
+        view.log = []
+        return view
+
+    native, items = build(lambda counts: counts), build(recording)
+    assert len(items.bg_dwm.log) == 5 * 5 * 3 * 3
+    assert_same_bits(native.bias_dwm, items.bias_dwm)
+    assert_same_bits(native.counts, items.counts)
+    assert_same_bits(native.bg_dwm, items.bg_dwm)
