@@ -264,6 +264,7 @@ def test_length_beyond_tables_raises_index_error_after_partial_rewrite():
     assert (model.bias_dwm[:, :, 1, :] == -1.0).all()
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered in log2")
 def test_zero_denominator_warns_through_numpy():
     model = DiNucleotideMatrix(1)
     model.add_sequence(np.array([0]), -16.0)
@@ -350,6 +351,7 @@ def test_counting_refuses_out_of_contract_input(attribute, method, sequence, tab
         assert not getattr(model, attribute).any()
 
 
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the mean of no positions
 def test_length_zero_counts_totals_only():
     model = DiNucleotideMatrix(0)
     model.add_sequence(None, 2.0)
