@@ -29,7 +29,8 @@ PLOT = HERE / "lambda_phage_scores.png"
 MOTIF = "GATC"          # the sites the bias set is centred on
 WINDOW = 12             # model window length (even: the score sits at start + 6)
 BACKGROUND = 4000       # number of random background windows
-REGION = (0, 6000)      # region scored on both strands (0-based, half-open)
+REGION = (0, 20000)     # region scored on both strands (0-based, half-open)
+PLOT_SPAN = (2000, 3400)  # the part of the region drawn in the plot
 
 
 @dataclasses.dataclass(frozen=True)
@@ -90,19 +91,26 @@ def plot(path, positions, tracks, sites):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(len(tracks), 1, figsize=(12, 6.5), sharex=True)
+    keep = (positions >= PLOT_SPAN[0]) & (positions < PLOT_SPAN[1])
+    shown_sites = [s for s in sites if PLOT_SPAN[0] <= s < PLOT_SPAN[1]]
+    fig, axes = plt.subplots(len(tracks), 1, figsize=(12, 7), sharex=True)
     for ax, (title, forward, reverse) in zip(axes, tracks):
-        ax.plot(positions, forward, lw=0.6, color="tab:blue", label="forward strand")
-        ax.plot(positions, -reverse, lw=0.6, color="tab:orange",
-                label="reverse strand (drawn negated)")
-        for site in sites:
-            ax.axvline(site, color="0.6", lw=0.5, ls=":", zorder=0)
-        ax.axhline(0, color="black", lw=0.5)
-        ax.set_title(title, fontsize=10)
-        ax.set_ylabel("log2 score")
-        ax.legend(loc="upper right", fontsize=8, ncol=2)
-    axes[-1].set_xlabel(f"position on the genome (dotted lines: {MOTIF} sites)")
-    fig.suptitle("Phage lambda: bias-model score tracks", fontsize=12)
+        ax.plot(positions[keep], forward[keep], lw=0.9, color="tab:blue",
+                label="forward strand")
+        ax.plot(positions[keep], reverse[keep], lw=0.9, color="tab:orange", alpha=0.8,
+                label="reverse strand")
+        top = np.nanmax(np.concatenate([forward[keep], reverse[keep]]))
+        ax.plot(shown_sites, [top * 1.08] * len(shown_sites), "v", color="tab:red",
+                markersize=6, label=f"{MOTIF} site")
+        ax.axhline(0, color="black", lw=0.6)
+        ax.set_title(title, fontsize=11)
+        ax.set_ylabel("score (log2 ratio)")
+        ax.grid(alpha=0.3)
+        ax.legend(loc="lower right", fontsize=9, ncol=3, framealpha=0.9)
+    axes[-1].set_xlabel("position on the phage lambda genome (bp)")
+    fig.suptitle(f"Bias-model scores along lambda {PLOT_SPAN[0]}-{PLOT_SPAN[1]}: "
+                 f"models trained on {WINDOW} bp windows around {MOTIF} sites",
+                 fontsize=12)
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)
