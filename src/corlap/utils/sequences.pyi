@@ -4,13 +4,12 @@ import sys as sys
 from typing import Any, Iterable, Protocol
 
 import numpy as np
-import numpy as _np
 from numpy.typing import NDArray
 
 from corlap.utils.fasta import open_fasta as open_fasta
 
-_Codes = NDArray[_np.int64]
-_Table = NDArray[_np.float64]
+_Codes = NDArray[np.int64]
+_Table = NDArray[np.float64]
 
 complement: dict[int, int]
 __test__: dict[Any, Any]

@@ -1,0 +1,82 @@
+"""The installed package as users get it: type stubs that agree with the
+compiled module and type-check ordinary use, and an sdist that holds the
+whole build."""
+
+import pathlib
+import subprocess
+import sys
+import tarfile
+import textwrap
+
+import pytest
+
+import corlap.utils.sequences as seq
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+INSTALLED = "site-packages" in pathlib.Path(seq.__file__).parts
+
+needs_install = pytest.mark.skipif(
+    not INSTALLED, reason="type checkers see the stubs of an installed wheel only")
+
+
+def mypy(*args, cwd):
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
+                          cwd=cwd, timeout=600)
+
+
+@needs_install
+def test_stubs_agree_with_the_runtime_module(tmp_path):
+    result = mypy("mypy.stubtest", "corlap.utils.sequences", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_install
+def test_stubs_type_check_ordinary_use_and_catch_misuse(tmp_path):
+    good = tmp_path / "good.py"
+    good.write_text(textwrap.dedent("""
+        import dataclasses
+        import numpy as np
+        from corlap.utils.fasta import open_fasta
+        from corlap.utils.sequences import (
+            DiNucleotideMatrix, GenomicSequence, SequenceMatrix, get_gc_content, nuc_to_num)
+
+        @dataclasses.dataclass
+        class Region:
+            chrom: str
+            start: int
+            end: int
+
+        model = SequenceMatrix.create(4, "DWM")
+        model.add_sequence(nuc_to_num("ACGT"), amount=2.0)
+        model.add_background(nuc_to_num("TTGA"))
+        model.prepare_mat()
+        scores: np.ndarray = model.score_sequence(nuc_to_num("ACGTAC"))
+        pair_model = DiNucleotideMatrix(3)
+        log_table = pair_model.bias_dwm_log
+        region = GenomicSequence(Region("chr1", 0, 9)).from_fasta(open_fasta("x.fa"))
+        codes = region.revcomp
+        fraction: float = get_gc_content([Region("chr1", 0, 9)], "x.fa")
+    """))
+    bad = tmp_path / "bad.py"
+    bad.write_text(textwrap.dedent("""
+        from corlap.utils.sequences import NucleotideMatrix
+        NucleotideMatrix(3).add_sequence("ACGT")
+    """))
+    result = mypy("mypy", str(good), cwd=tmp_path)
+    assert result.returncode == 0, result.stdout
+    result = mypy("mypy", str(bad), cwd=tmp_path)
+    assert result.returncode == 1 and "add_sequence" in result.stdout, result.stdout
+
+
+def test_sdist_holds_every_build_input():
+    sdists = sorted((ROOT / "dist").glob("corlap-*.tar.gz"))
+    if not sdists:
+        pytest.skip("no sdist built (make test builds one)")
+    with tarfile.open(sdists[-1]) as archive:
+        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    tracked = subprocess.run(["git", "ls-files", "src", "meson.build", "meson.options",
+                              "pyproject.toml"], capture_output=True, text=True, cwd=ROOT)
+    if tracked.returncode != 0:
+        pytest.skip("not a git checkout")
+    missing = set(tracked.stdout.split()) - names
+    assert not missing
