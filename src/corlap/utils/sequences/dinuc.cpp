@@ -19,9 +19,9 @@ namespace {
 // The tables that counting or scoring is about to touch must exist and
 // cover the window; checked before any element is read or written so that
 // a refused call changes nothing.
-bool require_table(PyObject* table, const Buffer& buffer, PyObject* attribute, int ndim,
+bool require_table(const Buffer& buffer, PyObject* attribute, int ndim,
                    const int64_t* needed, const char* purpose) {
-    if (table == Py_None || !buffer.held()) {
+    if (!buffer.held()) {
         PyErr_Format(PyExc_TypeError,
                      "attribute '%U' is None; %s needs a float64 array with %d dimensions",
                      attribute, purpose, ndim);
@@ -66,15 +66,13 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
     int32_t length = 0;
     if (!read_length(self, &length)) return nullptr;
 
-    bool counted = false;
-    std::vector<int32_t> codes;
     if (length > 0) {
         if (sequence == Py_None) {
             raise_argument_type("sequence", "numpy.ndarray", sequence);
             return nullptr;
         }
         const int64_t needed[4] = {5, 5, length, length};
-        if (!require_table(table.get(), table_buffer, table_name, 4, needed, "counting")) {
+        if (!require_table(table_buffer, table_name, 4, needed, "counting")) {
             return nullptr;
         }
         bool has_unknown = false;
@@ -89,16 +87,16 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
         if (has_unknown) {
             Py_RETURN_NONE;
         }
+        // The checked codes, read once for the L * L pair loop.
         const kernels::View1 view = codes_buffer.view<1>();
-        codes.resize(static_cast<size_t>(length));
+        std::vector<int32_t> codes(static_cast<size_t>(length));
         for (int64_t m = 0; m < length; ++m) {
             codes[static_cast<size_t>(m)] = static_cast<int32_t>(kernels::code_at(view, m));
         }
-        counted = true;
-    }
-    if (counted) {
         kernels::add_pairs(table_buffer.view<4>(), codes.data(), length, amount);
     }
+    // The total and the table attribute come after the table has changed:
+    // a failure from here on keeps the counted pairs.
     ref new_total = grown_total(self, total_name, amount);
     if (!new_total) return nullptr;
     if (!set_attr(self, total_name, new_total.get())) return nullptr;
@@ -474,7 +472,7 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
         const int64_t needed[4] = {4, 4, length, length};
         const int64_t needed_position[2] = {4, length};
         for (LogTable& t : tables) {
-            if (!require_table(t.table.get(), t.buffer, t.name, t.ndim,
+            if (!require_table(t.buffer, t.name, t.ndim,
                                t.ndim == 4 ? needed : needed_position, "scoring")) {
                 return nullptr;
             }

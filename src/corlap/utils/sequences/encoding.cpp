@@ -80,6 +80,15 @@ ref region_attr(PyObject* self, PyObject* name) {
     return get_attr(region.get(), name);
 }
 
+// region.end - region.start
+ref region_span(PyObject* region) {
+    ref end = get_attr(region, names.end);
+    if (!end) return ref();
+    ref start = get_attr(region, names.start);
+    if (!start) return ref();
+    return ref(PyNumber_Subtract(end.get(), start.get()));
+}
+
 // One code array of a GenomicSequence, refused before anything is written
 // when it cannot take `length` codes (None, or too short).
 bool check_strand(const Buffer& strand, const char* attribute, int32_t length) {
@@ -240,11 +249,7 @@ PyObject* genomic_init(PyObject* const* args, double) {
     PyObject* self = args[0];
     PyObject* region = args[1];
     if (!set_attr(self, names.region, region)) return nullptr;
-    ref end = get_attr(region, names.end);
-    if (!end) return nullptr;
-    ref start = get_attr(region, names.start);
-    if (!start) return nullptr;
-    ref length(PyNumber_Subtract(end.get(), start.get()));
+    ref length = region_span(region);
     if (!length) return nullptr;
     if (!set_attr(self, names.length, length.get())) return nullptr;
     for (PyObject* strand : {names.sequence, names.revcomp}) {
@@ -346,11 +351,7 @@ PyObject* get_gc_content(PyObject* const* args, double) {
                                  [region](PyObject* name) { return get_attr(region, name); });
         if (!bases) return false;
         if (!count_gc_of(bases.get(), gc)) return false;
-        ref end = get_attr(region, names.end);
-        if (!end) return false;
-        ref start = get_attr(region, names.start);
-        if (!start) return false;
-        ref span(PyNumber_Subtract(end.get(), start.get()));
+        ref span = region_span(region);
         if (!span) return false;
         total = ref(PyNumber_Add(total.get(), span.get()));
         return static_cast<bool>(total);

@@ -232,7 +232,9 @@ inline void score_chunk(const View1& sequence, int64_t window, int64_t centre, i
 }
 
 // Scores every window of `length` codes of `sequence` (length >= window >= 1).
-inline void score_windows(const View1& sequence, int64_t length, int64_t window,
+// Out of line, so that the registers of the scoring loop do not depend on
+// what the calling body does around it.
+[[gnu::noinline]] inline void score_windows(const View1& sequence, int64_t length, int64_t window,
                           const View1& scores, const ScoreScratch& s) {
     const int64_t centre = window_centre(window);
     const int64_t windows = length - window + 1;
