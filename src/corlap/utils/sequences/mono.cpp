@@ -105,8 +105,7 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
         ref have(PyObject_GetAttrString(other.get(), "shape"));
         if (!want || !have) return false;
         PyErr_Format(PyExc_ValueError, "cannot add obj.%U of shape %R into self.%U of shape %R",
-                     name,
-                     have.get(), name, want.get());
+                     name, have.get(), name, want.get());
         return false;
     }
     PyArrayObject* operands[2] = {array, other_array};
@@ -115,8 +114,7 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
     if (!PyArray_CanCastTypeTo(reinterpret_cast<PyArray_Descr*>(result.get()),
                                PyArray_DESCR(array), NPY_SAME_KIND_CASTING)) {
         PyErr_Format(PyExc_TypeError, "cannot add obj.%U of dtype %S into self.%U of dtype %S",
-                     name,
-                     reinterpret_cast<PyObject*>(PyArray_DESCR(other_array)), name,
+                     name, reinterpret_cast<PyObject*>(PyArray_DESCR(other_array)), name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return false;
     }
