@@ -1,8 +1,8 @@
 """DiNucleotideMatrix: pair counts, probability tables and window scores.
 
-The reference below is the textbook form of the model, written with Python
-floats and nested lists, math.pow and math.log2; the extension must agree
-with it bit for bit.
+The reference (tests/reference.py) is the textbook form of the model, written
+with Python floats and nested lists, math.pow and math.log2; the extension
+must agree with it bit for bit.
 """
 import math
 import random
@@ -13,91 +13,21 @@ import pytest
 
 from corlap.utils import sequences
 from corlap.utils.sequences import DiNucleotideMatrix, nuc_to_num
-
-
-# ---------------------------------------------------------------------------
-# Reference model.
-
-def ref_counts(length, sequences_and_amounts):
-    table = [[[[0.0] * length for _ in range(length)] for _ in range(5)] for _ in range(5)]
-    total = 0
-    for codes, amount in sequences_and_amounts:
-        if 4 in list(codes[:length]):
-            continue
-        for m in range(length):
-            for n in range(length):
-                table[codes[m]][codes[n]][m][n] += amount
-        total += amount
-    return table, total
-
-
-def ref_prepare(length, counts):
-    """Per-position tables through the NumPy steps, pair table item by item."""
-    counts_array = np.array(counts, dtype=np.float64).reshape(5, 5, length, length)
-    cm = np.sum(counts_array, axis=(0, 2)) / float(length)
-    total = np.mean(np.sum(cm[:4, :], axis=0))
-    pwm = np.true_divide(cm + 1, total + 4)
-    pseudo = total if total > 16 else 16
-    denominator = float(total + pseudo)
-    p = pwm.tolist()
-    dwm = [[[[(counts[sm][sn][m][n] + pseudo * p[sn][n] * p[sm][m]) / denominator
-              for n in range(length)] for m in range(length)]
-            for sn in range(5)] for sm in range(5)]
-    return total, pwm, np.array(dwm, dtype=np.float64).reshape(5, 5, length, length)
-
-
-def pow2(x):
-    try:
-        return math.pow(2.0, x)
-    except OverflowError:
-        return math.inf
-
-
-def log2(x):
-    try:
-        return math.log2(x)
-    except ValueError:
-        return -math.inf if x == 0 else math.nan
-
-
-def ref_scores(length, codes, bias_pwm, bg_pwm, bias_dwm, bg_dwm):
-    scores = [math.nan] * len(codes)
-    centre = int(length / 2)
-    sides = [(bg_pwm.tolist(), bg_dwm.tolist()), (bias_pwm.tolist(), bias_dwm.tolist())]
-    for i in range(len(codes) - length + 1):
-        sums = [0.0, 0.0]
-        unknown = False
-        for m in range(length):
-            sm = codes[i + m]
-            if sm > 3:
-                unknown = True
-                continue
-            for k, (pwm, dwm) in enumerate(sides):
-                normaliser = 0.0
-                for a in range(4):
-                    prod_log = 0.0
-                    for n in range(length):
-                        if n != m:
-                            prod_log = prod_log + (dwm[codes[i + n]][a][n][m] - pwm[a][m])
-                    normaliser = normaliser + pow2(pwm[a][m] + prod_log)
-                cond_log = 0.0
-                for n in range(length):
-                    if n != m:
-                        cond_log = cond_log + (dwm[codes[i + n]][sm][n][m] - pwm[sm][m])
-                sums[k] = sums[k] + ((cond_log + pwm[sm][m]) - log2(normaliser))
-        if not unknown:
-            scores[i + centre] = sums[1] - sums[0]
-    return np.array(scores, dtype=np.float64)
+from reference import dinuc_counts, dinuc_prepare, dinuc_scores, same_bits
 
 
 def assert_same_bits(actual, expected):
     actual = np.asarray(actual, dtype=np.float64)
     expected = np.asarray(expected, dtype=np.float64)
-    assert actual.shape == expected.shape
-    both_nan = np.isnan(actual) & np.isnan(expected)
-    same = actual.view(np.uint64) == expected.view(np.uint64)
-    bad = ~(same | both_nan)
-    assert not bad.any(), (actual[bad][:5], expected[bad][:5])
+    assert same_bits(actual, expected), first_differences(actual, expected)
+
+
+def first_differences(actual, expected):
+    if actual.shape != expected.shape:
+        return actual.shape, expected.shape
+    bad = ~((actual.view(np.uint64) == expected.view(np.uint64))
+            | (np.isnan(actual) & np.isnan(expected)))
+    return actual[bad][:5], expected[bad][:5]
 
 
 def random_codes(rng, size, unknown_rate):
@@ -175,8 +105,8 @@ def test_random_models_match_reference(seed):
     for codes, amount in background:
         model.add_background(np.array(codes, dtype=np.int64), amount=amount)
 
-    counts, total = ref_counts(length, bias)
-    bg_counts, bg_total = ref_counts(length, background)
+    counts, total = dinuc_counts(length, bias)
+    bg_counts, bg_total = dinuc_counts(length, background)
     assert_same_bits(model.counts, np.array(counts).reshape(model.counts.shape))
     assert_same_bits(model.bg_counts, np.array(bg_counts).reshape(model.counts.shape))
     assert model.no_bias == total and model.no_bg == bg_total
@@ -184,15 +114,15 @@ def test_random_models_match_reference(seed):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         model.prepare_mat()
-        no_bias, bias_pwm, bias_dwm = ref_prepare(length, counts)
-        no_bg, bg_pwm, bg_dwm = ref_prepare(length, bg_counts)
+        no_bias, bias_pwm, bias_dwm = dinuc_prepare(length, counts)
+        no_bg, bg_pwm, bg_dwm = dinuc_prepare(length, bg_counts)
         assert_same_bits(model.bias_dwm, bias_dwm)
         assert_same_bits(model.bg_dwm, bg_dwm)
         assert_same_bits(model.bias_dwm_log, np.log2(bias_dwm))
         assert_same_bits([model.no_bias, model.no_bg], [no_bias, no_bg])
 
         target = random_codes(rng, rng.randrange(0, 40), 0.05)
-        expected = ref_scores(length, target, np.log2(bias_pwm), np.log2(bg_pwm),
+        expected = dinuc_scores(length, target, np.log2(bias_pwm), np.log2(bg_pwm),
                               np.log2(bias_dwm), np.log2(bg_dwm))
     assert_same_bits(model.score_sequence(np.array(target, dtype=np.int64)), expected)
     # Strided and reversed views are read through their strides.
@@ -210,7 +140,7 @@ def test_lambda_windows_match_reference(lambda_text):
         model.add_background(nuc_to_num(lambda_text[start:start + 7]), 0.5)
     model.prepare_mat()
     codes = nuc_to_num(lambda_text[1000:1200] + "N" + lambda_text[1200:1300])
-    expected = ref_scores(7, codes.tolist(), model.bias_pwm_log, model.bg_pwm_log,
+    expected = dinuc_scores(7, codes.tolist(), model.bias_pwm_log, model.bg_pwm_log,
                           model.bias_dwm_log, model.bg_dwm_log)
     scores = model.score_sequence(codes)
     assert_same_bits(scores, expected)

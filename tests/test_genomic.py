@@ -9,22 +9,11 @@ import pytest
 from corlap.utils import sequences
 from corlap.utils.fasta import open_fasta
 from conftest import LAMBDA_LENGTH, LAMBDA_NAME
-
-CODE = {"A": 0, "a": 0, "T": 1, "t": 1, "C": 2, "c": 2, "G": 3, "g": 3}
-PAIRED = {"A": "T", "a": "t", "T": "A", "t": "a", "C": "G", "c": "g", "G": "C", "g": "c"}
-
-
-def codes(text):
-    return [CODE.get(ch, 4) for ch in text]
-
-
-def reverse_complement_codes(text):
-    """Codes of the other strand, read by reversing the text letter by letter."""
-    return codes("".join(PAIRED.get(ch, "N") for ch in reversed(text)))
+from reference import codes, gc_count, reverse_complement_codes
 
 
 def gc_fraction(texts, total):
-    return sum(t.count("G") + t.count("g") + t.count("C") + t.count("c") for t in texts) / total
+    return sum(gc_count(text) for text in texts) / total
 
 
 class Region:

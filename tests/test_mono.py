@@ -7,6 +7,7 @@ import pytest
 
 from corlap.utils import sequences
 from corlap.utils.sequences import NucleotideMatrix, SequenceMatrix
+from reference import mono_scores, same_bits
 
 LOG2_1_6 = math.log2(1.6)
 LOG2_0_8 = math.log2(0.8)
@@ -30,31 +31,6 @@ def assert_unchanged(model, before):
             assert np.array_equal(after[name], value), name
         else:
             assert after[name] == value and type(after[name]) is type(value), name
-
-
-def same_bits(a, b):
-    """Equal shape, NaN at the same places, identical bits everywhere else."""
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    if a.shape != b.shape or not np.array_equal(np.isnan(a), np.isnan(b)):
-        return False
-    keep = ~np.isnan(a)
-    return np.array_equal(a[keep].view(np.uint64), b[keep].view(np.uint64))
-
-
-def reference_scores(pssm, sequence):
-    """Window sums by the plain double loop, in Python floats."""
-    table = pssm.tolist()
-    values = [int(c) for c in sequence]
-    window = pssm.shape[1]
-    out = [math.nan] * len(values)
-    for start in range(len(values) - window + 1):
-        if any(not 0 <= c <= 3 for c in values[start:start + window]):
-            continue
-        score = 0.0
-        for m in range(window):
-            score += table[values[start + m]][m]
-        out[start + window // 2] = score
-    return np.array(out)
 
 
 def strided_variants(rng, base):
@@ -420,7 +396,7 @@ def test_scores_match_a_plain_loop_bit_for_bit():
         base = rng.integers(0, 4, 150)
         base[rng.integers(0, 150, 3)] = 4
         for name, sequence in strided_variants(rng, base).items():
-            assert same_bits(model.score_sequence(sequence), reference_scores(pssm, sequence)), (
+            assert same_bits(model.score_sequence(sequence), mono_scores(pssm, sequence)), (
                 window, name)
 
 
@@ -434,7 +410,7 @@ def test_long_sequences_and_windows_match_a_plain_loop(window, length):
     # Unknown codes where they leave most windows scored.
     at = length // 3 if window < length // 3 else length - 2
     sequence[at:at + 2] = [4, 17]
-    expected = reference_scores(model.pssm, sequence)
+    expected = mono_scores(model.pssm, sequence)
     assert np.isfinite(expected).sum() > (length - window) // 2
     assert same_bits(model.score_sequence(sequence), expected)
 
@@ -444,7 +420,7 @@ def test_special_values_follow_ieee_addition():
     model.pssm = np.array([[-0.0, -0.0], [math.inf, -math.inf], [math.nan, 1.0],
                            [1.0, 2.0], [5.0, 5.0]])
     scores = model.score_sequence(codes(0, 0, 1, 1, 2, 3))
-    assert same_bits(scores, reference_scores(model.pssm, codes(0, 0, 1, 1, 2, 3)))
+    assert same_bits(scores, mono_scores(model.pssm, codes(0, 0, 1, 1, 2, 3)))
     assert not np.signbit(scores[1])  # 0.0 + -0.0 + -0.0 is +0.0
 
 

@@ -1,7 +1,9 @@
 // DiNucleotideMatrix: pair counting, probability tables and window scoring.
 #include "arguments.hpp"
 #include "bodies.hpp"
+#include "bodies_common.hpp"
 #include "buffers.hpp"
+#include "kernels/codes.hpp"
 #include "kernels/dinuc.hpp"
 #include "names.hpp"
 
@@ -14,32 +16,12 @@ namespace corlap::bodies {
 
 namespace {
 
-// np.<name>, with `np` looked up afresh: callers may replace it.
-ref numpy_function(PyObject* name) {
-    ref np = module_global(names.np);
-    if (!np) return ref();
-    return get_attr(np.get(), name);
-}
-
-bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    return PyObject_SetAttr(obj, name, value) == 0;
-}
-
-// callable(arg, axis=axis)
-ref call_with_axis(PyObject* callable, PyObject* arg, PyObject* axis) {
-    ref kwnames(PyTuple_Pack(1, names.axis));
-    if (!kwnames) return ref();
-    PyObject* argv[] = {nullptr, arg, axis};
-    return ref(PyObject_Vectorcall(callable, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames.get()));
-}
-
 // The tables that counting or scoring is about to touch must exist and
 // cover the window; checked before any element is read or written so that
 // a refused call changes nothing.
-bool require_table(PyObject* table, const Buffer& buffer, PyObject* attribute, int ndim,
+bool require_table(const Buffer& buffer, PyObject* attribute, int ndim,
                    const int64_t* needed, const char* purpose) {
-    if (table == Py_None || !buffer.held()) {
+    if (!buffer.held()) {
         PyErr_Format(PyExc_TypeError,
                      "attribute '%U' is None; %s needs a float64 array with %d dimensions",
                      attribute, purpose, ndim);
@@ -78,63 +60,44 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
     if (!take_array(sequence, 1, Element::int64, Access::read, codes_buffer)) {
         return nullptr;
     }
-    ref table = get_attr(self, table_name);
-    if (!table) return nullptr;
     Buffer table_buffer;
-    if (!take_array(table.get(), 4, Element::float64, Access::write, table_buffer)) {
-        return nullptr;
-    }
-    ref length_obj = get_attr(self, names.length);
-    if (!length_obj) return nullptr;
+    ref table = take_attribute(self, table_name, 4, Element::float64, Access::write, table_buffer);
+    if (!table) return nullptr;
     int32_t length = 0;
-    if (!to_int32(length_obj.get(), &length)) return nullptr;
+    if (!read_length(self, &length)) return nullptr;
 
-    bool counted = false;
-    std::vector<int32_t> codes;
     if (length > 0) {
         if (sequence == Py_None) {
             raise_argument_type("sequence", "numpy.ndarray", sequence);
             return nullptr;
         }
         const int64_t needed[4] = {5, 5, length, length};
-        if (!require_table(table.get(), table_buffer, table_name, 4, needed, "counting")) {
+        if (!require_table(table_buffer, table_name, 4, needed, "counting")) {
             return nullptr;
         }
-        if (codes_buffer.shape(0) < length) {
-            PyErr_Format(PyExc_ValueError,
-                         "sequence holds %zd codes, fewer than the model length %d",
-                         codes_buffer.shape(0), length);
-            return nullptr;
-        }
-        const kernels::View1 view = codes_buffer.view<1>();
-        codes.resize(static_cast<size_t>(length));
         bool has_unknown = false;
-        for (int64_t m = 0; m < length; ++m) {
-            const int64_t code = kernels::code_at(view, m);
-            if (code < 0 || code > 4) {
-                PyErr_Format(PyExc_ValueError,
-                             "sequence holds the code %lld at position %lld; nucleotide "
-                             "codes lie in 0..4",
-                             (long long)code, (long long)m);
-                return nullptr;
-            }
-            codes[static_cast<size_t>(m)] = static_cast<int32_t>(code);
-            has_unknown = has_unknown || code == 4;
+        if (!check_codes(codes_buffer, length,
+                         "sequence holds %zd codes, fewer than the model length %lld",
+                         "sequence holds the code %lld at position %lld; nucleotide codes lie "
+                         "in 0..4",
+                         &has_unknown)) {
+            return nullptr;
         }
         // A window with an unknown base is not counted at all, total included.
         if (has_unknown) {
             Py_RETURN_NONE;
         }
-        counted = true;
-    }
-    if (counted) {
+        // The checked codes, read once for the L * L pair loop.
+        const kernels::View1 view = codes_buffer.view<1>();
+        std::vector<int32_t> codes(static_cast<size_t>(length));
+        for (int64_t m = 0; m < length; ++m) {
+            codes[static_cast<size_t>(m)] = static_cast<int32_t>(kernels::code_at(view, m));
+        }
         kernels::add_pairs(table_buffer.view<4>(), codes.data(), length, amount);
     }
-    ref total = get_attr(self, total_name);
-    if (!total) return nullptr;
-    ref py_amount(PyFloat_FromDouble(amount));
-    if (!py_amount) return nullptr;
-    ref new_total(PyNumber_InPlaceAdd(total.get(), py_amount.get()));
+    // The total and the table attribute come after the table has changed:
+    // a failure from here on keeps the counted pairs.
+    ref new_total = grown_total(self, total_name, amount);
     if (!new_total) return nullptr;
     if (!set_attr(self, total_name, new_total.get())) return nullptr;
     if (!set_attr(self, table_name, table.get())) return nullptr;
@@ -150,7 +113,7 @@ ref position_counts(PyObject* self, PyObject* counts_name, PyObject* length) {
     if (!sum) return ref();
     ref counts = get_attr(self, counts_name);
     if (!counts) return ref();
-    ref summed = call_with_axis(sum.get(), counts.get(), constants.axis_0_2);
+    ref summed = call_with_keyword(sum.get(), counts.get(), names.axis, constants.axis_0_2);
     if (!summed) return ref();
     ref divisor(PyNumber_Float(length));
     if (!divisor) return ref();
@@ -161,30 +124,9 @@ ref position_counts(PyObject* self, PyObject* counts_name, PyObject* length) {
 // self.<pwm> = np.true_divide(cm + 1, self.<total> + 4)
 bool position_probabilities(PyObject* self, PyObject* cm, PyObject* total_name,
                             PyObject* pwm_name) {
-    {
-        ref mean = numpy_function(names.mean);
-        if (!mean) return false;
-        ref sum = numpy_function(names.sum);
-        if (!sum) return false;
-        ref bases(PyObject_GetItem(cm, constants.rows_0_to_3));
-        if (!bases) return false;
-        ref per_position = call_with_axis(sum.get(), bases.get(), constants.ints[0]);
-        if (!per_position) return false;
-        ref total = call(mean.get(), per_position.get());
-        if (!total) return false;
-        if (!set_attr(self, total_name, total.get())) return false;
-    }
-    ref true_divide = numpy_function(names.true_divide);
-    if (!true_divide) return false;
-    ref numerator(PyNumber_Add(cm, constants.ints[1]));
-    if (!numerator) return false;
-    ref total = get_attr(self, total_name);
-    if (!total) return false;
-    ref denominator(PyNumber_Add(total.get(), constants.ints[4]));
-    if (!denominator) return false;
-    ref pwm = call(true_divide.get(), numerator.get(), denominator.get());
-    if (!pwm) return false;
-    return set_attr(self, pwm_name, pwm.get());
+    auto table = [cm] { return ref::borrow(cm); };
+    return set_base_total(self, total_name, table) &&
+           set_position_probabilities(self, total_name, pwm_name, table);
 }
 
 // self.<target> = np.log2(self.<source>)
@@ -461,13 +403,9 @@ PyObject* dinucleotide_init(PyObject* const* args, double) {
     for (const Step& step : steps) {
         if (step.shape == nullptr) {
             if (!set_attr(self, step.name, constants.ints[0])) return nullptr;
-            continue;
+        } else if (!set_zeros(self, step.name, step.shape)) {
+            return nullptr;
         }
-        ref zeros = numpy_function(names.zeros);
-        if (!zeros) return nullptr;
-        ref table = call(zeros.get(), step.shape);
-        if (!table) return nullptr;
-        if (!set_attr(self, step.name, table.get())) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -495,21 +433,7 @@ PyObject* dinucleotide_prepare_mat(PyObject* const* args, double) {
     if (!position_probabilities(self, bg_cm.get(), names.no_bg, names.bg_pwm)) {
         return nullptr;
     }
-    {
-        ref log2 = numpy_function(names.log2);
-        if (!log2) return nullptr;
-        ref true_divide = numpy_function(names.true_divide);
-        if (!true_divide) return nullptr;
-        ref bias_pwm = get_attr(self, names.bias_pwm);
-        if (!bias_pwm) return nullptr;
-        ref bg_pwm = get_attr(self, names.bg_pwm);
-        if (!bg_pwm) return nullptr;
-        ref ratio = call(true_divide.get(), bias_pwm.get(), bg_pwm.get());
-        if (!ratio) return nullptr;
-        ref pssm = call(log2.get(), ratio.get());
-        if (!pssm) return nullptr;
-        if (!set_attr(self, names.pssm, pssm.get())) return nullptr;
-    }
+    if (!set_pssm(self)) return nullptr;
     ref pseudo_bias = pseudo_count(self, names.no_bias);
     if (!pseudo_bias) return nullptr;
     ref pseudo_bg = pseudo_count(self, names.no_bg);
@@ -537,23 +461,18 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
                           {names.bias_dwm_log, 4, {}, {}},
                           {names.bg_dwm_log, 4, {}, {}}};
     for (LogTable& t : tables) {
-        t.table = get_attr(self, t.name);
+        t.table = take_attribute(self, t.name, t.ndim, Element::float64, Access::read, t.buffer);
         if (!t.table) return nullptr;
-        if (!take_array(t.table.get(), t.ndim, Element::float64, Access::read, t.buffer)) {
-            return nullptr;
-        }
     }
-    ref length_obj = get_attr(self, names.length);
-    if (!length_obj) return nullptr;
     int32_t length = 0;
-    if (!to_int32(length_obj.get(), &length)) return nullptr;
+    if (!read_length(self, &length)) return nullptr;
     if (length > 0) {
         // Only the four bases are ever looked up: windows holding anything
         // else are not scored.
         const int64_t needed[4] = {4, 4, length, length};
         const int64_t needed_position[2] = {4, length};
         for (LogTable& t : tables) {
-            if (!require_table(t.table.get(), t.buffer, t.name, t.ndim,
+            if (!require_table(t.buffer, t.name, t.ndim,
                                t.ndim == 4 ? needed : needed_position, "scoring")) {
                 return nullptr;
             }
@@ -568,33 +487,14 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
         return nullptr;
     }
 
-    ref py_length(PyLong_FromSsize_t(sequence_length));
-    if (!py_length) return nullptr;
-    ref zeros = numpy_function(names.zeros);
-    if (!zeros) return nullptr;
-    ref scores = call(zeros.get(), py_length.get());
-    if (!scores) return nullptr;
     Buffer scores_buffer;
-    if (!take_array(scores.get(), 1, Element::float64, Access::write, scores_buffer)) {
-        return nullptr;
-    }
-    if (!scores_buffer.held() || scores_buffer.shape(0) < sequence_length) {
-        PyErr_Format(PyExc_ValueError,
-                     "np.zeros(%zd) gave an array too small for the scores", sequence_length);
-        return nullptr;
-    }
-    {
-        ref nan = numpy_function(names.nan);
-        if (!nan) return nullptr;
-        if (PyObject_SetItem(scores.get(), constants.full_slice, nan.get()) < 0) {
-            return nullptr;
-        }
-    }
+    ref scores = nan_scores(sequence_length, scores_buffer);
+    if (!scores) return nullptr;
     if (length <= 0 || sequence_length < length) {
         return scores.release();
     }
     const int64_t window_length = length;
-    const int64_t offset = static_cast<int64_t>(static_cast<double>(length) / 2.0);
+    const int64_t offset = kernels::window_centre(window_length);
 
     using kernels::Lanes;
     std::vector<Lanes> delta;

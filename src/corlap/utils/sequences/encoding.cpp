@@ -1,6 +1,7 @@
 // Text to nucleotide codes: nuc_to_num, GenomicSequence and get_gc_content.
 #include "arguments.hpp"
 #include "bodies.hpp"
+#include "bodies_common.hpp"
 #include "buffers.hpp"
 #include "kernels/encoding.hpp"
 #include "names.hpp"
@@ -38,35 +39,38 @@ void advise_huge_pages(const kernels::View1& view, int64_t n) {
 #endif
 }
 
-// zeros(length, dtype=int), `zeros` being the attribute of the module-level
-// `np` already looked up by the caller.
-ref call_zeros(PyObject* zeros, PyObject* length) {
-    ref kwnames(PyTuple_Pack(1, names.dtype));
-    if (!kwnames) return ref();
-    PyObject* argv[] = {nullptr, length, reinterpret_cast<PyObject*>(&PyLong_Type)};
-    return ref(PyObject_Vectorcall(zeros, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames.get()));
-}
-
 // np.zeros(length, dtype=int) through the module-level `np`.
 ref zeros_int64(PyObject* length) {
-    ref np = module_global(names.np);
-    if (!np) return ref();
-    ref zeros = get_attr(np.get(), names.zeros);
+    ref zeros = numpy_function(names.zeros);
     if (!zeros) return ref();
-    return call_zeros(zeros.get(), length);
+    return call_with_keyword(zeros.get(), length, names.dtype,
+                             reinterpret_cast<PyObject*>(&PyLong_Type));
 }
 
 // np.zeros(self.length, dtype=int), evaluated as Python would: `np`, then
 // its `zeros`, then the attribute `length`.
 ref zeros_of_own_length(PyObject* self) {
-    ref np = module_global(names.np);
-    if (!np) return ref();
-    ref zeros = get_attr(np.get(), names.zeros);
+    ref zeros = numpy_function(names.zeros);
     if (!zeros) return ref();
     ref length = get_attr(self, names.length);
     if (!length) return ref();
-    return call_zeros(zeros.get(), length.get());
+    return call_with_keyword(zeros.get(), length.get(), names.dtype,
+                             reinterpret_cast<PyObject*>(&PyLong_Type));
+}
+
+// fasta_obj.fetch(chrom, start, end), the three read by `field(name)` (a
+// new reference, or empty on error) in that order, after `fetch`.
+template <class Field>
+ref fetch_region(PyObject* fasta_obj, Field&& field) {
+    ref fetch = get_attr(fasta_obj, names.fetch);
+    if (!fetch) return ref();
+    ref chrom = field(names.chrom);
+    if (!chrom) return ref();
+    ref start = field(names.start);
+    if (!start) return ref();
+    ref end = field(names.end);
+    if (!end) return ref();
+    return call(fetch.get(), chrom.get(), start.get(), end.get());
 }
 
 // self.region.<name>, reading `region` anew.
@@ -74,6 +78,15 @@ ref region_attr(PyObject* self, PyObject* name) {
     ref region = get_attr(self, names.region);
     if (!region) return ref();
     return get_attr(region.get(), name);
+}
+
+// region.end - region.start
+ref region_span(PyObject* region) {
+    ref end = get_attr(region, names.end);
+    if (!end) return ref();
+    ref start = get_attr(region, names.start);
+    if (!start) return ref();
+    return ref(PyNumber_Subtract(end.get(), start.get()));
 }
 
 // One code array of a GenomicSequence, refused before anything is written
@@ -211,12 +224,8 @@ PyObject* nuc_to_num(PyObject* const* args, double) {
     ref result = zeros_int64(py_length.get());
     if (!result) return nullptr;
     Buffer out;
-    if (!take_array(result.get(), 1, Element::int64, Access::write, out)) {
-        return nullptr;
-    }
-    if (!out.held() || out.shape(0) < length) {
-        PyErr_Format(PyExc_ValueError,
-                     "np.zeros(%zd, dtype=int) gave an array too small for the text", length);
+    if (!take_result(result.get(), length, Element::int64, out,
+                     "np.zeros(%zd, dtype=int) gave an array too small for the text")) {
         return nullptr;
     }
     const kernels::View1 view = out.view<1>();
@@ -239,18 +248,14 @@ PyObject* nuc_to_num(PyObject* const* args, double) {
 PyObject* genomic_init(PyObject* const* args, double) {
     PyObject* self = args[0];
     PyObject* region = args[1];
-    if (PyObject_SetAttr(self, names.region, region) < 0) return nullptr;
-    ref end = get_attr(region, names.end);
-    if (!end) return nullptr;
-    ref start = get_attr(region, names.start);
-    if (!start) return nullptr;
-    ref length(PyNumber_Subtract(end.get(), start.get()));
+    if (!set_attr(self, names.region, region)) return nullptr;
+    ref length = region_span(region);
     if (!length) return nullptr;
-    if (PyObject_SetAttr(self, names.length, length.get()) < 0) return nullptr;
+    if (!set_attr(self, names.length, length.get())) return nullptr;
     for (PyObject* strand : {names.sequence, names.revcomp}) {
         ref codes = zeros_of_own_length(self);
         if (!codes) return nullptr;
-        if (PyObject_SetAttr(self, strand, codes.get()) < 0) return nullptr;
+        if (!set_attr(self, strand, codes.get())) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -259,15 +264,8 @@ PyObject* genomic_from_fasta(PyObject* const* args, double) {
     PyObject* self = args[0];
     PyObject* fasta_obj = args[1];
 
-    ref fetch = get_attr(fasta_obj, names.fetch);
-    if (!fetch) return nullptr;
-    ref chrom = region_attr(self, names.chrom);
-    if (!chrom) return nullptr;
-    ref start = region_attr(self, names.start);
-    if (!start) return nullptr;
-    ref end = region_attr(self, names.end);
-    if (!end) return nullptr;
-    ref text = call(fetch.get(), chrom.get(), start.get(), end.get());
+    ref text =
+        fetch_region(fasta_obj, [self](PyObject* name) { return region_attr(self, name); });
     if (!text) return nullptr;
     if (text.get() != Py_None && !PyUnicode_CheckExact(text.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", PyUnicode_Type.tp_name,
@@ -275,24 +273,17 @@ PyObject* genomic_from_fasta(PyObject* const* args, double) {
         return nullptr;
     }
 
-    ref length_attr = get_attr(self, names.length);
-    if (!length_attr) return nullptr;
     int32_t length = 0;
-    if (!to_int32(length_attr.get(), &length)) return nullptr;
+    if (!read_length(self, &length)) return nullptr;
 
-    ref sequence = get_attr(self, names.sequence);
-    if (!sequence) return nullptr;
+    ref sequence, revcomp;
     {
         Buffer forward;
-        if (!take_array(sequence.get(), 1, Element::int64, Access::write, forward)) {
-            return nullptr;
-        }
-        ref revcomp = get_attr(self, names.revcomp);
-        if (!revcomp) return nullptr;
+        sequence = take_attribute(self, names.sequence, 1, Element::int64, Access::write, forward);
+        if (!sequence) return nullptr;
         Buffer reverse;
-        if (!take_array(revcomp.get(), 1, Element::int64, Access::write, reverse)) {
-            return nullptr;
-        }
+        revcomp = take_attribute(self, names.revcomp, 1, Element::int64, Access::write, reverse);
+        if (!revcomp) return nullptr;
 
         if (length > 0) {
             // Everything the pass reads or writes is checked first, so that a
@@ -334,10 +325,12 @@ PyObject* genomic_from_fasta(PyObject* const* args, double) {
                     break;
             }
         }
-        // The buffers are released here, before assigning the attributes
-        // runs any Python code.
-        if (PyObject_SetAttr(self, names.sequence, sequence.get()) < 0) return nullptr;
-        if (PyObject_SetAttr(self, names.revcomp, revcomp.get()) < 0) return nullptr;
+    }
+    // The buffers are released by now, before assigning the attributes runs
+    // any Python code.
+    if (!set_attr(self, names.sequence, sequence.get()) ||
+        !set_attr(self, names.revcomp, revcomp.get())) {
+        return nullptr;
     }
     return Py_NewRef(self);
 }
@@ -354,22 +347,11 @@ PyObject* get_gc_content(PyObject* const* args, double) {
     if (!fasta_obj) return nullptr;
 
     const bool walked = for_each_item(regions, [&](PyObject* region) {
-        ref fetch = get_attr(fasta_obj.get(), names.fetch);
-        if (!fetch) return false;
-        ref chrom = get_attr(region, names.chrom);
-        if (!chrom) return false;
-        ref start = get_attr(region, names.start);
-        if (!start) return false;
-        ref end = get_attr(region, names.end);
-        if (!end) return false;
-        ref bases = call(fetch.get(), chrom.get(), start.get(), end.get());
+        ref bases = fetch_region(fasta_obj.get(),
+                                 [region](PyObject* name) { return get_attr(region, name); });
         if (!bases) return false;
         if (!count_gc_of(bases.get(), gc)) return false;
-        end = get_attr(region, names.end);
-        if (!end) return false;
-        start = get_attr(region, names.start);
-        if (!start) return false;
-        ref span(PyNumber_Subtract(end.get(), start.get()));
+        ref span = region_span(region);
         if (!span) return false;
         total = ref(PyNumber_Add(total.get(), span.get()));
         return static_cast<bool>(total);

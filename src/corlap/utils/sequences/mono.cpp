@@ -2,6 +2,7 @@
 // counting, probability tables and window scoring.
 #include "arguments.hpp"
 #include "bodies.hpp"
+#include "bodies_common.hpp"
 #include "buffers.hpp"
 #include "kernels/mono.hpp"
 #include "names.hpp"
@@ -40,32 +41,6 @@ PyObject* unknown_type_template() {
     return interned(slot, "Unkown score type {0}");
 }
 
-// The keyword-name tuple ("axis",) of np.sum(..., axis=0).
-PyObject* axis_keyword() {
-    static PyObject* tuple = nullptr;
-    if (tuple == nullptr) {
-        tuple = PyTuple_Pack(1, names.axis);
-    }
-    return tuple;
-}
-
-bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    return PyObject_SetAttr(obj, name, value) == 0;
-}
-
-// `np.<function>` with `np` looked up in the module namespace now.
-ref numpy_function(PyObject* name) {
-    ref np = module_global(names.np);
-    if (!np) return ref();
-    return get_attr(np.get(), name);
-}
-
-// self.<name>, converted to a 32-bit length.
-bool read_length(PyObject* self, int32_t* length) {
-    ref value = get_attr(self, names.length);
-    return value && to_int32(value.get(), length);
-}
-
 // A count table read from an attribute must be an array of at least 5 rows
 // (one per code 0..4) and `columns` columns before anything is written to it.
 bool check_table(PyObject* table, const Buffer& buffer, PyObject* name, int64_t columns) {
@@ -99,22 +74,9 @@ bool check_sequence(PyObject* sequence, const Buffer& buffer, int64_t length,
         raise_argument_type("sequence", "numpy.ndarray", sequence);
         return false;
     }
-    if (buffer.shape(0) < length) {
-        PyErr_Format(PyExc_ValueError,
-                     "sequence has %zd codes, fewer than the model length %lld",
-                     buffer.shape(0), static_cast<long long>(length));
-        return false;
-    }
-    const kernels::CodeScan scan = kernels::scan_codes(buffer.view<1>(), length);
-    if (scan.first_invalid >= 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "sequence holds the code %lld at position %lld; codes must be 0 to 4",
-                     static_cast<long long>(scan.invalid_code),
-                     static_cast<long long>(scan.first_invalid));
-        return false;
-    }
-    *has_unknown = scan.has_unknown;
-    return true;
+    return check_codes(buffer, length, "sequence has %zd codes, fewer than the model length %lld",
+                       "sequence holds the code %lld at position %lld; codes must be 0 to 4",
+                       has_unknown);
 }
 
 // Can `addend` be added in place into the array `target` without error?
@@ -143,8 +105,7 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
         ref have(PyObject_GetAttrString(other.get(), "shape"));
         if (!want || !have) return false;
         PyErr_Format(PyExc_ValueError, "cannot add obj.%U of shape %R into self.%U of shape %R",
-                     name,
-                     have.get(), name, want.get());
+                     name, have.get(), name, want.get());
         return false;
     }
     PyArrayObject* operands[2] = {array, other_array};
@@ -153,8 +114,7 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
     if (!PyArray_CanCastTypeTo(reinterpret_cast<PyArray_Descr*>(result.get()),
                                PyArray_DESCR(array), NPY_SAME_KIND_CASTING)) {
         PyErr_Format(PyExc_TypeError, "cannot add obj.%U of dtype %S into self.%U of dtype %S",
-                     name,
-                     reinterpret_cast<PyObject*>(PyArray_DESCR(other_array)), name,
+                     name, reinterpret_cast<PyObject*>(PyArray_DESCR(other_array)), name,
                      reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         return false;
     }
@@ -176,8 +136,7 @@ PyObject* count_sequence(PyObject* const* args, double amount, const Counting& h
     PyObject* self = args[0];
     PyObject* sequence = args[1];
     Buffer sequence_buffer;
-    if (sequence != Py_None &&
-        !sequence_buffer.acquire(sequence, 1, Element::int64, Access::read)) {
+    if (!take_array(sequence, 1, Element::int64, Access::read, sequence_buffer)) {
         return nullptr;
     }
     int32_t length32 = 0;
@@ -187,11 +146,9 @@ PyObject* count_sequence(PyObject* const* args, double amount, const Counting& h
     ref tables[2];
     Buffer buffers[2];
     for (int t = 0; t < how.n_tables; ++t) {
-        tables[t] = get_attr(self, how.table_names[t]);
-        if (!tables[t] ||
-            !take_array(tables[t].get(), 2, Element::float64, Access::write, buffers[t])) {
-            return nullptr;
-        }
+        tables[t] = take_attribute(self, how.table_names[t], 2, Element::float64, Access::write,
+                                   buffers[t]);
+        if (!tables[t]) return nullptr;
     }
     // Everything that can fail is checked before the first change.
     bool has_unknown = false;
@@ -204,11 +161,7 @@ PyObject* count_sequence(PyObject* const* args, double amount, const Counting& h
     if (has_unknown && how.skip_unknown) {
         Py_RETURN_NONE;
     }
-    ref total = get_attr(self, how.total_name);
-    if (!total) return nullptr;
-    ref py_amount(PyFloat_FromDouble(amount));
-    if (!py_amount) return nullptr;
-    ref new_total(PyNumber_InPlaceAdd(total.get(), py_amount.get()));
+    ref new_total = grown_total(self, how.total_name, amount);
     if (!new_total) return nullptr;
 
     if (length > 0) {
@@ -320,21 +273,14 @@ PyObject* nucleotide_init(PyObject* const* args, double) {
     if (!set_attr(self, names.length, length)) return nullptr;
     ref shape(PyTuple_Pack(2, constants.ints[5], length));
     if (!shape) return nullptr;
-    PyObject* const tables[3] = {names.counts, names.neg_counts, names.bg_counts};
-    for (PyObject* name : tables) {
-        ref zeros = numpy_function(names.zeros);
-        if (!zeros) return nullptr;
-        ref table = call(zeros.get(), shape.get());
-        if (!table || !set_attr(self, name, table.get())) return nullptr;
+    for (PyObject* name : {names.counts, names.neg_counts, names.bg_counts}) {
+        if (!set_zeros(self, name, shape.get())) return nullptr;
     }
     if (!set_attr(self, names.no_bias, constants.ints[0]) ||
-        !set_attr(self, names.no_bg, constants.ints[0])) {
+        !set_attr(self, names.no_bg, constants.ints[0]) ||
+        !set_zeros(self, names.pssm, shape.get())) {
         return nullptr;
     }
-    ref zeros = numpy_function(names.zeros);
-    if (!zeros) return nullptr;
-    ref pssm = call(zeros.get(), shape.get());
-    if (!pssm || !set_attr(self, names.pssm, pssm.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -351,63 +297,25 @@ PyObject* nucleotide_add_background(PyObject* const* args, double amount) {
 
 PyObject* nucleotide_prepare_mat(PyObject* const* args, double) {
     PyObject* self = args[0];
-    // no_bias, then no_bg: np.mean(np.sum(table[:4, :], axis=0))
     const struct {
         PyObject* table;
         PyObject* total;
-    } totals[2] = {{names.counts, names.no_bias}, {names.bg_counts, names.no_bg}};
-    for (const auto& step : totals) {
-        ref mean = numpy_function(names.mean);
-        if (!mean) return nullptr;
-        ref sum = numpy_function(names.sum);
-        if (!sum) return nullptr;
-        ref table = get_attr(self, step.table);
-        if (!table) return nullptr;
-        ref bases(PyObject_GetItem(table.get(), constants.rows_0_to_3));
-        if (!bases) return nullptr;
-        PyObject* argv[] = {nullptr, bases.get(), constants.ints[0]};
-        ref per_position(PyObject_Vectorcall(
-            sum.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, axis_keyword()));
-        if (!per_position) return nullptr;
-        ref total = call(mean.get(), per_position.get());
-        if (!total || !set_attr(self, step.total, total.get())) return nullptr;
-    }
-    // bias_pwm, then bg_pwm: np.true_divide(table + 1, total + 4)
-    const struct {
-        PyObject* table;
-        PyObject* total;
-        PyObject* result;
-    } tables[2] = {{names.counts, names.no_bias, names.bias_pwm},
-                   {names.bg_counts, names.no_bg, names.bg_pwm}};
-    for (const auto& step : tables) {
-        ref divide = numpy_function(names.true_divide);
-        if (!divide) return nullptr;
-        ref table = get_attr(self, step.table);
-        if (!table) return nullptr;
-        ref counts(PyNumber_Add(table.get(), constants.ints[1]));
-        if (!counts) return nullptr;
-        ref total = get_attr(self, step.total);
-        if (!total) return nullptr;
-        ref denominator(PyNumber_Add(total.get(), constants.ints[4]));
-        if (!denominator) return nullptr;
-        ref probabilities = call(divide.get(), counts.get(), denominator.get());
-        if (!probabilities || !set_attr(self, step.result, probabilities.get())) {
+        PyObject* probabilities;
+    } sides[2] = {{names.counts, names.no_bias, names.bias_pwm},
+                  {names.bg_counts, names.no_bg, names.bg_pwm}};
+    // Both totals first, then both probability tables, then the pssm.
+    for (const auto& side : sides) {
+        if (!set_base_total(self, side.total, [&] { return get_attr(self, side.table); })) {
             return nullptr;
         }
     }
-    // pssm: np.log2(np.true_divide(bias_pwm, bg_pwm))
-    ref log2 = numpy_function(names.log2);
-    if (!log2) return nullptr;
-    ref divide = numpy_function(names.true_divide);
-    if (!divide) return nullptr;
-    ref bias = get_attr(self, names.bias_pwm);
-    if (!bias) return nullptr;
-    ref background = get_attr(self, names.bg_pwm);
-    if (!background) return nullptr;
-    ref ratio = call(divide.get(), bias.get(), background.get());
-    if (!ratio) return nullptr;
-    ref pssm = call(log2.get(), ratio.get());
-    if (!pssm || !set_attr(self, names.pssm, pssm.get())) return nullptr;
+    for (const auto& side : sides) {
+        if (!set_position_probabilities(self, side.total, side.probabilities,
+                                        [&] { return get_attr(self, side.table); })) {
+            return nullptr;
+        }
+    }
+    if (!set_pssm(self)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -415,14 +323,12 @@ PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
     PyObject* self = args[0];
     PyObject* sequence = args[1];
     Buffer sequence_buffer;
-    if (sequence != Py_None &&
-        !sequence_buffer.acquire(sequence, 1, Element::int64, Access::read)) {
+    if (!take_array(sequence, 1, Element::int64, Access::read, sequence_buffer)) {
         return nullptr;
     }
-    ref pssm = get_attr(self, names.pssm);
-    if (!pssm) return nullptr;
     Buffer table;
-    if (!take_array(pssm.get(), 2, Element::float64, Access::read, table)) return nullptr;
+    ref pssm = take_attribute(self, names.pssm, 2, Element::float64, Access::read, table);
+    if (!pssm) return nullptr;
     if (!table.held()) {
         PyErr_SetString(PyExc_TypeError,
                         "pssm is None; scoring needs a float64 table of at least 5 rows");
@@ -441,26 +347,9 @@ PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
     const int64_t length = sequence_buffer.shape(0);
     const int64_t window = table.shape(1);
 
-    ref py_length(PyLong_FromLongLong(length));
-    if (!py_length) return nullptr;
-    ref zeros = numpy_function(names.zeros);
-    if (!zeros) return nullptr;
-    ref scores = call(zeros.get(), py_length.get());
-    if (!scores) return nullptr;
     Buffer out;
-    if (!take_array(scores.get(), 1, Element::float64, Access::write, out)) return nullptr;
-    if (!out.held() || out.shape(0) < length) {
-        PyErr_Format(PyExc_ValueError,
-                     "np.zeros(%lld) gave an array too small for the scores",
-                     static_cast<long long>(length));
-        return nullptr;
-    }
-    ref np = module_global(names.np);
-    if (!np) return nullptr;
-    ref nan = get_attr(np.get(), names.nan);
-    if (!nan || PyObject_SetItem(scores.get(), constants.full_slice, nan.get()) < 0) {
-        return nullptr;
-    }
+    ref scores = nan_scores(length, out);
+    if (!scores) return nullptr;
     // A table without columns has no windows to score.
     if (window == 0 || length < window) {
         return scores.release();

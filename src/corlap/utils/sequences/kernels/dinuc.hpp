@@ -136,58 +136,20 @@ inline bool pair_tables_independent(const PairSide& bias, const PairSide& backgr
     return disjoint(writes[0][0], writes[0][1], writes[1][0], writes[1][1]);
 }
 
-// True when every entry of both sides can be computed without any
-// floating-point event that NumPy's scalar arithmetic would report.
-// `in_order`: visit the entries in the item-by-item order (needed when
-// tables share memory); otherwise in memory order, which is faster.
-inline bool pair_tables_quiet(const PairSide& bias, const PairSide& background,
-                              int64_t length, bool in_order) {
-    bool quiet = true;
-    if (!in_order) {
-        for (const PairSide* side : {&bias, &background}) {
-            for (int64_t sm = 0; sm < 5; ++sm) {
-                for (int64_t sn = 0; sn < 5; ++sn) {
-                    for (int64_t m = 0; m < length; ++m) {
-                        for (int64_t n = 0; n < length; ++n) {
-                            pair_entry(*side, sm, sn, m, n, &quiet);
-                        }
-                    }
-                }
-            }
-        }
-        return quiet;
-    }
-    for (int64_t m = 0; m < length; ++m) {
-        for (int64_t n = 0; n < length; ++n) {
-            for (int64_t sm = 0; sm < 5; ++sm) {
-                for (int64_t sn = 0; sn < 5; ++sn) {
-                    pair_entry(bias, sm, sn, m, n, &quiet);
-                    pair_entry(background, sm, sn, m, n, &quiet);
-                }
-            }
-        }
-        if (!quiet) {
-            return false;
-        }
-    }
-    return quiet;
-}
-
-// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry.
+// Calls visit(side, sm, sn, m, n) for every entry of both sides.
 // `in_order`: in the order of the item-by-item loop (m, n, Sm, Sn; bias
-// before background), each operand loaded just before use so that tables
-// sharing memory see exactly what that loop would see; otherwise (tables
-// independent) in memory order.
-inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
-                             int64_t length, bool in_order) {
+// before background), needed when tables share memory; otherwise in memory
+// order (one side, then the other), which is faster.
+template <class Visit>
+inline void for_each_pair_entry(const PairSide& bias, const PairSide& background,
+                                int64_t length, bool in_order, Visit&& visit) {
     if (!in_order) {
         for (const PairSide* side : {&bias, &background}) {
             for (int64_t sm = 0; sm < 5; ++sm) {
                 for (int64_t sn = 0; sn < 5; ++sn) {
                     for (int64_t m = 0; m < length; ++m) {
                         for (int64_t n = 0; n < length; ++n) {
-                            store<double>(at(side->dwm, sm, sn, m, n),
-                                          pair_entry(*side, sm, sn, m, n, nullptr));
+                            visit(*side, sm, sn, m, n);
                         }
                     }
                 }
@@ -199,14 +161,35 @@ inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
         for (int64_t n = 0; n < length; ++n) {
             for (int64_t sm = 0; sm < 5; ++sm) {
                 for (int64_t sn = 0; sn < 5; ++sn) {
-                    store<double>(at(bias.dwm, sm, sn, m, n),
-                                  pair_entry(bias, sm, sn, m, n, nullptr));
-                    store<double>(at(background.dwm, sm, sn, m, n),
-                                  pair_entry(background, sm, sn, m, n, nullptr));
+                    visit(bias, sm, sn, m, n);
+                    visit(background, sm, sn, m, n);
                 }
             }
         }
     }
+}
+
+// True when every entry of both sides can be computed without any
+// floating-point event that NumPy's scalar arithmetic would report.
+inline bool pair_tables_quiet(const PairSide& bias, const PairSide& background,
+                              int64_t length, bool in_order) {
+    bool quiet = true;
+    for_each_pair_entry(bias, background, length, in_order,
+                        [&quiet](const PairSide& side, int64_t sm, int64_t sn, int64_t m,
+                                 int64_t n) { pair_entry(side, sm, sn, m, n, &quiet); });
+    return quiet;
+}
+
+// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry.
+// In order, each operand is loaded just before use, so that tables sharing
+// memory see exactly what the item-by-item loop would see.
+inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
+                             int64_t length, bool in_order) {
+    for_each_pair_entry(bias, background, length, in_order,
+                        [](const PairSide& side, int64_t sm, int64_t sn, int64_t m, int64_t n) {
+                            store<double>(at(side.dwm, sm, sn, m, n),
+                                          pair_entry(side, sm, sn, m, n, nullptr));
+                        });
 }
 
 // ---------------------------------------------------------------------------
@@ -308,8 +291,10 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
 
 // Writes the score of every window free of codes outside 0..3 to
 // scores[i + offset]; other entries are left as they are.  `window` and
-// `prod_log` are scratch room for L codes and L lane groups.
-inline void score_windows(const View1& sequence, int64_t sequence_length, int64_t length,
+// `prod_log` are scratch room for L codes and L lane groups.  Out of line,
+// so that the registers of the scoring loop do not depend on what the
+// calling body does around it.
+[[gnu::noinline]] inline void score_windows(const View1& sequence, int64_t sequence_length, int64_t length,
                           int64_t offset, const ScoreSide& bias, const ScoreSide& background,
                           const View1& scores, int64_t* window, Lanes* prod_log) {
     const int64_t last_start = sequence_length - length;

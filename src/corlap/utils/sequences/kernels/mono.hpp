@@ -16,6 +16,7 @@
 //    (independent chains) overlap instead of waiting on each other.
 #pragma once
 
+#include "codes.hpp"
 #include "strided.hpp"
 
 #include <cstdint>
@@ -23,36 +24,6 @@
 namespace corlap::kernels {
 
 // ---------------------------------------------------------------- counting
-
-struct CodeScan {
-    int64_t first_invalid;  // position of the first code outside 0..4, or -1
-    int64_t invalid_code;   // that code
-    bool has_unknown;       // some code equals 4
-};
-
-// Looks at the first `length` codes of `sequence`.
-inline CodeScan scan_codes(const View1& sequence, int64_t length) {
-    CodeScan scan{-1, 0, false};
-    bool unknown = false;
-    bool invalid = false;
-    for (int64_t m = 0; m < length; ++m) {
-        const uint64_t code = static_cast<uint64_t>(code_at(sequence, m));
-        unknown |= code == 4;
-        invalid |= code > 4;
-    }
-    scan.has_unknown = unknown;
-    if (invalid) {
-        for (int64_t m = 0; m < length; ++m) {
-            const int64_t code = code_at(sequence, m);
-            if (static_cast<uint64_t>(code) > 4) {
-                scan.first_invalid = m;
-                scan.invalid_code = code;
-                break;
-            }
-        }
-    }
-    return scan;
-}
 
 // table[code, m] += amount for the code at every position m < length.  The
 // caller has checked the codes; they are checked again as they are used
@@ -261,9 +232,11 @@ inline void score_chunk(const View1& sequence, int64_t window, int64_t centre, i
 }
 
 // Scores every window of `length` codes of `sequence` (length >= window >= 1).
-inline void score_windows(const View1& sequence, int64_t length, int64_t window,
+// Out of line, so that the registers of the scoring loop do not depend on
+// what the calling body does around it.
+[[gnu::noinline]] inline void score_windows(const View1& sequence, int64_t length, int64_t window,
                           const View1& scores, const ScoreScratch& s) {
-    const int64_t centre = window / 2;
+    const int64_t centre = window_centre(window);
     const int64_t windows = length - window + 1;
     for (int64_t first = 0; first < windows; first += s.chunk) {
         const int64_t count = windows - first < s.chunk ? windows - first : s.chunk;

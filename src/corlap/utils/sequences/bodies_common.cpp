@@ -1,0 +1,109 @@
+#include "bodies_common.hpp"
+
+#include "arguments.hpp"
+#include "kernels/codes.hpp"
+
+namespace corlap::bodies {
+
+ref numpy_function(PyObject* name) {
+    ref np = module_global(names.np);
+    if (!np) return ref();
+    return get_attr(np.get(), name);
+}
+
+ref call_with_keyword(PyObject* callable, PyObject* arg, PyObject* keyword, PyObject* value) {
+    ref kwnames(PyTuple_Pack(1, keyword));
+    if (!kwnames) return ref();
+    PyObject* argv[] = {nullptr, arg, value};
+    return ref(PyObject_Vectorcall(callable, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.get()));
+}
+
+bool read_length(PyObject* self, int32_t* length) {
+    ref value = get_attr(self, names.length);
+    return value && to_int32(value.get(), length);
+}
+
+ref take_attribute(PyObject* self, PyObject* name, int ndim, Element element, Access access,
+                   Buffer& out) {
+    ref value = get_attr(self, name);
+    if (!value || !take_array(value.get(), ndim, element, access, out)) return ref();
+    return value;
+}
+
+bool set_zeros(PyObject* self, PyObject* name, PyObject* shape) {
+    ref zeros = numpy_function(names.zeros);
+    if (!zeros) return false;
+    ref table = call(zeros.get(), shape);
+    return table && set_attr(self, name, table.get());
+}
+
+bool take_result(PyObject* array, Py_ssize_t length, Element element, Buffer& out,
+                 const char* too_small) {
+    if (!take_array(array, 1, element, Access::write, out)) return false;
+    if (!out.held() || out.shape(0) < length) {
+        PyErr_Format(PyExc_ValueError, too_small, length);
+        return false;
+    }
+    return true;
+}
+
+ref nan_scores(Py_ssize_t length, Buffer& out) {
+    ref py_length(PyLong_FromSsize_t(length));
+    if (!py_length) return ref();
+    ref zeros = numpy_function(names.zeros);
+    if (!zeros) return ref();
+    ref scores = call(zeros.get(), py_length.get());
+    if (!scores ||
+        !take_result(scores.get(), length, Element::float64, out,
+                     "np.zeros(%zd) gave an array too small for the scores")) {
+        return ref();
+    }
+    ref nan = numpy_function(names.nan);
+    if (!nan || PyObject_SetItem(scores.get(), constants.full_slice, nan.get()) < 0) {
+        return ref();
+    }
+    return scores;
+}
+
+ref grown_total(PyObject* self, PyObject* total_name, double amount) {
+    ref total = get_attr(self, total_name);
+    if (!total) return ref();
+    ref py_amount(PyFloat_FromDouble(amount));
+    if (!py_amount) return ref();
+    return ref(PyNumber_InPlaceAdd(total.get(), py_amount.get()));
+}
+
+bool set_pssm(PyObject* self) {
+    ref log2 = numpy_function(names.log2);
+    if (!log2) return false;
+    ref divide = numpy_function(names.true_divide);
+    if (!divide) return false;
+    ref bias = get_attr(self, names.bias_pwm);
+    if (!bias) return false;
+    ref background = get_attr(self, names.bg_pwm);
+    if (!background) return false;
+    ref ratio = call(divide.get(), bias.get(), background.get());
+    if (!ratio) return false;
+    ref pssm = call(log2.get(), ratio.get());
+    return pssm && set_attr(self, names.pssm, pssm.get());
+}
+
+bool check_codes(const Buffer& codes, int64_t length, const char* too_short,
+                 const char* bad_code, bool* has_unknown) {
+    if (codes.shape(0) < length) {
+        PyErr_Format(PyExc_ValueError, too_short, codes.shape(0),
+                     static_cast<long long>(length));
+        return false;
+    }
+    const kernels::CodeScan scan = kernels::scan_codes(codes.view<1>(), length);
+    if (scan.first_invalid >= 0) {
+        PyErr_Format(PyExc_ValueError, bad_code, static_cast<long long>(scan.invalid_code),
+                     static_cast<long long>(scan.first_invalid));
+        return false;
+    }
+    *has_unknown = scan.has_unknown;
+    return true;
+}
+
+}  // namespace corlap::bodies
