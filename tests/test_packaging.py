@@ -78,5 +78,8 @@ def test_sdist_holds_every_build_input():
                               "pyproject.toml"], capture_output=True, text=True, cwd=ROOT)
     if tracked.returncode != 0:
         pytest.skip("not a git checkout")
-    missing = set(tracked.stdout.split()) - names
+    inputs = tracked.stdout.split()
+    if max((ROOT / name).stat().st_mtime for name in inputs) > sdists[-1].stat().st_mtime:
+        pytest.skip("the sdist in dist/ is older than the sources (make test rebuilds it)")
+    missing = set(inputs) - names
     assert not missing
