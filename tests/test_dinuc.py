@@ -369,3 +369,15 @@ def test_tables_sharing_memory_follow_the_item_order():
     assert_same_bits(native.bias_dwm, items.bias_dwm)
     assert_same_bits(native.counts, items.counts)
     assert_same_bits(native.bg_dwm, items.bg_dwm)
+
+
+@pytest.mark.parametrize("method, total", [("add_sequence", "no_bias"),
+                                           ("add_background", "no_bg")])
+def test_total_that_cannot_grow_leaves_the_tables_alone(method, total):
+    model = DiNucleotideMatrix(3)
+    setattr(model, total, None)
+    table = model.counts if method == "add_sequence" else model.bg_counts
+    with pytest.raises(TypeError):
+        getattr(model, method)(np.array([0, 1, 2]))
+    assert not table.any()
+    assert getattr(model, total) is None

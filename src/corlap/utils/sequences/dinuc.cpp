@@ -87,6 +87,13 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
         if (has_unknown) {
             Py_RETURN_NONE;
         }
+    }
+    // The new total is formed before the table changes, so that a total that
+    // cannot be added to leaves the model as it was instead of counted pairs
+    // without their amount.
+    ref new_total = grown_total(self, total_name, amount);
+    if (!new_total) return nullptr;
+    if (length > 0) {
         // The checked codes, read once for the L * L pair loop.
         const kernels::View1 view = codes_buffer.view<1>();
         std::vector<int32_t> codes(static_cast<size_t>(length));
@@ -95,10 +102,6 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
         }
         kernels::add_pairs(table_buffer.view<4>(), codes.data(), length, amount);
     }
-    // The total and the table attribute come after the table has changed:
-    // a failure from here on keeps the counted pairs.
-    ref new_total = grown_total(self, total_name, amount);
-    if (!new_total) return nullptr;
     if (!set_attr(self, total_name, new_total.get())) return nullptr;
     if (!set_attr(self, table_name, table.get())) return nullptr;
     Py_RETURN_NONE;
