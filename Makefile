@@ -13,7 +13,7 @@ PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
 	"pysam>=0.22" matplotlib mypy build
 
-.PHONY: demo test bench install test-asan wheel-test clean
+.PHONY: demo test bench install test-asan wheel-test clean fuzz valgrind
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "Python 3.13 not found: set PYTHON=/path/to/python3.13"; exit 1; }
@@ -56,6 +56,15 @@ test-asan: $(ASAN_VENV)/.deps
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# Hostile-input fuzzing at scale: FUZZ_CALLS calls or more, made by
+# FUZZ_JOBS child processes with different seeds; reports the calls made,
+# the results checked, crashes and wrong results.
+FUZZ_CALLS ?= 1000000
+FUZZ_JOBS ?= 2
+FUZZ_SEED ?= 1
+fuzz: install
+	$(PY) tests/fuzz_parallel.py $(FUZZ_CALLS) $(FUZZ_JOBS) $(FUZZ_SEED)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) dist
