@@ -328,24 +328,31 @@ def clone(values):
 
 
 def same_memory(copies, originals):
-    """Do the arrays of `originals` hold what their copies hold (NaN equal
-    to NaN), and is their memory outside them untouched?"""
+    """Do the arrays of `originals` hold what their copies hold, and is the
+    memory around them untouched?  NaN equals NaN: the payload of a NaN
+    depends on the order in which the compiler puts the operands of a sum."""
+    covered = {}
     for name, value in originals.items():
-        if isinstance(value, np.ndarray):
-            copy = copies[name]
-            if value.dtype.kind == "f" and value.dtype.isnative:
-                if not reference.same_bits(value, copy):
-                    return False
-            elif value.tobytes() != copy.tobytes():
+        if not isinstance(value, np.ndarray):
+            continue
+        copy = copies[name]
+        if value.dtype.kind == "f" and value.dtype.isnative:
+            if not reference.same_bits(value, copy):
                 return False
+            root = root_of(value)
+            mask = covered.setdefault(id(root), np.zeros(root.nbytes, bool))
+            offset = value.__array_interface__["data"][0] - root.__array_interface__["data"][0]
+            np.ndarray(value.shape + (value.itemsize,), bool, buffer=mask, offset=offset,
+                       strides=value.strides + (1,))[...] = True
+        elif value.tobytes() != copy.tobytes():
+            return False
     for root, copy in copies["__memory__"]:
-        if root.tobytes() != copy.tobytes():
-            # Only NaN payloads inside the arrays may differ.
-            if root.dtype.kind != "f" or not reference.same_bits(root, copy):
-                differ = np.frombuffer(root.tobytes(), np.uint8) != np.frombuffer(
-                    copy.tobytes(), np.uint8)
-                if root.dtype.kind != "f" and differ.any():
-                    return False
+        differ = np.frombuffer(root.tobytes(), np.uint8) != np.frombuffer(copy.tobytes(),
+                                                                           np.uint8)
+        if id(root) in covered:
+            differ &= ~covered[id(root)]
+        if differ.any():
+            return False
     return True
 
 
@@ -627,18 +634,20 @@ def fuzz_model_state(kind, length, data):
         ok, _ = call(getattr(model, method), *args)
         check_count(kind, method, model, sequence, amount, before, copies, ok)
 
+    length_before = model.length
     ok, result = call(model.score_sequence, sequence)
     if ok:
-        check_state_scores(kind, model, sequence, result)
+        check_state_scores(kind, model, sequence, result, length_before)
     before = {name: getattr(model, name, None)
               for name in ("counts", "bg_counts", "bias_dwm", "bg_dwm")}
     copies = clone(before)
     ok, _ = call(model.prepare_mat)
     if ok and kind == "DWM":
         check_pair_tables(model, before, copies)
+    length_before = model.length
     ok, result = call(model.score_sequence, sequence)
     if ok:
-        check_state_scores(kind, model, sequence, result)
+        check_state_scores(kind, model, sequence, result, length_before)
 
     # Merges both ways, the other model of either kind; methods of one
     # class called on an instance of the other, or on any object.
@@ -678,8 +687,9 @@ def window_sums(pssm, codes):
     return out
 
 
-def check_state_scores(kind, model, sequence, result):
-    if not valid_codes(sequence) or isinstance(sequence, SubArray):
+def check_state_scores(kind, model, sequence, result, length_before):
+    if not valid_codes(sequence) or isinstance(sequence, SubArray) \
+            or length_value(length_before) is None:
         return
     codes = [int(c) for c in sequence]
     if kind == "PWM" and len(codes) > 1000:
@@ -694,9 +704,14 @@ def check_state_scores(kind, model, sequence, result):
             assert np.isnan(result).all()
             return
         sanitized = [c if 0 <= c <= 3 else 4 for c in codes]
-        expected = reference.dinuc_scores(length, sanitized, model.bias_pwm_log,
-                                          model.bg_pwm_log, model.bias_dwm_log,
-                                          model.bg_dwm_log)
+        # Scoring needs rows for the four bases only; the reference also
+        # looks at row 4 in windows that it then throws away.
+        tables = [np.pad(table, [(0, max(0, 5 - n)) if axis < table.ndim - 2 + (
+                      table.ndim == 2) else (0, 0) for axis, n in enumerate(table.shape)],
+                         constant_values=math.nan)
+                  for table in (model.bias_pwm_log, model.bg_pwm_log, model.bias_dwm_log,
+                                model.bg_dwm_log)]
+        expected = reference.dinuc_scores(length, sanitized, *tables)
     assert reference.same_bits(result, expected), (kind, codes)
     CHECKED["score_sequence"] += 1
 

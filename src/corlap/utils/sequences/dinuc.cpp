@@ -321,9 +321,30 @@ bool plain_double(PyObject* obj, double* out) {
 }
 
 // Is self.<name> a plain instance attribute, so that reading it once gives
-// what every one of the item-by-item reads would give?
+// what every one of the item-by-item reads would give?  True when no class
+// of the instance's method resolution order defines the name (a descriptor
+// there could compute it anew at every read).  Anything unexpected on the
+// way answers false, which only sends the caller down the item-by-item path.
 bool plain_attribute(PyObject* self, PyObject* name) {
-    return _PyType_Lookup(Py_TYPE(self), name) == nullptr;
+    // Held: a comparison inside the dictionary lookup runs Python code,
+    // which could replace the class's bases and with them this tuple.
+    const ref mro = ref::borrow(Py_TYPE(self)->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(base)) return false;
+        const ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        const int found = PyDict_Contains(dict.get(), name);
+        if (found != 0) {
+            if (found < 0) PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 // The tables and numbers of one side, taken for the native loop.  False
