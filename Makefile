@@ -13,7 +13,7 @@ PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
 	"pysam>=0.22" matplotlib mypy build
 
-.PHONY: demo test bench install test-asan wheel-test clean fuzz valgrind
+.PHONY: demo test bench install test-asan wheel-test clean fuzz fuzz-asan valgrind
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "Python 3.13 not found: set PYTHON=/path/to/python3.13"; exit 1; }
@@ -65,6 +65,19 @@ FUZZ_JOBS ?= 2
 FUZZ_SEED ?= 1
 fuzz: install
 	$(PY) tests/fuzz_parallel.py $(FUZZ_CALLS) $(FUZZ_JOBS) $(FUZZ_SEED)
+
+# The same fuzzing with the extension built under AddressSanitizer and
+# UndefinedBehaviorSanitizer (see test-asan).  An allocation larger than the
+# machine returns null, as without the sanitizer, so that NumPy raises
+# MemoryError for regions of billions of bases.
+FUZZ_ASAN_CALLS ?= 200000
+fuzz-asan: $(ASAN_VENV)/.deps
+	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
+		-Csetup-args=-Dextra_sanitize=true -Cbuild-dir=build/asan .
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	$(ASAN_VENV)/bin/python tests/fuzz_parallel.py $(FUZZ_ASAN_CALLS) $(FUZZ_JOBS) $(FUZZ_SEED)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) dist
