@@ -756,9 +756,10 @@ class StrSubclass(str):
 
 
 # A region of 2**31 bases gets arrays of 16 GiB that are never touched, so
-# cheap; under AddressSanitizer their shadow memory is written, which takes
-# seconds, so there regions beyond the 32-bit range are too large to make.
-BEYOND_INT32 = 2**40 if "asan" in os.environ.get("LD_PRELOAD", "") else 2**31
+# cheap; under AddressSanitizer or valgrind that memory (or its shadow) is
+# written, so there regions beyond the 32-bit range are too large to make.
+UNDER_CHECKER = any(tool in os.environ.get("LD_PRELOAD", "") for tool in ("asan", "vgpreload"))
+BEYOND_INT32 = 2**40 if UNDER_CHECKER else 2**31
 COORDINATES = st.one_of(st.integers(0, 40), st.integers(0, 40), st.integers(-3, 40), st.sampled_from(
     [BEYOND_INT32, 2**63, -BEYOND_INT32 - 1, 2.0, 3.5, np.int64(4), np.int32(7), np.float64(2.0),
      None, "5", True]))
@@ -969,10 +970,10 @@ RUNS = [fuzz, fuzz_model_state, fuzz_regions, fuzz_binding]
 if __name__ == "__main__":
     # Regions of 2**31 bases and more ask NumPy for tens of gigabytes; a cap
     # on the address space turns that into MemoryError instead of letting
-    # the machine swap (not under AddressSanitizer, which maps its shadow
-    # memory up front).  CORLAP_FUZZ_MEMORY_GB=0 lifts it.
+    # the machine swap (not under the checkers, which map memory of their
+    # own up front).  CORLAP_FUZZ_MEMORY_GB=0 lifts it.
     limit = int(os.environ.get("CORLAP_FUZZ_MEMORY_GB", "8"))
-    if limit and "asan" not in os.environ.get("LD_PRELOAD", ""):
+    if limit and not UNDER_CHECKER:
         resource.setrlimit(resource.RLIMIT_AS, (limit << 30, limit << 30))
     # EXAMPLES for each scenario; without SEED the run is the same every
     # time, with one it explores anew from that seed.
