@@ -1,3 +1,24 @@
+# Memcheck over the worked example, the functional tests and a short fuzz,
+# with the interpreter's small-object allocator off (PYTHONMALLOC=malloc) so
+# that valgrind sees every allocation.  Fails on any memory error and on
+# any block lost from inside corlap's functions (tests/valgrind_summary.py);
+# the logs are in build/valgrind/.
+VALGRIND_TESTS ?= tests/test_dinuc.py tests/test_frame.py tests/test_genomic.py \
+	tests/test_hostile_state.py tests/test_mono.py tests/test_nuc_to_num.py
+VALGRIND_FUZZ_EXAMPLES ?= 150
+VALGRIND_RUN := PYTHONMALLOC=malloc valgrind --tool=memcheck --num-callers=40 \
+	--leak-check=full --suppressions=tests/valgrind.supp
+valgrind: install
+	@command -v valgrind >/dev/null || { echo "valgrind not found (apt-get install valgrind)"; exit 1; }
+	mkdir -p build/valgrind
+	$(VALGRIND_RUN) --log-file=build/valgrind/example.log $(PY) examples/lambda_phage_bias.py
+	$(VALGRIND_RUN) --log-file=build/valgrind/tests.log \
+		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+	$(VALGRIND_RUN) --log-file=build/valgrind/fuzz.log \
+		$(PY) tests/fuzz_hostile.py $(VALGRIND_FUZZ_EXAMPLES)
+	$(PY) tests/valgrind_summary.py build/valgrind/example.log build/valgrind/tests.log \
+		build/valgrind/fuzz.log
+
 # corlap: `make demo` runs the worked example, `make test` the test suite,
 # `make bench` the benchmarks.  Each target sets up .venv by itself.
 

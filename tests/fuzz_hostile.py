@@ -409,6 +409,36 @@ class Meddler:
         return self.result
 
 
+class Reentrant:
+    """As a length or a total, calls back into the model it belongs to:
+    every method once, or one method again and again until the
+    interpreter's recursion limit stops it."""
+
+    def __init__(self, model, sequence, result, forever):
+        self.model, self.sequence, self.result = model, sequence, result
+        self.forever, self.depth, self.stopped = forever, 0, False
+
+    def reenter(self):
+        self.depth += 1
+        if self.forever and not self.stopped:
+            ok, error = call(self.model.add_sequence, self.sequence)
+            self.stopped = self.stopped or isinstance(error, RecursionError)
+        elif not self.forever and self.depth == 1:
+            for method in (self.model.add_sequence, self.model.add_background,
+                           self.model.score_sequence):
+                call(method, self.sequence)
+            call(self.model.prepare_mat)
+        self.depth -= 1
+
+    def __int__(self):
+        self.reenter()
+        return self.result
+
+    def __iadd__(self, other):
+        self.reenter()
+        return self.result
+
+
 def table_shape(kind, name, length):
     pair = kind == "DWM" and name in ("counts", "bg_counts", "bias_dwm", "bg_dwm",
                                       "bias_dwm_log", "bg_dwm_log")
@@ -473,14 +503,16 @@ def length_values(model, sequence, length):
                          np.bool_(True), np.int64(2**40), "3", None, b"2", [2]]),
         st.builds(IntLike, st.sampled_from([length, length + 1, -3, 2**31, 2.5, "2", None,
                                             IntSubclass(2), True, ValueError("no length")])),
-        st.just(Meddler(model, sequence, length)))
+        st.just(Meddler(model, sequence, length)),
+        st.builds(Reentrant, st.just(model), st.just(sequence), st.just(length), st.booleans()))
 
 
 def total_values(model, sequence):
     return st.one_of(
         st.sampled_from([0, 2, 0.5, -1.5, math.nan, np.float64(3.0), np.float32(2.5), 2**80,
                          None, "total", [1.0]]),
-        st.just(Meddler(model, sequence, 0.0)))
+        st.just(Meddler(model, sequence, 0.0)),
+        st.builds(Reentrant, st.just(model), st.just(sequence), st.just(0.0), st.booleans()))
 
 
 AMOUNTS = st.one_of(st.just(None), st.sampled_from([1.0, -1.0, 0.0, 0.5, math.nan, math.inf,
@@ -836,8 +868,8 @@ def fuzz_regions(start, end, data):
         region = RaisingRegion(start, end, draw(st.sampled_from(["start", "end", "neither"])))
     else:
         region = Region("chr", start, end)
-    ok, genomic = call(seq.GenomicSequence, region)
-    if ok:
+    made, genomic = call(seq.GenomicSequence, region)
+    if made:
         length = genomic.length
         for _ in range(draw(st.integers(0, 2))):
             name = draw(st.sampled_from(["length", "sequence", "revcomp", "region"]))
@@ -865,6 +897,17 @@ def fuzz_regions(start, end, data):
             assert filled is genomic
             if meddle is None:
                 check_fill(genomic, result, before, copies)
+    # The methods of GenomicSequence on objects of other kinds, and theirs
+    # on it.
+    model = trained("PWM", 2, [[0, 1]])
+    stranger = draw(st.sampled_from([model, object(), region, Fasta("ACGT")]))
+    call(seq.GenomicSequence.from_fasta, stranger, Fasta(draw(fetch_results(2))))
+    call(seq.GenomicSequence.__init__, stranger, region)
+    call(seq.GenomicSequence.from_fasta, stranger, Fasta("ACGT"))
+    if made:
+        call(seq.NucleotideMatrix.__init__, genomic, 2)
+        call(seq.NucleotideMatrix.add_sequence, genomic, genomic.sequence)
+        call(seq.DiNucleotideMatrix.score_sequence, genomic, genomic.revcomp)
     # The GC content of regions like this one, through a stand-in source.
     result = draw(fetch_results(3))
     regions = draw(st.sampled_from(["list", "tuple", "generator", "dict", "none", "str"]))
