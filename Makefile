@@ -86,6 +86,9 @@ fuzz-asan: $(ASAN_VENV)/.deps
 # the logs are in build/valgrind/.
 VALGRIND_TESTS ?= tests/test_dinuc.py tests/test_frame.py tests/test_genomic.py \
 	tests/test_hostile_state.py tests/test_mono.py tests/test_nuc_to_num.py
+# valgrind does not emulate the floating-point status flags from which NumPy
+# raises its divide-by-zero warnings, so the test that expects one is left out.
+VALGRIND_DESELECT := -k "not test_zero_denominator_warns_through_numpy"
 VALGRIND_FUZZ_EXAMPLES ?= 150
 VALGRIND_RUN := PYTHONMALLOC=malloc valgrind --tool=memcheck --num-callers=40 \
 	--leak-check=full --suppressions=tests/valgrind.supp
@@ -94,7 +97,7 @@ valgrind: install
 	mkdir -p build/valgrind
 	$(VALGRIND_RUN) --log-file=build/valgrind/example.log $(PY) examples/lambda_phage_bias.py
 	$(VALGRIND_RUN) --log-file=build/valgrind/tests.log \
-		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_DESELECT) $(VALGRIND_TESTS)
 	$(VALGRIND_RUN) --log-file=build/valgrind/fuzz.log \
 		$(PY) tests/fuzz_hostile.py $(VALGRIND_FUZZ_EXAMPLES)
 	$(PY) tests/valgrind_summary.py build/valgrind/example.log build/valgrind/tests.log \
