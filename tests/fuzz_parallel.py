@@ -18,7 +18,7 @@ import time
 HERE = pathlib.Path(__file__).parent
 SCRIPT = HERE / "fuzz_hostile.py"
 LOGS = HERE.parent / "build" / "fuzz"
-CALLS_PER_EXAMPLE = 35  # a low estimate over the four scenarios of a child
+CALLS_PER_EXAMPLE = 50  # a low estimate over the four scenarios of a child
 
 
 def parse(output):
