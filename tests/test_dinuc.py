@@ -381,3 +381,18 @@ def test_total_that_cannot_grow_leaves_the_tables_alone(method, total):
         getattr(model, method)(np.array([0, 1, 2]))
     assert not table.any()
     assert getattr(model, total) is None
+
+
+def test_sequence_changed_while_the_total_grows_counts_the_checked_codes():
+    sequence = np.array([0, 1, 2])
+
+    class Total(float):
+        def __add__(self, other):
+            sequence[1] = 7   # Python code running in the middle of the call
+            return float(self) + other
+
+    model = DiNucleotideMatrix(3)
+    model.no_bias = Total(0.0)
+    model.add_sequence(sequence)
+    assert model.no_bias == 1.0
+    assert model.counts[1, 1, 1, 1] == 1.0 and model.counts.sum() == 9.0

@@ -66,6 +66,9 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
     int32_t length = 0;
     if (!read_length(self, &length)) return nullptr;
 
+    // The checked codes, copied once for the L * L pair loop before any
+    // Python code (the total's addition) can run and change the sequence.
+    std::vector<int32_t> codes;
     if (length > 0) {
         if (sequence == Py_None) {
             raise_argument_type("sequence", "numpy.ndarray", sequence);
@@ -87,6 +90,11 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
         if (has_unknown) {
             Py_RETURN_NONE;
         }
+        const kernels::View1 view = codes_buffer.view<1>();
+        codes.resize(static_cast<size_t>(length));
+        for (int64_t m = 0; m < length; ++m) {
+            codes[static_cast<size_t>(m)] = static_cast<int32_t>(kernels::code_at(view, m));
+        }
     }
     // The new total is formed before the table changes, so that a total that
     // cannot be added to leaves the model as it was instead of counted pairs
@@ -94,12 +102,6 @@ PyObject* count_pairs(PyObject* const* args, double amount, PyObject* table_name
     ref new_total = grown_total(self, total_name, amount);
     if (!new_total) return nullptr;
     if (length > 0) {
-        // The checked codes, read once for the L * L pair loop.
-        const kernels::View1 view = codes_buffer.view<1>();
-        std::vector<int32_t> codes(static_cast<size_t>(length));
-        for (int64_t m = 0; m < length; ++m) {
-            codes[static_cast<size_t>(m)] = static_cast<int32_t>(kernels::code_at(view, m));
-        }
         kernels::add_pairs(table_buffer.view<4>(), codes.data(), length, amount);
     }
     if (!set_attr(self, total_name, new_total.get())) return nullptr;
@@ -266,9 +268,30 @@ bool plain_double(PyObject* obj, double* out) {
 }
 
 // Is self.<name> a plain instance attribute, so that reading it once gives
-// what every one of the item-by-item reads would give?
+// what every one of the item-by-item reads would give?  True when no class
+// of the instance's method resolution order defines the name (a descriptor
+// there could compute it anew at every read).  Anything unexpected on the
+// way answers false, which only sends the caller down the item-by-item path.
 bool plain_attribute(PyObject* self, PyObject* name) {
-    return _PyType_Lookup(Py_TYPE(self), name) == nullptr;
+    // Held: a comparison inside the dictionary lookup runs Python code,
+    // which could replace the class's bases and with them this tuple.
+    const ref mro = ref::borrow(Py_TYPE(self)->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(base)) return false;
+        const ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        const int found = PyDict_Contains(dict.get(), name);
+        if (found != 0) {
+            if (found < 0) PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 // The tables and numbers of one side, taken for the native loop.  False
