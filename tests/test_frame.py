@@ -3,6 +3,7 @@ test and traceback entries."""
 
 import importlib
 import inspect
+import subprocess
 import sys
 import traceback
 import types
@@ -60,12 +61,16 @@ def function(qualname):
 
 class TestModule:
     def test_docstring_and_namespace_order(self):
-        assert seq.__doc__ == "Sequence utilities for counting and scoring with PWMs and DWMs."
-        bound = [k for k in vars(seq) if not (k.startswith("__") and k != "__builtins__"
-                                              and k != "__test__")]
+        # A fresh interpreter: tests that replace module names reorder them.
+        listing = subprocess.run(
+            [sys.executable, "-c", "import corlap.utils.sequences as s; print(list(vars(s)))"],
+            capture_output=True, text=True, check=True).stdout
+        bound = [k for k in eval(listing) if not (k.startswith("__") and k != "__builtins__"
+                                                  and k != "__test__")]
         assert bound == ["__builtins__", "np", "sys", "open_fasta", "complement",
                          "SequenceMatrix", "NucleotideMatrix", "DiNucleotideMatrix",
                          "nuc_to_num", "GenomicSequence", "get_gc_content", "__test__"]
+        assert seq.__doc__ == "Sequence utilities for counting and scoring with PWMs and DWMs."
         import builtins
         from corlap.utils.fasta import open_fasta
         assert seq.__builtins__ is builtins
