@@ -5,35 +5,35 @@
 
 namespace corlap {
 
-static void raise_count_error(const FunctionSpec& spec, Py_ssize_t given) {
-    const bool has_default = spec.n_params != spec.n_required;
+static void raise_count_error(const FunctionDef& def, Py_ssize_t given) {
+    const bool has_default = def.n_params != def.n_required;
     const char* qualifier;
     Py_ssize_t count;
     if (!has_default) {
         qualifier = "exactly";
-        count = spec.n_required;
-    } else if (given < spec.n_required) {
+        count = def.n_required;
+    } else if (given < def.n_required) {
         qualifier = "at least";
-        count = spec.n_required;
+        count = def.n_required;
     } else {
         qualifier = "at most";
-        count = spec.n_params;
+        count = def.n_params;
     }
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, qualifier, count, count == 1 ? "" : "s", given);
+                 def.name, qualifier, count, count == 1 ? "" : "s", given);
 }
 
 // Index of the parameter called `keyword`, or -1.  Interned names match by
 // identity first, so the common call needs no string comparison.
-static int find_parameter(const FunctionSpec& spec, PyObject* const* interned_names,
+static int find_parameter(const FunctionDef& def, PyObject* const* interned_names,
                           PyObject* keyword) {
-    for (int i = 0; i < spec.n_params; ++i) {
+    for (int i = 0; i < def.n_params; ++i) {
         if (interned_names[i] == keyword) {
             return i;
         }
     }
-    for (int i = 0; i < spec.n_params; ++i) {
+    for (int i = 0; i < def.n_params; ++i) {
         if (PyUnicode_Compare(interned_names[i], keyword) == 0) {
             return i;
         }
@@ -41,13 +41,13 @@ static int find_parameter(const FunctionSpec& spec, PyObject* const* interned_na
     return -1;
 }
 
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* interned_names,
+bool bind_arguments(const FunctionDef& def, PyObject* const* interned_names,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound) {
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (nkw == 0) {
-        if (nargs < spec.n_required || nargs > spec.n_params) {
-            raise_count_error(spec, nargs);
+        if (nargs < def.n_required || nargs > def.n_params) {
+            raise_count_error(def, nargs);
             return false;
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -55,8 +55,8 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* interned_names,
         }
         return true;
     }
-    if (nargs > spec.n_params) {
-        raise_count_error(spec, nargs);
+    if (nargs > def.n_params) {
+        raise_count_error(def, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -65,26 +65,26 @@ bool bind_arguments(const FunctionSpec& spec, PyObject* const* interned_names,
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
             return false;
         }
-        const int index = find_parameter(spec, interned_names, keyword);
+        const int index = find_parameter(def, interned_names, keyword);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, keyword);
+                         def.name, keyword);
             return false;
         }
         if (bound[index] != nullptr) {
             PyErr_Format(PyExc_TypeError,
-                         "%s() got multiple values for keyword argument '%U'", spec.name,
+                         "%s() got multiple values for keyword argument '%U'", def.name,
                          keyword);
             return false;
         }
         bound[index] = args[nargs + k];
     }
-    for (int i = 0; i < spec.n_required; ++i) {
+    for (int i = 0; i < def.n_required; ++i) {
         if (bound[i] == nullptr) {
-            raise_count_error(spec, i);
+            raise_count_error(def, i);
             return false;
         }
     }

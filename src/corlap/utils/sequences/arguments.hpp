@@ -7,14 +7,14 @@
 
 namespace corlap {
 
-struct FunctionSpec;
+struct FunctionDef;
 
 constexpr int max_params = 3;
 
 // Binds positional arguments and keywords (vectorcall form) to the
-// parameters of `spec`.  On success `bound` holds borrowed references, with
+// parameters of `def`.  On success `bound` holds borrowed references, with
 // nullptr for an optional parameter that was not given.
-bool bind_arguments(const FunctionSpec& spec, PyObject* const* interned_names,
+bool bind_arguments(const FunctionDef& def, PyObject* const* interned_names,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** bound);
 

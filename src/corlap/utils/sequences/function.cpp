@@ -16,7 +16,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* def;
     PyObject* param_names[max_params];  // interned
     PyObject* name;
     PyObject* qualname;
@@ -32,25 +32,25 @@ FunctionObject* as_function(PyObject* self) {
 }
 
 // Every exception leaving a function gains an entry named after it.
-void add_function_traceback(const FunctionSpec& spec) {
+void add_function_traceback(const FunctionDef& def) {
     char funcname[160];
-    PyOS_snprintf(funcname, sizeof funcname, "corlap.utils.sequences.%s", spec.qualname);
-    add_traceback(funcname, spec.file, 1);
+    PyOS_snprintf(funcname, sizeof funcname, "corlap.utils.sequences.%s", def.qualname);
+    add_traceback(funcname, def.file, 1);
 }
 
 // Type tests of the parameters, after all float conversions.
-bool check_types(const FunctionSpec& spec, PyObject* const* bound) {
-    for (int i = 0; i < spec.n_params; ++i) {
+bool check_types(const FunctionDef& def, PyObject* const* bound) {
+    for (int i = 0; i < def.n_params; ++i) {
         PyObject* arg = bound[i];
         if (arg == nullptr || arg == Py_None) {
             continue;
         }
-        if (spec.kinds[i] == Param::text && !PyUnicode_CheckExact(arg)) {
-            raise_argument_type(spec.params[i], "str", arg);
+        if (def.kinds[i] == Param::text && !PyUnicode_CheckExact(arg)) {
+            raise_argument_type(def.params[i], "str", arg);
             return false;
         }
-        if (spec.kinds[i] == Param::array && !is_ndarray(arg)) {
-            raise_argument_type(spec.params[i], "numpy.ndarray", arg);
+        if (def.kinds[i] == Param::array && !is_ndarray(arg)) {
+            raise_argument_type(def.params[i], "numpy.ndarray", arg);
             return false;
         }
     }
@@ -59,23 +59,23 @@ bool check_types(const FunctionSpec& spec, PyObject* const* bound) {
 
 PyObject* call_bound(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
-    const FunctionSpec& spec = *f->spec;
+    const FunctionDef& def = *f->def;
     PyObject* bound[max_params] = {nullptr, nullptr, nullptr};
     double amount = 1.0;
     PyObject* result = nullptr;
-    if (bind_arguments(spec, f->param_names, args, nargs, kwnames, bound)) {
+    if (bind_arguments(def, f->param_names, args, nargs, kwnames, bound)) {
         bool ok = true;
-        for (int i = 0; i < spec.n_params && ok; ++i) {
-            if (spec.kinds[i] == Param::real && bound[i] != nullptr) {
+        for (int i = 0; i < def.n_params && ok; ++i) {
+            if (def.kinds[i] == Param::real && bound[i] != nullptr) {
                 ok = to_double(bound[i], &amount);
             }
         }
-        if (ok && check_types(spec, bound)) {
-            result = spec.body(bound, amount);
+        if (ok && check_types(def, bound)) {
+            result = def.body(bound, amount);
         }
     }
     if (result == nullptr) {
-        add_function_traceback(spec);
+        add_function_traceback(def);
     }
     return result;
 }
@@ -114,7 +114,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            add_function_traceback(*f->spec);
+            add_function_traceback(*f->def);
             return nullptr;
         }
         PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
@@ -242,9 +242,9 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!parameters) {
         return nullptr;
     }
-    for (int i = 0; i < f->spec->n_params; ++i) {
+    for (int i = 0; i < f->def->n_params; ++i) {
         ref parameter;
-        if (i < f->spec->n_required) {
+        if (i < f->def->n_required) {
             parameter = call(parameter_class.get(), f->param_names[i], kind.get());
         } else {
             PyObject* argv[] = {nullptr, f->param_names[i], kind.get(), constants.float_1};
@@ -301,30 +301,30 @@ PyTypeObject function_type = [] {
 
 bool function_type_ready() { return PyType_Ready(&function_type) == 0; }
 
-ref make_function(const FunctionSpec& spec) {
+ref make_function(const FunctionDef& def) {
     ref self(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &function_type)));
     if (!self) {
         return self;
     }
     FunctionObject* f = as_function(self.get());
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->def = &def;
     for (PyObject*& name : f->param_names) {
         name = nullptr;
     }
     f->name = f->qualname = f->module = f->doc = f->defaults = f->dict = f->weakrefs = nullptr;
     PyObject_GC_Track(self.get());
-    for (int i = 0; i < spec.n_params; ++i) {
-        f->param_names[i] = PyUnicode_InternFromString(spec.params[i]);
+    for (int i = 0; i < def.n_params; ++i) {
+        f->param_names[i] = PyUnicode_InternFromString(def.params[i]);
         if (f->param_names[i] == nullptr) {
             return ref();
         }
     }
-    f->name = PyUnicode_InternFromString(spec.name);
-    f->qualname = PyUnicode_FromString(spec.qualname);
+    f->name = PyUnicode_InternFromString(def.name);
+    f->qualname = PyUnicode_FromString(def.qualname);
     f->module = PyUnicode_FromString("corlap.utils.sequences");
-    f->doc = spec.doc != nullptr ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
-    f->defaults = spec.n_params != spec.n_required ? PyTuple_Pack(1, constants.float_1)
+    f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    f->defaults = def.n_params != def.n_required ? PyTuple_Pack(1, constants.float_1)
                                                    : Py_NewRef(Py_None);
     if (!f->name || !f->qualname || !f->module || !f->doc || !f->defaults) {
         return ref();

@@ -20,7 +20,7 @@ enum class Param : unsigned char {
 // reference, or nullptr with a Python error set.
 using Body = PyObject* (*)(PyObject* const* args, double amount);
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;      // __name__
     const char* qualname;  // __qualname__
     const char* doc;       // __doc__, nullptr for None
@@ -35,7 +35,7 @@ struct FunctionSpec {
 // Readies the function type; false with an error set on failure.
 bool function_type_ready();
 
-// A new function object for `spec` (which must outlive it).
-ref make_function(const FunctionSpec& spec);
+// A new function object for `def` (which must outlive it).
+ref make_function(const FunctionDef& def);
 
 }  // namespace corlap

@@ -44,14 +44,14 @@ constexpr const char* encoding_file = "src/corlap/utils/sequences/encoding.cpp";
 using P = Param;
 
 // The sixteen functions, in the order the exec step binds them.
-const FunctionSpec create_spec{
+const FunctionDef create_def{
     "create", "SequenceMatrix.create", nullptr, mono_file, 2, 2,
     {"length", "stype"}, {P::object, P::object}, bodies::sequence_matrix_create};
-const FunctionSpec add_counts_spec{
+const FunctionDef add_counts_def{
     "add_counts", "SequenceMatrix.add_counts", nullptr, mono_file, 2, 2,
     {"self", "obj"}, {P::object, P::object}, bodies::sequence_matrix_add_counts};
 
-const FunctionSpec nucleotide_specs[] = {
+const FunctionDef nucleotide_defs[] = {
     {"__init__", "NucleotideMatrix.__init__", nullptr, mono_file, 2, 2,
      {"self", "length"}, {P::object, P::object}, bodies::nucleotide_init},
     {"add_sequence", "NucleotideMatrix.add_sequence",
@@ -70,7 +70,7 @@ const FunctionSpec nucleotide_specs[] = {
      {P::object, P::array}, bodies::nucleotide_score_sequence},
 };
 
-const FunctionSpec dinucleotide_specs[] = {
+const FunctionDef dinucleotide_defs[] = {
     {"__init__", "DiNucleotideMatrix.__init__", nullptr, dinuc_file, 2, 2,
      {"self", "length"}, {P::object, P::object}, bodies::dinucleotide_init},
     {"add_sequence", "DiNucleotideMatrix.add_sequence", nullptr, dinuc_file, 3, 2,
@@ -86,11 +86,11 @@ const FunctionSpec dinucleotide_specs[] = {
      {"self", "sequence"}, {P::object, P::array}, bodies::dinucleotide_score_sequence},
 };
 
-const FunctionSpec nuc_to_num_spec{
+const FunctionDef nuc_to_num_def{
     "nuc_to_num", "nuc_to_num", " Convert DNA sequence string to internal number format ",
     encoding_file, 1, 1, {"sequence"}, {P::text}, bodies::nuc_to_num};
 
-const FunctionSpec genomic_specs[] = {
+const FunctionDef genomic_defs[] = {
     {"__init__", "GenomicSequence.__init__", nullptr, encoding_file, 2, 2,
      {"self", "region"}, {P::object, P::object}, bodies::genomic_init},
     {"from_fasta", "GenomicSequence.from_fasta", " Fill sequence from fasta object ",
@@ -98,7 +98,7 @@ const FunctionSpec genomic_specs[] = {
      bodies::genomic_from_fasta},
 };
 
-const FunctionSpec gc_content_spec{
+const FunctionDef gc_content_def{
     "get_gc_content", "get_gc_content", " Get GC content from regions in fasta ",
     encoding_file, 2, 2, {"regions", "fasta"}, {P::object, P::object},
     bodies::get_gc_content};
@@ -141,7 +141,7 @@ bool set_attr(PyObject* module, PyObject* name, PyObject* value) {
 // built as the interpreter does: resolve __mro_entries__, pick the most
 // derived metaclass, ask it for the namespace, fill it, call the metaclass.
 ref build_class(const char* name, PyObject* bases_as_written, const char* doc,
-                const FunctionSpec* methods, int n_methods) {
+                const FunctionDef* methods, int n_methods) {
     ref class_name(PyUnicode_FromString(name));
     if (!class_name) return ref();
 
@@ -249,14 +249,14 @@ ref build_sequence_matrix() {
         PyDict_SetItem(namespace_.get(), names.__doc__, doc.get()) < 0) {
         return ref();
     }
-    ref create = make_function(create_spec);
+    ref create = make_function(create_def);
     if (!create) return ref();
     ref create_static = call(state.builtin_staticmethod, create.get());
     if (!create_static ||
         PyDict_SetItem(namespace_.get(), names.create, create_static.get()) < 0) {
         return ref();
     }
-    ref add_counts = make_function(add_counts_spec);
+    ref add_counts = make_function(add_counts_def);
     if (!add_counts || PyDict_SetItem(namespace_.get(), names.add_counts, add_counts.get()) < 0) {
         return ref();
     }
@@ -270,12 +270,12 @@ ref build_genomic_sequence() {
     ref no_bases(PyTuple_New(0));
     if (!no_bases) return ref();
     return build_class("GenomicSequence", no_bases.get(),
-                       " Used in trelvo for fast scoring of PWM/DWM ", genomic_specs, 2);
+                       " Used in trelvo for fast scoring of PWM/DWM ", genomic_defs, 2);
 }
 
 // A subclass of the module-level SequenceMatrix, read from the namespace now.
 ref build_model_class(PyObject* module, const char* name, const char* doc,
-                      const FunctionSpec* methods) {
+                      const FunctionDef* methods) {
     PyObject* base = nullptr;
     if (PyDict_GetItemRef(PyModule_GetDict(module), names.SequenceMatrix, &base) < 0) {
         return ref();
@@ -378,19 +378,19 @@ bool exec_steps(PyObject* module) {
     if (!function_type_ready()) return false;
     if (!set_attr(module, names.SequenceMatrix, build_sequence_matrix().get())) return false;
     if (!set_attr(module, names.NucleotideMatrix,
-                  build_model_class(module, "NucleotideMatrix", nullptr, nucleotide_specs)
+                  build_model_class(module, "NucleotideMatrix", nullptr, nucleotide_defs)
                       .get())) {
         return false;
     }
     if (!set_attr(module, names.DiNucleotideMatrix,
                   build_model_class(module, "DiNucleotideMatrix", " Dinucleotide matrix ",
-                                    dinucleotide_specs)
+                                    dinucleotide_defs)
                       .get())) {
         return false;
     }
-    if (!set_attr(module, names.nuc_to_num, make_function(nuc_to_num_spec).get())) return false;
+    if (!set_attr(module, names.nuc_to_num, make_function(nuc_to_num_def).get())) return false;
     if (!set_attr(module, names.GenomicSequence, build_genomic_sequence().get())) return false;
-    if (!set_attr(module, names.get_gc_content, make_function(gc_content_spec).get())) {
+    if (!set_attr(module, names.get_gc_content, make_function(gc_content_def).get())) {
         return false;
     }
     ref test_dict(PyDict_New());
@@ -421,17 +421,17 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-bool copy_spec_attr(PyObject* spec, const char* from, PyObject* module, const char* to,
+bool copy_from_module_def(PyObject* module_def, const char* from, PyObject* module, const char* to,
                     bool skip_none) {
     PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttrString(spec, from, &value) < 0) return false;
+    if (PyObject_GetOptionalAttrString(module_def, from, &value) < 0) return false;
     if (value == nullptr) return true;
     ref held(value);
     if (skip_none && value == Py_None) return true;
     return PyObject_SetAttrString(module, to, value) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_def, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (main_interpreter_id == -1) {
         main_interpreter_id = current;
@@ -444,14 +444,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (state.module != nullptr) {
         return Py_NewRef(state.module);
     }
-    ref name(PyObject_GetAttrString(spec, "name"));
+    ref name(PyObject_GetAttrString(module_def, "name"));
     if (!name) return nullptr;
     ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (!copy_spec_attr(spec, "loader", module.get(), "__loader__", false) ||
-        !copy_spec_attr(spec, "origin", module.get(), "__file__", false) ||
-        !copy_spec_attr(spec, "parent", module.get(), "__package__", false) ||
-        !copy_spec_attr(spec, "submodule_search_locations", module.get(), "__path__", true)) {
+    if (!copy_from_module_def(module_def, "loader", module.get(), "__loader__", false) ||
+        !copy_from_module_def(module_def, "origin", module.get(), "__file__", false) ||
+        !copy_from_module_def(module_def, "parent", module.get(), "__package__", false) ||
+        !copy_from_module_def(module_def, "submodule_search_locations", module.get(), "__path__", true)) {
         return nullptr;
     }
     return module.release();
