@@ -228,13 +228,12 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!inspect) {
         return nullptr;
     }
-    ref parameter_class = get_attr(inspect.get(), PyUnicode_InternFromString("Parameter"));
-    ref signature_class = get_attr(inspect.get(), PyUnicode_InternFromString("Signature"));
+    ref parameter_class(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    ref signature_class(PyObject_GetAttrString(inspect.get(), "Signature"));
     if (!parameter_class || !signature_class) {
         return nullptr;
     }
-    ref kind = get_attr(parameter_class.get(),
-                        PyUnicode_InternFromString("POSITIONAL_OR_KEYWORD"));
+    ref kind(PyObject_GetAttrString(parameter_class.get(), "POSITIONAL_OR_KEYWORD"));
     if (!kind) {
         return nullptr;
     }

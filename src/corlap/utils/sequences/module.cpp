@@ -44,12 +44,13 @@ constexpr const char* encoding_file = "src/corlap/utils/sequences/encoding.cpp";
 using P = Param;
 
 // The sixteen functions, in the order the exec step binds them.
-const FunctionDef create_def{
-    "create", "SequenceMatrix.create", nullptr, mono_file, 2, 2,
-    {"length", "stype"}, {P::object, P::object}, bodies::sequence_matrix_create};
-const FunctionDef add_counts_def{
-    "add_counts", "SequenceMatrix.add_counts", nullptr, mono_file, 2, 2,
-    {"self", "obj"}, {P::object, P::object}, bodies::sequence_matrix_add_counts};
+// `create` first: it is the one static method.
+const FunctionDef sequence_matrix_defs[] = {
+    {"create", "SequenceMatrix.create", nullptr, mono_file, 2, 2,
+     {"length", "stype"}, {P::object, P::object}, bodies::sequence_matrix_create},
+    {"add_counts", "SequenceMatrix.add_counts", nullptr, mono_file, 2, 2,
+     {"self", "obj"}, {P::object, P::object}, bodies::sequence_matrix_add_counts},
+};
 
 const FunctionDef nucleotide_defs[] = {
     {"__init__", "NucleotideMatrix.__init__", nullptr, mono_file, 2, 2,
@@ -140,8 +141,10 @@ bool set_attr(PyObject* module, PyObject* name, PyObject* value) {
 // A class statement `class name(bases): ...` with an ordinary namespace,
 // built as the interpreter does: resolve __mro_entries__, pick the most
 // derived metaclass, ask it for the namespace, fill it, call the metaclass.
+// The first `n_static` methods are stored wrapped in the built-in
+// staticmethod.
 ref build_class(const char* name, PyObject* bases_as_written, const char* doc,
-                const FunctionDef* methods, int n_methods) {
+                const FunctionDef* methods, int n_methods, int n_static = 0) {
     ref class_name(PyUnicode_FromString(name));
     if (!class_name) return ref();
 
@@ -229,6 +232,9 @@ ref build_class(const char* name, PyObject* bases_as_written, const char* doc,
     }
     for (int i = 0; i < n_methods; ++i) {
         ref function = make_function(methods[i]);
+        if (function && i < n_static) {
+            function = call(state.builtin_staticmethod, function.get());
+        }
         ref method_name(function ? PyUnicode_InternFromString(methods[i].name) : nullptr);
         if (!method_name ||
             PyObject_SetItem(namespace_.get(), method_name.get(), function.get()) < 0) {
@@ -238,39 +244,12 @@ ref build_class(const char* name, PyObject* bases_as_written, const char* doc,
     return call(metaclass, class_name.get(), bases.get(), namespace_.get());
 }
 
-ref build_sequence_matrix() {
-    ref namespace_(PyDict_New());
-    ref module_name(PyUnicode_FromString("corlap.utils.sequences"));
-    ref class_name(PyUnicode_FromString("SequenceMatrix"));
-    ref doc(PyUnicode_FromString(" Class-builder "));
-    if (!namespace_ || !module_name || !class_name || !doc ||
-        PyDict_SetItem(namespace_.get(), names.__module__, module_name.get()) < 0 ||
-        PyDict_SetItem(namespace_.get(), names.__qualname__, class_name.get()) < 0 ||
-        PyDict_SetItem(namespace_.get(), names.__doc__, doc.get()) < 0) {
-        return ref();
-    }
-    ref create = make_function(create_def);
-    if (!create) return ref();
-    ref create_static = call(state.builtin_staticmethod, create.get());
-    if (!create_static ||
-        PyDict_SetItem(namespace_.get(), names.create, create_static.get()) < 0) {
-        return ref();
-    }
-    ref add_counts = make_function(add_counts_def);
-    if (!add_counts || PyDict_SetItem(namespace_.get(), names.add_counts, add_counts.get()) < 0) {
-        return ref();
-    }
+// A class with `object` as its only base.
+ref build_base_class(const char* name, const char* doc, const FunctionDef* methods,
+                     int n_methods, int n_static) {
     ref no_bases(PyTuple_New(0));
     if (!no_bases) return ref();
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), class_name.get(), no_bases.get(),
-                namespace_.get());
-}
-
-ref build_genomic_sequence() {
-    ref no_bases(PyTuple_New(0));
-    if (!no_bases) return ref();
-    return build_class("GenomicSequence", no_bases.get(),
-                       " Used in trelvo for fast scoring of PWM/DWM ", genomic_defs, 2);
+    return build_class(name, no_bases.get(), doc, methods, n_methods, n_static);
 }
 
 // A subclass of the module-level SequenceMatrix, read from the namespace now.
@@ -376,7 +355,9 @@ bool exec_steps(PyObject* module) {
     if (!set_attr(module, names.complement, complement.get())) return false;
 
     if (!function_type_ready()) return false;
-    if (!set_attr(module, names.SequenceMatrix, build_sequence_matrix().get())) return false;
+    ref sequence_matrix =
+        build_base_class("SequenceMatrix", " Class-builder ", sequence_matrix_defs, 2, 1);
+    if (!set_attr(module, names.SequenceMatrix, sequence_matrix.get())) return false;
     if (!set_attr(module, names.NucleotideMatrix,
                   build_model_class(module, "NucleotideMatrix", nullptr, nucleotide_defs)
                       .get())) {
@@ -389,7 +370,9 @@ bool exec_steps(PyObject* module) {
         return false;
     }
     if (!set_attr(module, names.nuc_to_num, make_function(nuc_to_num_def).get())) return false;
-    if (!set_attr(module, names.GenomicSequence, build_genomic_sequence().get())) return false;
+    ref genomic_sequence = build_base_class(
+        "GenomicSequence", " Used in trelvo for fast scoring of PWM/DWM ", genomic_defs, 2, 0);
+    if (!set_attr(module, names.GenomicSequence, genomic_sequence.get())) return false;
     if (!set_attr(module, names.get_gc_content, make_function(gc_content_def).get())) {
         return false;
     }
