@@ -7,7 +7,9 @@
 #include "kernels/dinuc.hpp"
 #include "names.hpp"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -405,6 +407,57 @@ struct LogTable {
     Buffer buffer;
 };
 
+// Scores of windows already seen, kept between calls for as long as the
+// scoring tables stay the same bit for bit (one interpreter per process, and
+// the memo is only touched with the GIL held and no Python code running).
+kernels::WindowMemo score_memo;
+
+constexpr size_t default_memo_mib = 256;
+
+// Bytes the memo may hold: CORLAP_DWM_MEMO_MIB, a whole number of MiB from 0
+// (no memo) to 256; anything else means 256.
+size_t memo_budget() {
+    const char* text = std::getenv("CORLAP_DWM_MEMO_MIB");
+    size_t mib = default_memo_mib;
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(text, &end, 10);
+        if (errno == 0 && *end == '\0' && value >= 0 &&
+            value <= static_cast<long long>(default_memo_mib)) {
+            mib = static_cast<size_t>(value);
+        }
+    }
+    return mib << 20;
+}
+
+// Scores through the memo when it can hold these windows; false leaves the
+// scoring to the plain loop.
+bool score_with_memo(const kernels::View1& codes, int64_t sequence_length, int64_t length,
+                     int64_t offset, const kernels::ScoreSide& bias,
+                     const kernels::ScoreSide& background,
+                     const std::vector<kernels::Lanes>& delta,
+                     const std::vector<double>& pwm_rows, const kernels::View1& scores,
+                     int64_t* window, kernels::Lanes* prod_log) {
+    const size_t budget = memo_budget();
+    if (budget == 0) {
+        score_memo.release();
+        return false;
+    }
+    if (length > kernels::WindowMemo::max_length) return false;
+    const kernels::TablePiece pieces[2] = {
+        {delta.data(), delta.size() * sizeof(kernels::Lanes)},
+        {pwm_rows.data(), pwm_rows.size() * sizeof(double)}};
+    const uint64_t mode = kernels::floating_point_mode();
+    if (!score_memo.matches(length, pieces, mode, budget) &&
+        !score_memo.reset(length, pieces, mode, budget, sequence_length - length + 1)) {
+        return false;
+    }
+    kernels::score_windows_memo(codes, sequence_length, length, offset, bias, background, scores,
+                                score_memo, window, prod_log);
+    return true;
+}
+
 }  // namespace
 
 PyObject* dinucleotide_init(PyObject* const* args, double) {
@@ -546,6 +599,11 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
                               window_length, delta.data() + side_size, background_rows);
     const kernels::ScoreSide bias{delta.data(), bias_rows};
     const kernels::ScoreSide background{delta.data() + side_size, background_rows};
+    if (score_with_memo(codes_buffer.view<1>(), sequence_length, window_length, offset, bias,
+                        background, delta, pwm_rows, scores_buffer.view<1>(), window.data(),
+                        prod_log.data())) {
+        return scores.release();
+    }
     kernels::score_windows(codes_buffer.view<1>(), sequence_length, window_length, offset, bias,
                            background, scores_buffer.view<1>(), window.data(), prod_log.data());
     return scores.release();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "strided.hpp"
+#include "window_memo.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -329,6 +330,66 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
         const double bias_log = window_log_probability(bias, window, length, prod_log);
         store<double>(scores.data + (i + offset) * scores.strides[0], bias_log - background_log);
     }
+}
+
+// The same scores through a memo of windows already scored (see
+// window_memo.hpp), for windows of at most WindowMemo::max_length bases.
+// The memo must have been filled under exactly `bias` and `background` and
+// the current floating-point mode.  A window not in the memo is scored from
+// codes unpacked from its key, which are the codes the plain loop reads, by
+// the same function, so every score is bit for bit the plain loop's.
+//
+// Keys roll along the sequence; clean windows are gathered in blocks so that
+// the memo entry of a window a little ahead can be fetched from memory while
+// the current one is served.
+[[gnu::noinline]] inline void score_windows_memo(const View1& sequence, int64_t sequence_length,
+                                                 int64_t length, int64_t offset,
+                                                 const ScoreSide& bias,
+                                                 const ScoreSide& background,
+                                                 const View1& scores, WindowMemo& memo,
+                                                 int64_t* window, Lanes* prod_log) {
+    constexpr int64_t block = 512;
+    constexpr int64_t ahead = 32;
+    int64_t starts[block];
+    uint64_t keys[block];
+    int64_t count = 0;
+    auto serve = [&]() {
+        for (int64_t j = 0; j < count && j < ahead; ++j) memo.prefetch(keys[j]);
+        for (int64_t j = 0; j < count; ++j) {
+            if (j + ahead < count) memo.prefetch(keys[j + ahead]);
+            const uint64_t key = keys[j];
+            double score;
+            if (!memo.find(key, &score)) {
+                for (int64_t k = 0; k < length; ++k) {
+                    window[k] = static_cast<int64_t>((key >> (2 * (length - 1 - k))) & 3);
+                }
+                const double background_log =
+                    window_log_probability(background, window, length, prod_log);
+                const double bias_log = window_log_probability(bias, window, length, prod_log);
+                score = bias_log - background_log;
+                memo.insert(key, score);
+            }
+            store<double>(scores.data + (starts[j] + offset) * scores.strides[0], score);
+        }
+        count = 0;
+    };
+    const uint64_t mask = (uint64_t{1} << (2 * length)) - 1;
+    uint64_t key = 0;
+    int64_t clean = 0;  // clean codes ending at p
+    for (int64_t p = 0; p < sequence_length; ++p) {
+        const uint64_t code = static_cast<uint64_t>(code_at(sequence, p));
+        if (code > 3) {
+            clean = 0;
+            continue;
+        }
+        key = ((key << 2) | code) & mask;
+        if (++clean >= length) {
+            starts[count] = p - length + 1;
+            keys[count] = key;
+            if (++count == block) serve();
+        }
+    }
+    serve();
 }
 
 }  // namespace corlap::kernels

@@ -1,0 +1,181 @@
+"""Dinucleotide scoring reuses the scores of windows already seen, within a
+call and across calls while the scoring tables stay the same bit for bit.
+Every score must be the one the plain loop gives, whatever the sequence,
+the memo's budget and whatever changed between calls."""
+import ctypes
+import ctypes.util
+import platform
+
+import numpy as np
+import pytest
+
+from corlap.utils.sequences import DiNucleotideMatrix
+from reference import dinuc_scores, same_bits
+
+BUDGET = "CORLAP_DWM_MEMO_MIB"
+
+
+def trained(length, seed, rounds=60):
+    rng = np.random.default_rng(seed)
+    model = DiNucleotideMatrix(length)
+    for _ in range(rounds):
+        model.add_sequence(rng.integers(0, 4, length))
+        model.add_background(rng.integers(0, 4, length), 0.5)
+    model.prepare_mat()
+    return model
+
+
+def genome_like(rng, size, unit=None):
+    """Random sequence, a third made of mutated copies of one repeat, a
+    poly-A run, N codes and a few codes outside 0..4."""
+    codes = rng.integers(0, 4, size)
+    unit = rng.integers(0, 4, 37) if unit is None else unit
+    for start in range(0, size - len(unit), 3 * len(unit)):
+        copy = unit.copy()
+        mutated = rng.random(len(copy)) < 0.05
+        copy[mutated] = rng.integers(0, 4, mutated.sum())
+        codes[start:start + len(copy)] = copy
+    codes[size // 3:size // 3 + 40] = 0
+    codes[rng.integers(0, size, max(1, size // 500))] = 4
+    codes[rng.integers(0, size, 3)] = [5, -1, 2**40]
+    return codes
+
+
+def plain(model, sequence, monkeypatch):
+    monkeypatch.setenv(BUDGET, "0")
+    try:
+        return model.score_sequence(sequence)
+    finally:
+        monkeypatch.delenv(BUDGET)
+
+
+def assert_same(actual, expected):
+    assert same_bits(actual, expected), np.flatnonzero(
+        actual.view(np.uint64) != expected.view(np.uint64))[:5]
+
+
+def test_reuse_gives_the_plain_scores_for_every_window_length(monkeypatch):
+    rng = np.random.default_rng(1)
+    for length in range(1, 21):
+        model = trained(length, length)
+        codes = genome_like(rng, 1500 if length < 14 else 700)
+        for sequence in (codes, codes[::-1], codes[::2], np.repeat(codes, 2)[1::2]):
+            expected = plain(model, sequence, monkeypatch)
+            # First call fills the memo, the second is served from it.
+            assert_same(model.score_sequence(sequence), expected)
+            assert_same(model.score_sequence(sequence), expected)
+            assert np.isfinite(expected).sum() > 0
+
+
+def test_reuse_matches_the_literal_loops():
+    rng = np.random.default_rng(2)
+    model = trained(5, 3)
+    codes = genome_like(rng, 400)
+    codes[codes > 4] = 4
+    codes[codes < 0] = 4
+    expected = dinuc_scores(5, codes.tolist(), model.bias_pwm_log, model.bg_pwm_log,
+                            model.bias_dwm_log, model.bg_dwm_log)
+    for _ in range(2):
+        assert_same(model.score_sequence(codes), expected)
+
+
+def one_ulp_up(array, index):
+    array[index] = np.nextafter(array[index], np.inf)
+
+
+CHANGES = {
+    # Tables the scores read, changed in place by one unit in the last place,
+    # at an entry every window with an A at position 0 uses.
+    "bias_dwm_log in place": lambda m: one_ulp_up(m.bias_dwm_log, (0, 1, 0, 1)),
+    "bg_dwm_log in place": lambda m: one_ulp_up(m.bg_dwm_log, (0, 2, 0, 1)),
+    "bias_pwm_log in place": lambda m: one_ulp_up(m.bias_pwm_log, (1, 1)),
+    "bg_pwm_log in place": lambda m: one_ulp_up(m.bg_pwm_log, (2, 0)),
+    # Attributes replaced by copies that differ by one unit.
+    "bias_dwm_log replaced": lambda m: setattr(
+        m, "bias_dwm_log", np.nextafter(m.bias_dwm_log, -np.inf)),
+    "bg_pwm_log replaced": lambda m: setattr(
+        m, "bg_pwm_log", np.nextafter(m.bg_pwm_log, np.inf)),
+    # More counts and a new prepare_mat.
+    "prepare_mat": lambda m: (m.add_sequence(np.zeros(m.length, dtype=np.int64)),
+                              m.prepare_mat()),
+    # A shorter window over the same (larger) tables.
+    "length": lambda m: setattr(m, "length", m.length - 1),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+@pytest.mark.parametrize("length", [6, 10, 14])
+def test_changed_tables_give_fresh_scores(change, length, monkeypatch):
+    rng = np.random.default_rng(length)
+    model = trained(length, 7)
+    codes = genome_like(rng, 3000)
+    before = model.score_sequence(codes)
+    model.score_sequence(codes[::-1])
+    CHANGES[change](model)
+    after = model.score_sequence(codes)
+    assert_same(after, plain(model, codes, monkeypatch))
+    # The change is visible in the scores, so a stale memo would be caught.
+    assert not same_bits(after, before)
+
+
+def test_models_and_reloaded_tables_share_nothing_but_equal_bits(monkeypatch):
+    rng = np.random.default_rng(3)
+    codes = genome_like(rng, 5000)
+    first, second = trained(9, 1), trained(9, 2)
+    copy = DiNucleotideMatrix(9)
+    for name in ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"):
+        setattr(copy, name, getattr(first, name).copy())
+    for model in (first, second, first, copy, second, copy):
+        assert_same(model.score_sequence(codes), plain(model, codes, monkeypatch))
+    assert not same_bits(first.score_sequence(codes), second.score_sequence(codes))
+
+
+@pytest.mark.parametrize("budget", ["1", "2", "256", "", "lots", "-3", "1000"])
+def test_any_budget_gives_the_plain_scores(budget, monkeypatch):
+    # 1 MiB fills up at length 12 and stops taking windows; 2 MiB leaves
+    # length 8 in a hash table, larger budgets move it to a direct table.
+    rng = np.random.default_rng(4)
+    for length in (8, 12):
+        model = trained(length, 5)
+        codes = genome_like(rng, 120_000)
+        expected = plain(model, codes, monkeypatch)
+        monkeypatch.setenv(BUDGET, budget)
+        for _ in range(2):
+            assert_same(model.score_sequence(codes), expected)
+        monkeypatch.delenv(BUDGET)
+
+
+def test_many_short_calls_after_a_long_one(monkeypatch):
+    rng = np.random.default_rng(6)
+    model = trained(10, 8)
+    genome = genome_like(rng, 60_000)
+    model.score_sequence(genome)
+    for start in rng.integers(0, len(genome) - 300, 40):
+        region = genome[start:start + rng.integers(1, 300)]
+        assert_same(model.score_sequence(region), plain(model, region, monkeypatch))
+
+
+ROUNDING = {"x86_64": 0x400, "aarch64": 0x800000}  # FE_DOWNWARD
+
+
+@pytest.mark.skipif(platform.machine() not in ROUNDING, reason="rounding constant unknown")
+def test_rounding_mode_is_part_of_what_the_memo_checks(monkeypatch):
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    model = trained(8, 9)
+    # Zero position tables make every per-call table entry an exact
+    # difference, the same bits in either rounding mode: only the mode
+    # itself tells the memo apart.
+    model.bias_pwm_log = np.zeros_like(model.bias_pwm_log)
+    model.bg_pwm_log = np.zeros_like(model.bg_pwm_log)
+    codes = genome_like(np.random.default_rng(7), 4000)
+    nearest = model.score_sequence(codes)
+    old = libm.fegetround()
+    assert libm.fesetround(ROUNDING[platform.machine()]) == 0
+    try:
+        downward = model.score_sequence(codes)
+        expected = plain(model, codes, monkeypatch)
+    finally:
+        libm.fesetround(old)
+    assert_same(downward, expected)
+    assert not same_bits(downward, nearest)
+    assert_same(model.score_sequence(codes), nearest)
