@@ -749,6 +749,98 @@ def check_state_scores(kind, model, sequence, result, length_before):
 
 
 # ---------------------------------------------------------------------------
+# Dinucleotide scoring through the memo of windows already seen: repetitive
+# sequences in any layout, any budget, and tables nudged by a unit in the
+# last place, replaced or prepared again between calls.  Every result must
+# be the plain loop's (the memo switched off), which the scenarios above
+# check against the reference.
+
+MEMO_BUDGET = "CORLAP_DWM_MEMO_MIB"
+
+
+def plain_scores(model, sequence):
+    saved = os.environ.get(MEMO_BUDGET)
+    os.environ[MEMO_BUDGET] = "0"
+    try:
+        return call(model.score_sequence, sequence)
+    finally:
+        if saved is None:
+            del os.environ[MEMO_BUDGET]
+        else:
+            os.environ[MEMO_BUDGET] = saved
+
+
+@st.composite
+def repetitive_codes(draw, length):
+    unit = draw(st.lists(st.sampled_from([0, 1, 2, 3, 3, 0, 4, -1, 5]), min_size=1,
+                         max_size=length + 3))
+    copies = draw(st.integers(1, max(1, 400 // len(unit))))
+    codes = np.array(unit * copies, dtype=np.int64)
+    for _ in range(draw(st.integers(0, 6))):
+        if len(codes):
+            codes[draw(st.integers(0, len(codes) - 1))] = draw(CODE_VALUES)
+    layout = draw(st.sampled_from(["plain", "reversed", "every other", "read-only"]))
+    if layout == "reversed":
+        codes = codes[::-1]
+    elif layout == "every other":
+        codes = np.repeat(codes, 2)[::2]
+    elif layout == "read-only":
+        codes.flags.writeable = False
+    return codes
+
+
+def nudge(draw, model):
+    """One change to what the scores read, however small."""
+    what = draw(st.sampled_from(["ulp", "ulp", "replace", "prepare", "length", "other",
+                                 "same bits", "none"]))
+    names = ["bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"]
+    if what == "ulp":
+        table = getattr(model, draw(st.sampled_from(names)))
+        index = tuple(draw(st.integers(0, n - 1)) for n in table.shape)
+        table[index] = np.nextafter(table[index], draw(st.sampled_from([np.inf, -np.inf])))
+    elif what == "replace":
+        name = draw(st.sampled_from(names))
+        setattr(model, name, np.nextafter(getattr(model, name), np.inf))
+    elif what == "prepare":
+        model.add_background(np.zeros(model.length, dtype=np.int64))
+        model.prepare_mat()
+    elif what == "length" and model.length > 1:
+        model.length -= 1
+    elif what == "other":
+        model = trained("DWM", model.length, [[3, 2, 1, 0] * 4])
+    elif what == "same bits":
+        for name in names:
+            setattr(model, name, getattr(model, name).copy())
+    return model
+
+
+@given(length=st.integers(1, 14), data=st.data())
+def fuzz_memo(length, data):
+    draw = data.draw
+    model = trained("DWM", length, [[0, 1, 2, 3, 3, 2, 1, 0] * 2, [2, 2, 3, 1, 0, 0, 1, 3] * 2])
+    saved = os.environ.get(MEMO_BUDGET)
+    try:
+        for _ in range(draw(st.integers(1, 4))):
+            sequence = draw(repetitive_codes(length))
+            budget = draw(st.sampled_from([None, "256", "1", "0", "", "many", "-1"]))
+            if budget is None:
+                os.environ.pop(MEMO_BUDGET, None)
+            else:
+                os.environ[MEMO_BUDGET] = budget
+            ok, result = call(model.score_sequence, sequence)
+            plain_ok, expected = plain_scores(model, sequence)
+            assert ok and plain_ok
+            assert reference.same_bits(result, expected), (length, sequence.tolist())
+            CHECKED["score_sequence"] += 1
+            model = nudge(draw, model)
+    finally:
+        if saved is None:
+            os.environ.pop(MEMO_BUDGET, None)
+        else:
+            os.environ[MEMO_BUDGET] = saved
+
+
+# ---------------------------------------------------------------------------
 # Regions, FASTA objects and the strands of a GenomicSequence.
 
 class RaisingRegion:
@@ -1007,7 +1099,7 @@ def fuzz_binding(data):
             seq.np = original
 
 
-RUNS = [fuzz, fuzz_model_state, fuzz_regions, fuzz_binding]
+RUNS = [fuzz, fuzz_model_state, fuzz_memo, fuzz_regions, fuzz_binding]
 
 
 if __name__ == "__main__":

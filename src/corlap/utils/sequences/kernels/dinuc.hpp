@@ -339,26 +339,48 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
 // codes unpacked from its key, which are the codes the plain loop reads, by
 // the same function, so every score is bit for bit the plain loop's.
 //
-// Keys roll along the sequence; clean windows are gathered in blocks so that
-// the memo entry of a window a little ahead can be fetched from memory while
-// the current one is served.
+// Keys roll along the sequence; clean windows are gathered in blocks.  A
+// block is served in two passes: first the windows found in the memo, with
+// the entry of a window a little ahead fetched from memory while the current
+// one is served; then the windows not found, one after another, so that the
+// per-call tables stay in the nearest caches while they are scored.
 [[gnu::noinline]] inline void score_windows_memo(const View1& sequence, int64_t sequence_length,
                                                  int64_t length, int64_t offset,
                                                  const ScoreSide& bias,
                                                  const ScoreSide& background,
                                                  const View1& scores, WindowMemo& memo,
                                                  int64_t* window, Lanes* prod_log) {
-    constexpr int64_t block = 512;
+    constexpr int64_t block = 2048;
     constexpr int64_t ahead = 32;
     int64_t starts[block];
     uint64_t keys[block];
     int64_t count = 0;
+    auto put = [&](int64_t start, double score) {
+        store<double>(scores.data + (start + offset) * scores.strides[0], score);
+    };
     auto serve = [&]() {
         for (int64_t j = 0; j < count && j < ahead; ++j) memo.prefetch(keys[j]);
+        int64_t missing = 0;
         for (int64_t j = 0; j < count; ++j) {
             if (j + ahead < count) memo.prefetch(keys[j + ahead]);
+            double score;
+            if (memo.find(keys[j], &score)) {
+                put(starts[j], score);
+            } else {
+                // Gathered at the front: j >= missing, so nothing unread is
+                // overwritten.
+                starts[missing] = starts[j];
+                keys[missing] = keys[j];
+                ++missing;
+            }
+        }
+        if (missing > 0) memo.prefetch(keys[0]);
+        for (int64_t j = 0; j < missing; ++j) {
+            // Scoring a window takes long enough for the next entry to arrive.
+            if (j + 1 < missing) memo.prefetch(keys[j + 1]);
             const uint64_t key = keys[j];
             double score;
+            // An earlier window of this block may have had the same codes.
             if (!memo.find(key, &score)) {
                 for (int64_t k = 0; k < length; ++k) {
                     window[k] = static_cast<int64_t>((key >> (2 * (length - 1 - k))) & 3);
@@ -369,7 +391,7 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
                 score = bias_log - background_log;
                 memo.insert(key, score);
             }
-            store<double>(scores.data + (starts[j] + offset) * scores.strides[0], score);
+            put(starts[j], score);
         }
         count = 0;
     };
