@@ -28,4 +28,15 @@ PyObject* dinucleotide_add_background(PyObject* const* args, double amount);
 PyObject* dinucleotide_prepare_mat(PyObject* const* args, double amount);
 PyObject* dinucleotide_score_sequence(PyObject* const* args, double amount);
 
+// How many runs of DiNucleotideMatrix.prepare_mat filled the pair tables
+// natively and how many item by item (an integer window length of 0 or
+// less, with nothing to fill, counts in neither).  Read by the tests
+// through the test-hooks module (test_hooks.cpp), so that they can tell
+// which path ran.
+struct PairTableRuns {
+    unsigned long long native = 0;
+    unsigned long long item_by_item = 0;
+};
+extern PairTableRuns pair_table_runs;
+
 }  // namespace corlap::bodies

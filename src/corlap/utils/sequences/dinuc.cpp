@@ -14,6 +14,8 @@
 
 namespace corlap::bodies {
 
+PairTableRuns pair_table_runs;
+
 namespace {
 
 // The tables that counting or scoring is about to touch must exist and
@@ -357,7 +359,11 @@ bool take_native_side(PyObject* self, const SideNames& names_of, PyObject* pseud
 }
 
 // The pair tables natively when that is bit for bit and warning for warning
-// what the item-by-item loop does; otherwise through item access.
+// what the item-by-item loop does; otherwise through item access.  Tables
+// that share memory with each other or with the tables read always go item
+// by item: there a write changes what a later entry reads, so neither the
+// warnings checked before the fill nor the memory order of the fill would be
+// those of the item-by-item loop.
 bool pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias, PyObject* pseudo_bg) {
     bool native = PyLong_CheckExact(length) &&
                   Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
@@ -381,17 +387,16 @@ bool pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias, PyObje
         NativeSide bias_side;
         NativeSide background_side;
         if (take_native_side(self, bias, pseudo_bias, window_length, bias_side) &&
-            take_native_side(self, background, pseudo_bg, window_length, background_side)) {
-            const bool in_order = !kernels::pair_tables_independent(
-                bias_side.side, background_side.side, window_length);
-            if (kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length,
-                                           in_order)) {
-                kernels::fill_pair_tables(bias_side.side, background_side.side, window_length,
-                                          in_order);
-                return true;
-            }
+            take_native_side(self, background, pseudo_bg, window_length, background_side) &&
+            kernels::pair_tables_independent(bias_side.side, background_side.side,
+                                             window_length) &&
+            kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length)) {
+            kernels::fill_pair_tables(bias_side.side, background_side.side, window_length);
+            ++pair_table_runs.native;
+            return true;
         }
     }
+    ++pair_table_runs.item_by_item;
     return item_pair_tables(self, length, pseudo_bias, pseudo_bg);
 }
 
