@@ -8,7 +8,6 @@
 #include "names.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -23,14 +22,14 @@ namespace {
 // a refused call changes nothing.
 bool require_table(const Buffer& buffer, PyObject* attribute, int ndim,
                    const int64_t* needed, const char* purpose) {
-    if (!buffer.held()) {
-        PyErr_Format(PyExc_TypeError,
-                     "attribute '%U' is None; %s needs a float64 array with %d dimensions",
-                     attribute, purpose, ndim);
-        return false;
-    }
-    for (int d = 0; d < ndim; ++d) {
-        if (buffer.shape(d) < needed[d]) {
+    return require_shape(
+        buffer, ndim, needed,
+        [&] {
+            PyErr_Format(PyExc_TypeError,
+                         "attribute '%U' is None; %s needs a float64 array with %d dimensions",
+                         attribute, purpose, ndim);
+        },
+        [&] {
             if (ndim == 4) {
                 PyErr_Format(PyExc_ValueError,
                              "attribute '%U' has shape (%zd, %zd, %zd, %zd), smaller than "
@@ -45,10 +44,7 @@ bool require_table(const Buffer& buffer, PyObject* attribute, int ndim,
                              attribute, buffer.shape(0), buffer.shape(1),
                              (long long)needed[0], (long long)needed[1], purpose);
             }
-            return false;
-        }
-    }
-    return true;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -249,8 +245,7 @@ bool item_pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias,
 // there: Python floats, NumPy float64 scalars, and integers small enough to
 // convert exactly.
 bool plain_double(PyObject* obj, double* out) {
-    if (PyFloat_CheckExact(obj) ||
-        (PyFloat_Check(obj) && std::strcmp(Py_TYPE(obj)->tp_name, "numpy.float64") == 0)) {
+    if (PyFloat_CheckExact(obj) || Py_TYPE(obj) == state.float64_scalar) {
         *out = PyFloat_AS_DOUBLE(obj);
         return true;
     }
@@ -309,12 +304,12 @@ bool exact_array(PyObject* obj) {
     return Py_TYPE(obj) == state.ndarray;
 }
 
-bool take_native_side(PyObject* self, const SideNames& names_of, PyObject* pseudo,
+bool take_native_side(PyObject* self, const SideNames& attributes, PyObject* pseudo,
                       int64_t length, NativeSide& out) {
-    out.counts = get_attr(self, names_of.counts);
-    out.pwm = get_attr(self, names_of.pwm);
-    out.dwm = get_attr(self, names_of.dwm);
-    ref total = get_attr(self, names_of.total);
+    out.counts = get_attr(self, attributes.counts);
+    out.pwm = get_attr(self, attributes.pwm);
+    out.dwm = get_attr(self, attributes.dwm);
+    ref total = get_attr(self, attributes.total);
     if (!out.counts || !out.pwm || !out.dwm || !total) {
         PyErr_Clear();
         return false;
@@ -555,5 +550,33 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
                            background, scores_buffer.view<1>(), window.data(), prod_log.data());
     return scores.release();
 }
+
+// ------------------------------------------------------------ the class
+
+namespace {
+
+constexpr const char* source_file = "src/corlap/utils/sequences/dinuc.cpp";
+using P = Param;
+
+const FunctionDef dinucleotide_matrix_methods[] = {
+    {"__init__", "DiNucleotideMatrix.__init__", nullptr, source_file, 2, 2,
+     {"self", "length"}, {P::object, P::object}, dinucleotide_init},
+    {"add_sequence", "DiNucleotideMatrix.add_sequence", nullptr, source_file, 3, 2,
+     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
+     dinucleotide_add_sequence},
+    {"add_background", "DiNucleotideMatrix.add_background",
+     " Adds sequence to count of background nucleotides ", source_file, 3, 2,
+     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
+     dinucleotide_add_background},
+    {"prepare_mat", "DiNucleotideMatrix.prepare_mat", nullptr, source_file, 1, 1, {"self"},
+     {P::object}, dinucleotide_prepare_mat},
+    {"score_sequence", "DiNucleotideMatrix.score_sequence", nullptr, source_file, 2, 2,
+     {"self", "sequence"}, {P::object, P::array}, dinucleotide_score_sequence},
+};
+
+}  // namespace
+
+const ClassDef dinucleotide_matrix_class = {"DiNucleotideMatrix", " Dinucleotide matrix ", true,
+                                            {}, dinucleotide_matrix_methods};
 
 }  // namespace corlap::bodies

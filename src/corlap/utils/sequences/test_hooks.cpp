@@ -21,17 +21,9 @@ PyMethodDef test_hook_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef test_hooks_def = {
-    PyModuleDef_HEAD_INIT,
-    "_sequences_test_hooks",
-    "Test-only view of corlap.utils.sequences.",
-    0,
-    test_hook_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef test_hooks_def = {PyModuleDef_HEAD_INIT, "_sequences_test_hooks",
+                               "Test-only view of corlap.utils.sequences.", 0,
+                               test_hook_methods};
 
 }  // namespace
 }  // namespace corlap

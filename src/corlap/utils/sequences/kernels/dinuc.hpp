@@ -4,7 +4,9 @@
 // Every sum here adds the same operands in the same order as the plain
 // textbook loop, so results are bit-identical to it; the speed comes from
 // hoisting per-call work out of the window loop and from running the four
-// candidate bases of one position side by side.
+// candidate bases of one position side by side.  That holds only as compiled
+// by meson.build: -ffp-contract=off (no fused multiply-add) and never
+// -ffast-math (no reassociation, and pow and log2 from the C library).
 #pragma once
 
 #include "strided.hpp"
