@@ -8,7 +8,6 @@
 #include "names.hpp"
 
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace corlap::bodies {
@@ -527,16 +526,11 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
     std::vector<double> pwm_rows;
     std::vector<int64_t> window;
     std::vector<Lanes> prod_log;
-    try {
-        const size_t square = static_cast<size_t>(window_length) * window_length;
-        delta.resize(2 * 4 * square);
-        pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
-        window.resize(static_cast<size_t>(window_length));
-        prod_log.resize(static_cast<size_t>(window_length));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    const size_t square = static_cast<size_t>(window_length) * window_length;
+    delta.resize(2 * 4 * square);
+    pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
+    window.resize(static_cast<size_t>(window_length));
+    prod_log.resize(static_cast<size_t>(window_length));
     const size_t side_size = 4 * static_cast<size_t>(window_length) * window_length;
     double* bias_rows = pwm_rows.data();
     double* background_rows = pwm_rows.data() + 4 * window_length;
