@@ -32,8 +32,9 @@ install: $(VENV)/.deps
 	$(PY) -m build --no-isolation --outdir dist . >/dev/null
 	$(PIP) install -q --no-deps --force-reinstall dist/corlap-*.whl
 
+# The plot goes to the current directory, or to PLOT=path.
 demo: install
-	$(PY) examples/lambda_phage_bias.py
+	$(PY) examples/lambda_phage_bias.py $(if $(PLOT),--plot "$(PLOT)")
 
 test: install
 	$(PY) -m pytest -q tests

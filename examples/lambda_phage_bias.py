@@ -5,15 +5,18 @@ windows centred on the GATC sites of the genome, against random background
 windows, then scores both strands of a region with each model, prints the
 strongest-scoring positions and writes a plot of the score tracks.
 
-Run it with `make demo`, or `python examples/lambda_phage_bias.py [fasta]`.
+Run it with `make demo` (`make demo PLOT=path.png` to choose the plot's
+file), or `python examples/lambda_phage_bias.py [--plot PATH] [fasta]`.
+The plot goes to lambda_phage_scores.png in the current directory unless a
+path is given.
 """
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import pathlib
 import random
-import sys
 import time
 
 import numpy as np
@@ -24,7 +27,7 @@ from corlap.utils.sequences import (
 
 HERE = pathlib.Path(__file__).resolve().parent
 GENOME = HERE.parent / "tests" / "data" / "lambda_phage.fa"
-PLOT = HERE / "lambda_phage_scores.png"
+PLOT_NAME = "lambda_phage_scores.png"
 
 MOTIF = "GATC"          # the sites the bias set is centred on
 WINDOW = 12             # model window length (even: the score sits at start + 6)
@@ -116,7 +119,8 @@ def plot(path, positions, tracks, sites):
     plt.close(fig)
 
 
-def main(genome: pathlib.Path = GENOME) -> None:
+def main(genome: pathlib.Path = GENOME, plot_path: pathlib.Path | None = None) -> None:
+    plot_path = (plot_path or pathlib.Path(PLOT_NAME)).resolve()
     started = time.perf_counter()
     fasta = open_fasta(genome)
     chrom = fasta.references[0]
@@ -159,10 +163,17 @@ def main(genome: pathlib.Path = GENOME) -> None:
           f"elsewhere PWM {np.nanmean(np.delete(pwm_fwd, sorted(site_centres))):.2f}, "
           f"DWM {np.nanmean(np.delete(dwm_fwd, sorted(site_centres))):.2f}")
 
-    plot(PLOT, positions, tracks, region_sites)
-    print(f"plot written to {PLOT}")
+    plot_path.parent.mkdir(parents=True, exist_ok=True)
+    plot(plot_path, positions, tracks, region_sites)
+    print(f"plot written to {plot_path}")
     print(f"done in {time.perf_counter() - started:.2f} s")
 
 
 if __name__ == "__main__":
-    main(pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else GENOME)
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("fasta", nargs="?", type=pathlib.Path, default=GENOME,
+                        help="genome FASTA file (default: the phage lambda genome of the tests)")
+    parser.add_argument("--plot", type=pathlib.Path, default=None,
+                        help=f"where to write the plot (default: ./{PLOT_NAME})")
+    arguments = parser.parse_args()
+    main(arguments.fasta, arguments.plot)

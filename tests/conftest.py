@@ -1,3 +1,5 @@
+import importlib.machinery
+import importlib.util
 import pathlib
 import shutil
 
@@ -28,3 +30,16 @@ def lambda_fasta_path(tmp_path):
     target = tmp_path / "lambda_phage.fa"
     shutil.copyfile(LAMBDA_FASTA, target)
     return target
+
+
+@pytest.fixture(scope="session")
+def test_hooks():
+    """The test-only module compiled into the extension's shared object
+    (src/corlap/utils/sequences/test_hooks.cpp), loaded from that file."""
+    from corlap.utils import sequences
+    name = "corlap.utils._sequences_test_hooks"
+    loader = importlib.machinery.ExtensionFileLoader(name, sequences.__file__)
+    spec = importlib.util.spec_from_file_location(name, sequences.__file__, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module

@@ -364,11 +364,137 @@ def test_tables_sharing_memory_follow_the_item_order():
         view.log = []
         return view
 
-    native, items = build(lambda counts: counts), build(recording)
+    plain, items = build(lambda counts: counts), build(recording)
     assert len(items.bg_dwm.log) == 5 * 5 * 3 * 3
-    assert_same_bits(native.bias_dwm, items.bias_dwm)
-    assert_same_bits(native.counts, items.counts)
-    assert_same_bits(native.bg_dwm, items.bg_dwm)
+    assert_same_bits(plain.bias_dwm, items.bias_dwm)
+    assert_same_bits(plain.counts, items.counts)
+    assert_same_bits(plain.bg_dwm, items.bg_dwm)
+
+
+# ---------------------------------------------------------------------------
+# Which pair-table path runs: native for ordinary models, item by item for
+# tables that share memory.
+
+def pair_table_path(test_hooks, model):
+    """'native' or 'item_by_item': the path one prepare_mat took."""
+    before = test_hooks.pair_table_runs()
+    model.prepare_mat()
+    native, item_by_item = (after - b for after, b in zip(test_hooks.pair_table_runs(), before))
+    assert native + item_by_item == 1
+    return "native" if native else "item_by_item"
+
+
+def counted_model(length, seed, amount=1.0):
+    rng = random.Random(seed)
+    model = DiNucleotideMatrix(length)
+    for _ in range(25):
+        model.add_sequence(np.array(random_codes(rng, length, 0.0)), amount)
+        model.add_background(np.array(random_codes(rng, length, 0.1)))
+    return model
+
+
+def merged_model():
+    model = counted_model(4, 1)
+    model.add_counts(counted_model(4, 2))
+    return model
+
+
+def model_with_fortran_tables():
+    model = counted_model(5, 3)
+    model.bias_dwm = np.asfortranarray(model.bias_dwm)
+    model.counts = np.asfortranarray(model.counts)
+    return model
+
+
+@pytest.mark.parametrize("make", [
+    lambda: DiNucleotideMatrix(3),
+    lambda: counted_model(1, 4),
+    lambda: counted_model(6, 5),
+    lambda: counted_model(12, 6, amount=0.25),
+    merged_model,
+    model_with_fortran_tables,
+], ids=["empty", "length-1", "counted", "below-sixteen", "merged", "fortran-order"])
+def test_ordinary_models_fill_the_pair_tables_natively(test_hooks, make):
+    assert pair_table_path(test_hooks, make()) == "native"
+
+
+def shifted_view(array, steps):
+    """A writable view of the memory of `array` (C-contiguous) starting
+    `steps` elements further on, shaped like it."""
+    flat = np.zeros(array.size + steps)
+    flat[:array.size] = array.ravel()
+    return flat[:array.size].reshape(array.shape), flat[steps:].reshape(array.shape)
+
+
+def share_counts(model):
+    model.bg_dwm = model.counts
+
+
+def share_written_tables(model):
+    model.bg_dwm = model.bias_dwm
+
+
+def shift_into_counts(model):
+    model.counts, model.bias_dwm = shifted_view(model.counts, model.length ** 2)
+
+
+def overlap_within_one_table(model):
+    dwm = model.bias_dwm
+    model.bias_dwm = np.lib.stride_tricks.as_strided(
+        dwm, shape=dwm.shape, strides=(dwm.strides[0], 0) + dwm.strides[2:])
+
+
+@pytest.mark.parametrize("share", [share_counts, share_written_tables, shift_into_counts,
+                                   overlap_within_one_table])
+def test_tables_sharing_memory_go_item_by_item(test_hooks, share):
+    model = counted_model(3, 7)
+    share(model)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        assert pair_table_path(test_hooks, model) == "item_by_item"
+
+
+class ItemArray(np.ndarray):
+    """A subclass that sends prepare_mat down the item-by-item path."""
+
+
+def growing_chain(view_class):
+    """Length 2, `bias_dwm` over the memory of `counts` one step of the
+    second code axis further on, and a denominator of about 1e-13: each
+    entry written is read as the count of the next one, growing by 1e13 a
+    step until it overflows."""
+    model = DiNucleotideMatrix(2)
+    model.counts, dwm = shifted_view(model.counts, 2 * 2)
+    model.bias_dwm = dwm.view(view_class)
+    model.add_sequence(np.array([0, 1]), -16 + 1e-13)
+    return model
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered in log2")
+def test_overlapping_tables_raise_as_the_item_loop_does():
+    outcomes = []
+    for view_class in (np.ndarray, ItemArray):
+        model = growing_chain(view_class)
+        with np.errstate(over="raise"), pytest.raises(FloatingPointError) as raised:
+            model.prepare_mat()
+        outcomes.append((str(raised.value), model.counts.copy(), np.asarray(model.bg_dwm)))
+    (message, counts, bg_dwm), (item_message, item_counts, item_bg_dwm) = outcomes
+    assert message == item_message == "overflow encountered in scalar divide"
+    assert_same_bits(counts, item_counts)
+    assert_same_bits(bg_dwm, item_bg_dwm)
+
+
+def test_overlapping_tables_warn_as_the_item_loop_does():
+    outcomes = []
+    for view_class in (np.ndarray, ItemArray):
+        model = growing_chain(view_class)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model.prepare_mat()
+        outcomes.append(([str(w.message) for w in caught], model.counts.copy()))
+    assert outcomes[0][0] == outcomes[1][0]
+    assert "overflow encountered in scalar divide" in outcomes[0][0]
+    assert_same_bits(outcomes[0][1], outcomes[1][1])
 
 
 @pytest.mark.parametrize("method, total", [("add_sequence", "no_bias"),

@@ -86,9 +86,28 @@ def test_start_up_failure_is_reported_and_can_be_retried():
         sys.modules.pop("corlap.utils.sequences", None)
         import corlap.utils.sequences as seq
         print(seq.nuc_to_num("GATC").tolist())
+        # The constants made by the failed attempt serve the retried one.
+        model = seq.SequenceMatrix.create(3, "DWM")
+        model.add_sequence(seq.nuc_to_num("ATC"))
+        model.prepare_mat()
+        print(model.no_bias, model.bias_dwm[4, 4, 0, 1] == 16 * 0.2 * 0.2 / 17)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "[3, 0, 1, 2]"
+    assert result.stdout.split("\n")[:2] == ["[3, 0, 1, 2]", "1.0 True"]
+
+
+def test_start_up_needs_the_builtins_it_was_written_against():
+    result = run_python("""
+        import builtins
+        import numpy, corlap.utils.fasta
+        del builtins.sum
+        try:
+            import corlap.utils.sequences
+        except NameError as error:
+            print(error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "name 'sum' is not defined"
 
 
 def test_second_interpreter_is_refused():

@@ -32,13 +32,17 @@ def test_stubs_agree_with_the_runtime_module(tmp_path):
 
 @needs_install
 def test_stubs_type_check_ordinary_use_and_catch_misuse(tmp_path):
+    """mypy --strict over scripts as users write them."""
     good = tmp_path / "good.py"
     good.write_text(textwrap.dedent("""
         import dataclasses
+        import pathlib
         import numpy as np
+        from numpy.typing import NDArray
         from corlap.utils.fasta import open_fasta
         from corlap.utils.sequences import (
-            DiNucleotideMatrix, GenomicSequence, SequenceMatrix, get_gc_content, nuc_to_num)
+            DiNucleotideMatrix, GenomicSequence, NucleotideMatrix, SequenceMatrix,
+            get_gc_content, nuc_to_num)
 
         @dataclasses.dataclass
         class Region:
@@ -46,26 +50,45 @@ def test_stubs_type_check_ordinary_use_and_catch_misuse(tmp_path):
             start: int
             end: int
 
+        class Letters:
+            def fetch(self, chrom: str, start: int, end: int) -> str:
+                return "A" * (end - start)
+
+        scores: NDArray[np.float64] = SequenceMatrix.create(12, "DWM").score_sequence(
+            nuc_to_num("ACGT" * 4))
         model = SequenceMatrix.create(4, "DWM")
         model.add_sequence(nuc_to_num("ACGT"), amount=2.0)
         model.add_background(nuc_to_num("TTGA"))
         model.prepare_mat()
-        scores: np.ndarray = model.score_sequence(nuc_to_num("ACGTAC"))
+        log_table = model.bias_dwm_log
+        pwm: NucleotideMatrix = SequenceMatrix.create(4, "PWM")
+        pwm_scores = pwm.score_sequence(nuc_to_num("ACGTAC"))
         pair_model = DiNucleotideMatrix(3)
-        log_table = pair_model.bias_dwm_log
         region = GenomicSequence(Region("chr1", 0, 9)).from_fasta(open_fasta("x.fa"))
         codes = region.revcomp
+        made_up = GenomicSequence(Region("chr1", 0, 9)).from_fasta(Letters())
         fraction: float = get_gc_content([Region("chr1", 0, 9)], "x.fa")
+        fraction = get_gc_content([Region("chr1", 0, 9)], pathlib.Path("x.fa"))
     """))
-    bad = tmp_path / "bad.py"
-    bad.write_text(textwrap.dedent("""
-        from corlap.utils.sequences import NucleotideMatrix
-        NucleotideMatrix(3).add_sequence("ACGT")
-    """))
-    result = mypy("mypy", str(good), cwd=tmp_path)
+    result = mypy("mypy", "--strict", str(good), cwd=tmp_path)
     assert result.returncode == 0, result.stdout
-    result = mypy("mypy", str(bad), cwd=tmp_path)
-    assert result.returncode == 1 and "add_sequence" in result.stdout, result.stdout
+
+    misuse = {
+        "create": 'SequenceMatrix.create(12, "pwm")',
+        "add_sequence": 'NucleotideMatrix(3).add_sequence("ACGT")',
+        "get_gc_content": 'get_gc_content([], open_fasta("x.fa"))',
+        "from_fasta": "GenomicSequence(None).from_fasta(object())",
+        "bias_dwm_log": 'SequenceMatrix.create(3, "PWM").bias_dwm_log',
+    }
+    for name, line in misuse.items():
+        bad = tmp_path / f"bad_{name}.py"
+        bad.write_text(textwrap.dedent("""
+            from corlap.utils.fasta import open_fasta
+            from corlap.utils.sequences import (
+                GenomicSequence, NucleotideMatrix, SequenceMatrix, get_gc_content)
+        """) + line + "\n")
+        result = mypy("mypy", "--strict", str(bad), cwd=tmp_path)
+        assert result.returncode == 1 and name in result.stdout, (line, result.stdout)
 
 
 def test_sdist_holds_every_build_input():

@@ -1,7 +1,8 @@
 """Sequence utilities for counting and scoring with PWMs and DWMs."""
 
+import os
 import sys as sys
-from typing import Any, Iterable, Protocol
+from typing import Any, Iterable, Literal, Protocol, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -22,12 +23,13 @@ class _Region(Protocol):
     @property
     def end(self) -> Any: ...
 
-class _Fasta(Protocol):
-    def fetch(self, chrom: Any, start: Any, end: Any, /) -> str | None: ...
-    def close(self) -> Any: ...
+class _Fetcher(Protocol):
+    """What from_fasta needs of a FASTA object: the bases of a region,
+    0-based and half-open (open_fasta's FastaFile is one)."""
+    def fetch(self, chrom: str, start: int, end: int, /) -> str: ...
 
 def nuc_to_num(sequence: str) -> _Codes: ...
-def get_gc_content(regions: Iterable[_Region], fasta: Any) -> float: ...
+def get_gc_content(regions: Iterable[_Region], fasta: str | os.PathLike[str]) -> float: ...
 
 class SequenceMatrix:
     counts: _Table
@@ -35,8 +37,13 @@ class SequenceMatrix:
     neg_counts: _Table
     no_bias: Any
     no_bg: Any
+    # Any other score type ends in SystemExit.
+    @overload
     @staticmethod
-    def create(length: int, stype: str) -> NucleotideMatrix | DiNucleotideMatrix: ...
+    def create(length: int, stype: Literal["PWM"]) -> NucleotideMatrix: ...
+    @overload
+    @staticmethod
+    def create(length: int, stype: Literal["DWM"]) -> DiNucleotideMatrix: ...
     def add_counts(self, obj: SequenceMatrix) -> None: ...
 
 class NucleotideMatrix(SequenceMatrix):
@@ -73,4 +80,4 @@ class GenomicSequence:
     sequence: _Codes
     revcomp: _Codes
     def __init__(self, region: _Region) -> None: ...
-    def from_fasta(self, fasta_obj: _Fasta) -> GenomicSequence: ...
+    def from_fasta(self, fasta_obj: _Fetcher) -> GenomicSequence: ...

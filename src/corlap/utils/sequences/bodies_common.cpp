@@ -11,14 +11,6 @@ ref numpy_function(PyObject* name) {
     return get_attr(np.get(), name);
 }
 
-ref call_with_keyword(PyObject* callable, PyObject* arg, PyObject* keyword, PyObject* value) {
-    ref kwnames(PyTuple_Pack(1, keyword));
-    if (!kwnames) return ref();
-    PyObject* argv[] = {nullptr, arg, value};
-    return ref(PyObject_Vectorcall(callable, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames.get()));
-}
-
 bool read_length(PyObject* self, int32_t* length) {
     ref value = get_attr(self, names.length);
     return value && to_int32(value.get(), length);
@@ -40,12 +32,10 @@ bool set_zeros(PyObject* self, PyObject* name, PyObject* shape) {
 
 bool take_result(PyObject* array, Py_ssize_t length, Element element, Buffer& out,
                  const char* too_small) {
-    if (!take_array(array, 1, element, Access::write, out)) return false;
-    if (!out.held() || out.shape(0) < length) {
-        PyErr_Format(PyExc_ValueError, too_small, length);
-        return false;
-    }
-    return true;
+    auto refuse = [too_small, length] { PyErr_Format(PyExc_ValueError, too_small, length); };
+    const int64_t needed[1] = {length};
+    return take_array(array, 1, element, Access::write, out) &&
+           require_shape(out, 1, needed, refuse, refuse);
 }
 
 ref nan_scores(Py_ssize_t length, Buffer& out) {

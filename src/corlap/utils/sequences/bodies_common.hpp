@@ -11,16 +11,29 @@
 
 namespace corlap::bodies {
 
-inline bool set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    return PyObject_SetAttr(obj, name, value) == 0;
-}
-
 // np.<name>, with `np` looked up in the module namespace at each call:
 // callers may replace it.
 ref numpy_function(PyObject* name);
 
-// callable(arg, <keyword>=value)
-ref call_with_keyword(PyObject* callable, PyObject* arg, PyObject* keyword, PyObject* value);
+// The one shape check: the array held in `buffer` (not held for None) must
+// reach needed[d] entries along each dimension d < ndim before any element
+// is touched.  Otherwise `none()` or `too_small()` raises the caller's own
+// error, and the check fails.
+template <class None, class TooSmall>
+bool require_shape(const Buffer& buffer, int ndim, const int64_t* needed, None&& none,
+                   TooSmall&& too_small) {
+    if (!buffer.held()) {
+        none();
+        return false;
+    }
+    for (int d = 0; d < ndim; ++d) {
+        if (buffer.shape(d) < needed[d]) {
+            too_small();
+            return false;
+        }
+    }
+    return true;
+}
 
 // self.length, converted to a 32-bit length.
 bool read_length(PyObject* self, int32_t* length);

@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <new>
 #include <vector>
 
 namespace corlap::bodies {
+
+PairTableRuns pair_table_runs;
 
 namespace {
 
@@ -23,14 +23,14 @@ namespace {
 // a refused call changes nothing.
 bool require_table(const Buffer& buffer, PyObject* attribute, int ndim,
                    const int64_t* needed, const char* purpose) {
-    if (!buffer.held()) {
-        PyErr_Format(PyExc_TypeError,
-                     "attribute '%U' is None; %s needs a float64 array with %d dimensions",
-                     attribute, purpose, ndim);
-        return false;
-    }
-    for (int d = 0; d < ndim; ++d) {
-        if (buffer.shape(d) < needed[d]) {
+    return require_shape(
+        buffer, ndim, needed,
+        [&] {
+            PyErr_Format(PyExc_TypeError,
+                         "attribute '%U' is None; %s needs a float64 array with %d dimensions",
+                         attribute, purpose, ndim);
+        },
+        [&] {
             if (ndim == 4) {
                 PyErr_Format(PyExc_ValueError,
                              "attribute '%U' has shape (%zd, %zd, %zd, %zd), smaller than "
@@ -45,10 +45,7 @@ bool require_table(const Buffer& buffer, PyObject* attribute, int ndim,
                              attribute, buffer.shape(0), buffer.shape(1),
                              (long long)needed[0], (long long)needed[1], purpose);
             }
-            return false;
-        }
-    }
-    return true;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -249,8 +246,7 @@ bool item_pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias,
 // there: Python floats, NumPy float64 scalars, and integers small enough to
 // convert exactly.
 bool plain_double(PyObject* obj, double* out) {
-    if (PyFloat_CheckExact(obj) ||
-        (PyFloat_Check(obj) && std::strcmp(Py_TYPE(obj)->tp_name, "numpy.float64") == 0)) {
+    if (PyFloat_CheckExact(obj) || Py_TYPE(obj) == state.float64_scalar) {
         *out = PyFloat_AS_DOUBLE(obj);
         return true;
     }
@@ -309,12 +305,12 @@ bool exact_array(PyObject* obj) {
     return Py_TYPE(obj) == state.ndarray;
 }
 
-bool take_native_side(PyObject* self, const SideNames& names_of, PyObject* pseudo,
+bool take_native_side(PyObject* self, const SideNames& attributes, PyObject* pseudo,
                       int64_t length, NativeSide& out) {
-    out.counts = get_attr(self, names_of.counts);
-    out.pwm = get_attr(self, names_of.pwm);
-    out.dwm = get_attr(self, names_of.dwm);
-    ref total = get_attr(self, names_of.total);
+    out.counts = get_attr(self, attributes.counts);
+    out.pwm = get_attr(self, attributes.pwm);
+    out.dwm = get_attr(self, attributes.dwm);
+    ref total = get_attr(self, attributes.total);
     if (!out.counts || !out.pwm || !out.dwm || !total) {
         PyErr_Clear();
         return false;
@@ -359,7 +355,11 @@ bool take_native_side(PyObject* self, const SideNames& names_of, PyObject* pseud
 }
 
 // The pair tables natively when that is bit for bit and warning for warning
-// what the item-by-item loop does; otherwise through item access.
+// what the item-by-item loop does; otherwise through item access.  Tables
+// that share memory with each other or with the tables read always go item
+// by item: there a write changes what a later entry reads, so neither the
+// warnings checked before the fill nor the memory order of the fill would be
+// those of the item-by-item loop.
 bool pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias, PyObject* pseudo_bg) {
     bool native = PyLong_CheckExact(length) &&
                   Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr;
@@ -383,17 +383,16 @@ bool pair_tables(PyObject* self, PyObject* length, PyObject* pseudo_bias, PyObje
         NativeSide bias_side;
         NativeSide background_side;
         if (take_native_side(self, bias, pseudo_bias, window_length, bias_side) &&
-            take_native_side(self, background, pseudo_bg, window_length, background_side)) {
-            const bool in_order = !kernels::pair_tables_independent(
-                bias_side.side, background_side.side, window_length);
-            if (kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length,
-                                           in_order)) {
-                kernels::fill_pair_tables(bias_side.side, background_side.side, window_length,
-                                          in_order);
-                return true;
-            }
+            take_native_side(self, background, pseudo_bg, window_length, background_side) &&
+            kernels::pair_tables_independent(bias_side.side, background_side.side,
+                                             window_length) &&
+            kernels::pair_tables_quiet(bias_side.side, background_side.side, window_length)) {
+            kernels::fill_pair_tables(bias_side.side, background_side.side, window_length);
+            ++pair_table_runs.native;
+            return true;
         }
     }
+    ++pair_table_runs.item_by_item;
     return item_pair_tables(self, length, pseudo_bias, pseudo_bg);
 }
 
@@ -580,16 +579,11 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
     std::vector<double> pwm_rows;
     std::vector<int64_t> window;
     std::vector<Lanes> prod_log;
-    try {
-        const size_t square = static_cast<size_t>(window_length) * window_length;
-        delta.resize(2 * 4 * square);
-        pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
-        window.resize(static_cast<size_t>(window_length));
-        prod_log.resize(static_cast<size_t>(window_length));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    const size_t square = static_cast<size_t>(window_length) * window_length;
+    delta.resize(2 * 4 * square);
+    pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
+    window.resize(static_cast<size_t>(window_length));
+    prod_log.resize(static_cast<size_t>(window_length));
     const size_t side_size = 4 * static_cast<size_t>(window_length) * window_length;
     double* bias_rows = pwm_rows.data();
     double* background_rows = pwm_rows.data() + 4 * window_length;
@@ -608,5 +602,33 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
                            background, scores_buffer.view<1>(), window.data(), prod_log.data());
     return scores.release();
 }
+
+// ------------------------------------------------------------ the class
+
+namespace {
+
+constexpr const char* source_file = "src/corlap/utils/sequences/dinuc.cpp";
+using P = Param;
+
+const FunctionDef dinucleotide_matrix_methods[] = {
+    {"__init__", "DiNucleotideMatrix.__init__", nullptr, source_file, 2, 2,
+     {"self", "length"}, {P::object, P::object}, dinucleotide_init},
+    {"add_sequence", "DiNucleotideMatrix.add_sequence", nullptr, source_file, 3, 2,
+     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
+     dinucleotide_add_sequence},
+    {"add_background", "DiNucleotideMatrix.add_background",
+     " Adds sequence to count of background nucleotides ", source_file, 3, 2,
+     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
+     dinucleotide_add_background},
+    {"prepare_mat", "DiNucleotideMatrix.prepare_mat", nullptr, source_file, 1, 1, {"self"},
+     {P::object}, dinucleotide_prepare_mat},
+    {"score_sequence", "DiNucleotideMatrix.score_sequence", nullptr, source_file, 2, 2,
+     {"self", "sequence"}, {P::object, P::array}, dinucleotide_score_sequence},
+};
+
+}  // namespace
+
+const ClassDef dinucleotide_matrix_class = {"DiNucleotideMatrix", " Dinucleotide matrix ", true,
+                                            {}, dinucleotide_matrix_methods};
 
 }  // namespace corlap::bodies

@@ -92,19 +92,35 @@ ref region_span(PyObject* region) {
 // One code array of a GenomicSequence, refused before anything is written
 // when it cannot take `length` codes (None, or too short).
 bool check_strand(const Buffer& strand, const char* attribute, int32_t length) {
-    if (!strand.held()) {
-        PyErr_Format(PyExc_TypeError,
-                     "GenomicSequence attribute '%s' is None, but length is %d", attribute,
-                     static_cast<int>(length));
-        return false;
+    const int64_t needed[1] = {length};
+    return require_shape(
+        strand, 1, needed,
+        [&] {
+            PyErr_Format(PyExc_TypeError,
+                         "GenomicSequence attribute '%s' is None, but length is %d", attribute,
+                         static_cast<int>(length));
+        },
+        [&] {
+            PyErr_Format(PyExc_ValueError,
+                         "GenomicSequence attribute '%s' has %zd elements, fewer than length %d",
+                         attribute, strand.shape(0), static_cast<int>(length));
+        });
+}
+
+// Calls visit(characters, n) with the n characters of the exact str `text`,
+// typed by the width of its storage, and returns what that returns.
+template <class Visit>
+auto visit_text(PyObject* text, Visit&& visit) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return visit(static_cast<const Py_UCS1*>(data), n);
+        case PyUnicode_2BYTE_KIND:
+            return visit(static_cast<const Py_UCS2*>(data), n);
+        default:
+            return visit(static_cast<const Py_UCS4*>(data), n);
     }
-    if (strand.shape(0) < length) {
-        PyErr_Format(PyExc_ValueError,
-                     "GenomicSequence attribute '%s' has %zd elements, fewer than length %d",
-                     attribute, strand.shape(0), static_cast<int>(length));
-        return false;
-    }
-    return true;
 }
 
 // Count of "G", "g", "C" and "c" seen so far: a machine integer while it
@@ -135,25 +151,10 @@ private:
     ref big_;
 };
 
-// The one-letter strings an element of a non-str fetch result is compared
-// with, in the order of the tests.
-PyObject* gc_letters[4] = {};
-
-bool make_gc_letters() {
-    if (gc_letters[0] != nullptr) return true;
-    const char* letters[4] = {"G", "g", "C", "c"};
-    for (int k = 0; k < 4; ++k) {
-        PyObject* letter = PyUnicode_InternFromString(letters[k]);
-        if (letter == nullptr) return false;
-        gc_letters[k] = letter;  // kept for the life of the process
-    }
-    return true;
-}
-
 // Does `element` == "G" or "g" or "C" or "c", by the interpreter's equality
 // and truth tests, stopping at the first that holds?  -1 on error.
 int is_gc_element(PyObject* element) {
-    for (PyObject* letter : gc_letters) {
+    for (PyObject* letter : constants.gc_letters) {
         ref equal(PyObject_RichCompare(element, letter, Py_EQ));
         if (!equal) return -1;
         const int truth = PyObject_IsTrue(equal.get());
@@ -193,18 +194,10 @@ bool for_each_item(PyObject* collection, Visit&& visit) {
 // element by element.
 bool count_gc_of(PyObject* bases, GcTally& tally) {
     if (PyUnicode_CheckExact(bases)) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(bases);
-        const void* data = PyUnicode_DATA(bases);
-        switch (PyUnicode_KIND(bases)) {
-            case PyUnicode_1BYTE_KIND:
-                return tally.add(kernels::count_gc(static_cast<const Py_UCS1*>(data), n));
-            case PyUnicode_2BYTE_KIND:
-                return tally.add(kernels::count_gc(static_cast<const Py_UCS2*>(data), n));
-            default:
-                return tally.add(kernels::count_gc(static_cast<const Py_UCS4*>(data), n));
-        }
+        return visit_text(bases, [&tally](const auto* characters, Py_ssize_t n) {
+            return tally.add(kernels::count_gc(characters, n));
+        });
     }
-    if (!make_gc_letters()) return false;
     return for_each_item(bases, [&](PyObject* element) {
         const int gc = is_gc_element(element);
         return gc >= 0 && tally.add(gc);
@@ -230,18 +223,9 @@ PyObject* nuc_to_num(PyObject* const* args, double) {
     }
     const kernels::View1 view = out.view<1>();
     advise_huge_pages(view, length);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            kernels::encode(static_cast<const Py_UCS1*>(data), length, view);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            kernels::encode(static_cast<const Py_UCS2*>(data), length, view);
-            break;
-        default:
-            kernels::encode(static_cast<const Py_UCS4*>(data), length, view);
-            break;
-    }
+    visit_text(text, [&view](const auto* characters, Py_ssize_t n) {
+        kernels::encode(characters, n, view);
+    });
     return result.release();
 }
 
@@ -309,21 +293,10 @@ PyObject* genomic_from_fasta(PyObject* const* args, double) {
             const kernels::View1 reverse_view = reverse.view<1>();
             advise_huge_pages(forward_view, length);
             advise_huge_pages(reverse_view, length);
-            const void* data = PyUnicode_DATA(text.get());
-            switch (PyUnicode_KIND(text.get())) {
-                case PyUnicode_1BYTE_KIND:
-                    kernels::encode_both_strands(static_cast<const Py_UCS1*>(data), length,
-                                                 forward_view, reverse_view);
-                    break;
-                case PyUnicode_2BYTE_KIND:
-                    kernels::encode_both_strands(static_cast<const Py_UCS2*>(data), length,
-                                                 forward_view, reverse_view);
-                    break;
-                default:
-                    kernels::encode_both_strands(static_cast<const Py_UCS4*>(data), length,
-                                                 forward_view, reverse_view);
-                    break;
-            }
+            // The region's first `length` characters; the text may hold more.
+            visit_text(text.get(), [&](const auto* characters, Py_ssize_t) {
+                kernels::encode_both_strands(characters, length, forward_view, reverse_view);
+            });
         }
     }
     // The buffers are released by now, before assigning the attributes runs
@@ -368,5 +341,33 @@ PyObject* get_gc_content(PyObject* const* args, double) {
     if (!count) return nullptr;
     return PyNumber_TrueDivide(count.get(), denominator.get());
 }
+
+// ------------------------------------------------------------ the class and functions
+
+namespace {
+
+constexpr const char* source_file = "src/corlap/utils/sequences/encoding.cpp";
+using P = Param;
+
+const FunctionDef genomic_sequence_methods[] = {
+    {"__init__", "GenomicSequence.__init__", nullptr, source_file, 2, 2, {"self", "region"},
+     {P::object, P::object}, genomic_init},
+    {"from_fasta", "GenomicSequence.from_fasta", " Fill sequence from fasta object ",
+     source_file, 2, 2, {"self", "fasta_obj"}, {P::object, P::object}, genomic_from_fasta},
+};
+
+}  // namespace
+
+const FunctionDef nuc_to_num_def = {
+    "nuc_to_num", "nuc_to_num", " Convert DNA sequence string to internal number format ",
+    source_file, 1, 1, {"sequence"}, {P::text}, nuc_to_num};
+
+const ClassDef genomic_sequence_class = {"GenomicSequence",
+                                         " Used in trelvo for fast scoring of PWM/DWM ", false,
+                                         {}, genomic_sequence_methods};
+
+const FunctionDef get_gc_content_def = {
+    "get_gc_content", "get_gc_content", " Get GC content from regions in fasta ", source_file,
+    2, 2, {"regions", "fasta"}, {P::object, P::object}, get_gc_content};
 
 }  // namespace corlap::bodies

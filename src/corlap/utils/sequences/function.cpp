@@ -7,7 +7,9 @@
 #include "traceback.hpp"
 
 #include <cstddef>
+#include <exception>
 #include <memory>
+#include <new>
 
 namespace corlap {
 
@@ -57,6 +59,17 @@ bool check_types(const FunctionDef& def, PyObject* const* bound) {
     return true;
 }
 
+// The one place where C++ exceptions stop: whatever a body allocates, its
+// failure reaches the caller as MemoryError.  The body's handles release
+// what it held as the exception unwinds them.
+PyObject* run_body(const FunctionDef& def, PyObject* const* bound, double amount) {
+    try {
+        return def.body(bound, amount);
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* call_bound(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
     const FunctionDef& def = *f->def;
@@ -71,7 +84,7 @@ PyObject* call_bound(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
             }
         }
         if (ok && check_types(def, bound)) {
-            result = def.body(bound, amount);
+            result = run_body(def, bound, amount);
         }
     }
     if (result == nullptr) {
@@ -103,7 +116,12 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject** stack = small;
     std::unique_ptr<PyObject*[]> large;
     if (nargs + nkw > 8) {
-        large.reset(new PyObject*[nargs + nkw]);
+        large.reset(new (std::nothrow) PyObject*[nargs + nkw]);
+        if (!large) {
+            PyErr_NoMemory();
+            add_function_traceback(*f->def);
+            return nullptr;
+        }
         stack = large.get();
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -321,7 +339,7 @@ ref make_function(const FunctionDef& def) {
     }
     f->name = PyUnicode_InternFromString(def.name);
     f->qualname = PyUnicode_FromString(def.qualname);
-    f->module = PyUnicode_FromString("corlap.utils.sequences");
+    f->module = Py_NewRef(constants.module_name);
     f->doc = def.doc != nullptr ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     f->defaults = def.n_params != def.n_required ? PyTuple_Pack(1, constants.float_1)
                                                    : Py_NewRef(Py_None);

@@ -1,5 +1,7 @@
 // The module corlap.utils.sequences: definition, create and exec steps, and
-// the namespace (classes, functions and constants) they build.
+// the namespace (classes, functions and constants) they build.  The classes'
+// methods are declared in the tables beside their bodies (mono.cpp,
+// dinuc.cpp, encoding.cpp).
 #include "bodies.hpp"
 #include "function.hpp"
 #include "names.hpp"
@@ -16,271 +18,168 @@ Names names;
 Constants constants;
 ModuleState state;
 
-ref module_global(PyObject* name) {
+void raise_name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+// builtins.<name>; NameError when the built-ins lack it.
+static ref builtin(PyObject* name) {
     PyObject* found = nullptr;
-    if (state.module != nullptr) {
-        PyObject* dict = PyModule_GetDict(state.module);
-        if (PyDict_GetItemRef(dict, name, &found) < 0) {
-            return ref();
-        }
-    }
-    if (found == nullptr && state.builtins != nullptr) {
-        if (PyDict_GetItemRef(PyModule_GetDict(state.builtins), name, &found) < 0) {
-            return ref();
-        }
+    if (state.builtins != nullptr &&
+        PyDict_GetItemRef(PyModule_GetDict(state.builtins), name, &found) < 0) {
+        return ref();
     }
     if (found == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_name_error(name);
     }
     return ref(found);
 }
 
+ref module_global(PyObject* name) {
+    PyObject* found = nullptr;
+    if (state.module != nullptr &&
+        PyDict_GetItemRef(PyModule_GetDict(state.module), name, &found) < 0) {
+        return ref();
+    }
+    return found != nullptr ? ref(found) : builtin(name);
+}
+
 namespace {
-
-constexpr const char* mono_file = "src/corlap/utils/sequences/mono.cpp";
-constexpr const char* dinuc_file = "src/corlap/utils/sequences/dinuc.cpp";
-constexpr const char* encoding_file = "src/corlap/utils/sequences/encoding.cpp";
-
-using P = Param;
-
-// The sixteen functions, in the order the exec step binds them.
-// `create` first: it is the one static method.
-const FunctionDef sequence_matrix_defs[] = {
-    {"create", "SequenceMatrix.create", nullptr, mono_file, 2, 2,
-     {"length", "stype"}, {P::object, P::object}, bodies::sequence_matrix_create},
-    {"add_counts", "SequenceMatrix.add_counts", nullptr, mono_file, 2, 2,
-     {"self", "obj"}, {P::object, P::object}, bodies::sequence_matrix_add_counts},
-};
-
-const FunctionDef nucleotide_defs[] = {
-    {"__init__", "NucleotideMatrix.__init__", nullptr, mono_file, 2, 2,
-     {"self", "length"}, {P::object, P::object}, bodies::nucleotide_init},
-    {"add_sequence", "NucleotideMatrix.add_sequence",
-     " Adds sequence to SequenceMatrix the number of times specified in amount ", mono_file,
-     3, 2, {"self", "sequence", "amount"}, {P::object, P::array, P::real},
-     bodies::nucleotide_add_sequence},
-    {"add_background", "NucleotideMatrix.add_background",
-     " Adds sequence to count of background nucleotides ", mono_file, 3, 2,
-     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
-     bodies::nucleotide_add_background},
-    {"prepare_mat", "NucleotideMatrix.prepare_mat",
-     " Prepare matrices for scoring with score_sequence ", mono_file, 1, 1, {"self"},
-     {P::object}, bodies::nucleotide_prepare_mat},
-    {"score_sequence", "NucleotideMatrix.score_sequence",
-     " Score nucleotide sequence against motif ", mono_file, 2, 2, {"self", "sequence"},
-     {P::object, P::array}, bodies::nucleotide_score_sequence},
-};
-
-const FunctionDef dinucleotide_defs[] = {
-    {"__init__", "DiNucleotideMatrix.__init__", nullptr, dinuc_file, 2, 2,
-     {"self", "length"}, {P::object, P::object}, bodies::dinucleotide_init},
-    {"add_sequence", "DiNucleotideMatrix.add_sequence", nullptr, dinuc_file, 3, 2,
-     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
-     bodies::dinucleotide_add_sequence},
-    {"add_background", "DiNucleotideMatrix.add_background",
-     " Adds sequence to count of background nucleotides ", dinuc_file, 3, 2,
-     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
-     bodies::dinucleotide_add_background},
-    {"prepare_mat", "DiNucleotideMatrix.prepare_mat", nullptr, dinuc_file, 1, 1, {"self"},
-     {P::object}, bodies::dinucleotide_prepare_mat},
-    {"score_sequence", "DiNucleotideMatrix.score_sequence", nullptr, dinuc_file, 2, 2,
-     {"self", "sequence"}, {P::object, P::array}, bodies::dinucleotide_score_sequence},
-};
-
-const FunctionDef nuc_to_num_def{
-    "nuc_to_num", "nuc_to_num", " Convert DNA sequence string to internal number format ",
-    encoding_file, 1, 1, {"sequence"}, {P::text}, bodies::nuc_to_num};
-
-const FunctionDef genomic_defs[] = {
-    {"__init__", "GenomicSequence.__init__", nullptr, encoding_file, 2, 2,
-     {"self", "region"}, {P::object, P::object}, bodies::genomic_init},
-    {"from_fasta", "GenomicSequence.from_fasta", " Fill sequence from fasta object ",
-     encoding_file, 2, 2, {"self", "fasta_obj"}, {P::object, P::object},
-     bodies::genomic_from_fasta},
-};
-
-const FunctionDef gc_content_def{
-    "get_gc_content", "get_gc_content", " Get GC content from regions in fasta ",
-    encoding_file, 2, 2, {"regions", "fasta"}, {P::object, P::object},
-    bodies::get_gc_content};
 
 int64_t main_interpreter_id = -1;
 
-bool make_names_and_constants() {
-#define CORLAP_MAKE_NAME(n)                                  \
-    if (names.n == nullptr) {                               \
-        names.n = PyUnicode_InternFromString(#n);           \
-        if (names.n == nullptr) return false;               \
+// ---------------------------------------------------------------------------
+// Static data.  A slot is made only while it is null, so that an import
+// retried after a failed one makes what is missing and keeps (never leaks
+// or remakes) what exists.
+
+template <class Make>
+bool make_once(PyObject*& slot, Make&& make) {
+    if (slot == nullptr) {
+        slot = make();
     }
+    return slot != nullptr;
+}
+
+bool make_text(PyObject*& slot, const char* text) {
+    return make_once(slot, [text] { return PyUnicode_InternFromString(text); });
+}
+
+bool make_names_and_constants() {
+#define CORLAP_MAKE_NAME(n) \
+    if (!make_text(names.n, #n)) return false;
     CORLAP_NAMES(CORLAP_MAKE_NAME)
 #undef CORLAP_MAKE_NAME
-    if (constants.full_slice != nullptr) {
-        return true;
-    }
+    Constants& c = constants;
     for (long i = 0; i < 6; ++i) {
-        constants.ints[i] = PyLong_FromLong(i);
-        if (constants.ints[i] == nullptr) return false;
+        if (!make_once(c.ints[i], [i] { return PyLong_FromLong(i); })) return false;
     }
-    constants.int_16 = PyLong_FromLong(16);
-    constants.float_1 = PyFloat_FromDouble(1.0);
-    constants.axis_0_2 = PyTuple_Pack(2, constants.ints[0], constants.ints[2]);
-    constants.full_slice = PySlice_New(nullptr, nullptr, nullptr);
-    ref up_to_4(PySlice_New(nullptr, constants.ints[4], nullptr));
-    if (!constants.int_16 || !constants.float_1 || !constants.axis_0_2 ||
-        !constants.full_slice || !up_to_4) {
-        return false;
+    const char* const gc_letters[4] = {"G", "g", "C", "c"};
+    for (int k = 0; k < 4; ++k) {
+        if (!make_text(c.gc_letters[k], gc_letters[k])) return false;
     }
-    constants.rows_0_to_3 = PyTuple_Pack(2, up_to_4.get(), constants.full_slice);
-    return constants.rows_0_to_3 != nullptr;
+    return make_once(c.int_16, [] { return PyLong_FromLong(16); }) &&
+           make_once(c.float_1, [] { return PyFloat_FromDouble(1.0); }) &&
+           make_once(c.full_slice, [] { return PySlice_New(nullptr, nullptr, nullptr); }) &&
+           make_once(c.rows_0_to_3,
+                     [&c] {
+                         ref up_to_4(PySlice_New(nullptr, c.ints[4], nullptr));
+                         return up_to_4 ? PyTuple_Pack(2, up_to_4.get(), c.full_slice)
+                                        : nullptr;
+                     }) &&
+           make_once(c.axis_0_2, [&c] { return PyTuple_Pack(2, c.ints[0], c.ints[2]); }) &&
+           make_text(c.module_name, "corlap.utils.sequences") &&
+           make_text(c.word_pwm, "PWM") && make_text(c.word_dwm, "DWM") &&
+           make_text(c.unknown_score_type, "Unkown score type {0}");
 }
 
-bool set_attr(PyObject* module, PyObject* name, PyObject* value) {
-    return value != nullptr && PyObject_SetAttr(module, name, value) == 0;
+bool find_builtins() {
+    return make_once(state.builtin_staticmethod,
+                     [] { return builtin(names.staticmethod).release(); }) &&
+           make_once(state.builtin_range, [] { return builtin(names.range).release(); }) &&
+           // Looked up for their presence only: start-up needs every
+           // built-in the module was written against.
+           builtin(names.sum) && builtin(names.ImportError);
 }
 
-// A class statement `class name(bases): ...` with an ordinary namespace,
-// built as the interpreter does: resolve __mro_entries__, pick the most
-// derived metaclass, ask it for the namespace, fill it, call the metaclass.
-// The first `n_static` methods are stored wrapped in the built-in
-// staticmethod.
-ref build_class(const char* name, PyObject* bases_as_written, const char* doc,
-                const FunctionDef* methods, int n_methods, int n_static = 0) {
-    ref class_name(PyUnicode_FromString(name));
+// Every slot of the static data, checked once at the end of the exec step.
+bool static_data_complete() {
+    bool complete = true;
+    auto check = [&complete](const void* slot) { complete = complete && slot != nullptr; };
+#define CORLAP_CHECK_NAME(n) check(names.n);
+    CORLAP_NAMES(CORLAP_CHECK_NAME)
+#undef CORLAP_CHECK_NAME
+    const Constants& c = constants;
+    for (PyObject* slot : c.ints) check(slot);
+    for (PyObject* slot : c.gc_letters) check(slot);
+    for (PyObject* slot : {c.int_16, c.float_1, c.full_slice, c.rows_0_to_3, c.axis_0_2,
+                           c.module_name, c.word_pwm, c.word_dwm, c.unknown_score_type,
+                           state.module, state.builtins, state.builtin_staticmethod,
+                           state.builtin_range}) {
+        check(slot);
+    }
+    check(state.ndarray);
+    check(state.float64_scalar);
+    if (!complete) {
+        PyErr_SetString(PyExc_SystemError,
+                        "corlap.utils.sequences: start-up left a static slot unmade");
+    }
+    return complete;
+}
+
+// ---------------------------------------------------------------------------
+// The namespace.
+
+// The class statement of one of the module's classes.  Their only possible
+// base is the module-level SequenceMatrix, which start-up has just bound to
+// a class made by `type`: so the metaclass is the base's type (`type` when
+// there is no base), and its __prepare__ gives the namespace.
+ref build_class(const ClassDef& def) {
+    ref class_name(PyUnicode_FromString(def.name));
     if (!class_name) return ref();
-
-    // Bases: instances of classes stay; others may offer __mro_entries__.
-    ref bases = ref::borrow(bases_as_written);
-    const Py_ssize_t n_bases = PyTuple_GET_SIZE(bases_as_written);
-    bool changed = false;
-    ref resolved(PyList_New(0));
-    if (!resolved) return ref();
-    for (Py_ssize_t i = 0; i < n_bases; ++i) {
-        PyObject* base = PyTuple_GET_ITEM(bases_as_written, i);
-        if (PyType_Check(base)) {
-            if (PyList_Append(resolved.get(), base) < 0) return ref();
-            continue;
-        }
-        PyObject* entries_method = nullptr;
-        if (PyObject_GetOptionalAttr(base, names.__mro_entries__, &entries_method) < 0) {
-            return ref();
-        }
-        if (entries_method == nullptr) {
-            if (PyList_Append(resolved.get(), base) < 0) return ref();
-            continue;
-        }
-        ref method(entries_method);
-        ref entries = call(method.get(), bases_as_written);
-        if (!entries) return ref();
-        if (!PyTuple_Check(entries.get())) {
-            PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
-            return ref();
-        }
-        changed = true;
-        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(entries.get()); ++j) {
-            if (PyList_Append(resolved.get(), PyTuple_GET_ITEM(entries.get(), j)) < 0) {
-                return ref();
-            }
-        }
-    }
-    if (changed) {
-        bases = ref(PyList_AsTuple(resolved.get()));
-        if (!bases) return ref();
-    }
-
-    // The most derived metaclass of the bases.
-    PyTypeObject* winner = &PyType_Type;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-        PyTypeObject* meta = Py_TYPE(PyTuple_GET_ITEM(bases.get(), i));
-        if (PyType_IsSubtype(winner, meta)) continue;
-        if (PyType_IsSubtype(meta, winner)) {
-            winner = meta;
-            continue;
-        }
-        PyErr_SetString(PyExc_TypeError,
-                        "metaclass conflict: the metaclass of a derived class must be a "
-                        "(non-strict) subclass of the metaclasses of all its bases");
-        return ref();
-    }
-    PyObject* metaclass = reinterpret_cast<PyObject*>(winner);
-
-    ref namespace_;
-    PyObject* prepare = nullptr;
-    if (PyObject_GetOptionalAttr(metaclass, names.__prepare__, &prepare) < 0) return ref();
-    if (prepare != nullptr) {
-        ref prepare_ref(prepare);
-        namespace_ = call(prepare, class_name.get(), bases.get());
+    PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+    ref bases;
+    if (def.derives_from_sequence_matrix) {
+        ref base = module_global(names.SequenceMatrix);
+        if (!base) return ref();
+        metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
+        bases = ref(PyTuple_Pack(1, base.get()));
     } else {
-        namespace_ = ref(PyDict_New());
+        bases = ref(PyTuple_New(0));
     }
+    if (!bases) return ref();
+    ref namespace_ = call_method(metaclass, names.__prepare__, class_name.get(), bases.get());
     if (!namespace_) return ref();
-
-    ref module_name(PyUnicode_FromString("corlap.utils.sequences"));
-    if (!module_name ||
-        PyObject_SetItem(namespace_.get(), names.__module__, module_name.get()) < 0 ||
-        PyObject_SetItem(namespace_.get(), names.__qualname__, class_name.get()) < 0) {
+    // namespace[name] = value; a null name or value failed to be made.
+    auto store = [&namespace_](PyObject* name, PyObject* value) {
+        return name != nullptr && value != nullptr &&
+               PyObject_SetItem(namespace_.get(), name, value) == 0;
+    };
+    if (!store(names.__module__, constants.module_name) ||
+        !store(names.__qualname__, class_name.get()) ||
+        (def.doc != nullptr &&
+         !store(names.__doc__, ref(PyUnicode_FromString(def.doc)).get()))) {
         return ref();
     }
-    if (doc != nullptr) {
-        ref doc_text(PyUnicode_FromString(doc));
-        if (!doc_text || PyObject_SetItem(namespace_.get(), names.__doc__, doc_text.get()) < 0) {
+    for (const FunctionDef& method : def.static_methods) {
+        ref function = make_function(method);
+        ref wrapped = function ? call(state.builtin_staticmethod, function.get()) : ref();
+        if (!store(ref(PyUnicode_InternFromString(method.name)).get(), wrapped.get())) {
             return ref();
         }
     }
-    if (changed &&
-        PyObject_SetItem(namespace_.get(), names.__orig_bases__, bases_as_written) < 0) {
-        return ref();
-    }
-    for (int i = 0; i < n_methods; ++i) {
-        ref function = make_function(methods[i]);
-        if (function && i < n_static) {
-            function = call(state.builtin_staticmethod, function.get());
-        }
-        ref method_name(function ? PyUnicode_InternFromString(methods[i].name) : nullptr);
-        if (!method_name ||
-            PyObject_SetItem(namespace_.get(), method_name.get(), function.get()) < 0) {
+    for (const FunctionDef& method : def.methods) {
+        if (!store(ref(PyUnicode_InternFromString(method.name)).get(),
+                   make_function(method).get())) {
             return ref();
         }
     }
     return call(metaclass, class_name.get(), bases.get(), namespace_.get());
 }
 
-// A class with `object` as its only base.
-ref build_base_class(const char* name, const char* doc, const FunctionDef* methods,
-                     int n_methods, int n_static) {
-    ref no_bases(PyTuple_New(0));
-    if (!no_bases) return ref();
-    return build_class(name, no_bases.get(), doc, methods, n_methods, n_static);
-}
-
-// A subclass of the module-level SequenceMatrix, read from the namespace now.
-ref build_model_class(PyObject* module, const char* name, const char* doc,
-                      const FunctionDef* methods) {
-    PyObject* base = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), names.SequenceMatrix, &base) < 0) {
-        return ref();
-    }
-    if (base == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.SequenceMatrix);
-        return ref();
-    }
-    ref base_ref(base);
-    ref bases(PyTuple_Pack(1, base));
-    if (!bases) return ref();
-    return build_class(name, bases.get(), doc, methods, 5);
-}
-
-bool lookup_builtin(const char* name, PyObject** out) {
-    PyObject* found = PyDict_GetItemString(PyModule_GetDict(state.builtins), name);
-    if (found == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return false;
-    }
-    *out = Py_NewRef(found);
-    return true;
-}
-
-bool exec_steps(PyObject* module) {
-    if (!make_names_and_constants()) return false;
+// NumPy's array interface, with ImportError for any failure to obtain it;
+// then the NumPy types the array tests and the pair tables recognise.
+bool import_numpy_interface() {
     if (_import_array() < 0) {
         if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_ImportError)) {
             PyObject* raised = PyErr_GetRaisedException();
@@ -293,91 +192,88 @@ bool exec_steps(PyObject* module) {
         }
         return false;
     }
+    state.ndarray = &PyArray_Type;
+    state.float64_scalar = &PyDoubleArrType_Type;
+    return true;
+}
+
+// from corlap.utils.fasta import open_fasta
+ref import_open_fasta(PyObject* module, PyObject* modules) {
+    ref fromlist(PyList_New(1));
+    if (!fromlist) return ref();
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.open_fasta));
+    ref fasta_module(PyImport_ImportModuleLevel("corlap.utils.fasta", PyModule_GetDict(module),
+                                                nullptr, fromlist.get(), 0));
+    ref open_fasta;
+    if (!fasta_module || !get_optional_attr(fasta_module.get(), names.open_fasta, open_fasta)) {
+        return ref();
+    }
+    if (open_fasta) return open_fasta;
+    PyObject* submodule = nullptr;
+    if (PyMapping_GetOptionalItemString(modules, "corlap.utils.fasta.open_fasta", &submodule) <
+        0) {
+        return ref();
+    }
+    if (submodule == nullptr) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", names.open_fasta);
+    }
+    return ref(submodule);
+}
+
+// {0: 1, 1: 0, 2: 3, 3: 2}, in that order.
+ref make_complement() {
+    ref complement(PyDict_New());
+    if (!complement) return ref();
+    const int pairs[4][2] = {{0, 1}, {1, 0}, {2, 3}, {3, 2}};
+    for (const auto& pair : pairs) {
+        if (PyDict_SetItem(complement.get(), constants.ints[pair[0]],
+                           constants.ints[pair[1]]) < 0) {
+            return ref();
+        }
+    }
+    return complement;
+}
+
+bool exec_steps(PyObject* module) {
+    if (!make_names_and_constants() || !import_numpy_interface()) return false;
     PyObject* modules = PySys_GetObject("modules");  // borrowed
     if (modules == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
         return false;
     }
-    ref full_name(PyUnicode_FromString("corlap.utils.sequences"));
-    if (!full_name) return false;
-    const int registered = PyMapping_HasKeyWithError(modules, full_name.get());
+    const int registered = PyMapping_HasKeyWithError(modules, constants.module_name);
     if (registered < 0 ||
-        (registered == 0 && PyObject_SetItem(modules, full_name.get(), module) < 0)) {
+        (registered == 0 && PyObject_SetItem(modules, constants.module_name, module) < 0)) {
         return false;
     }
-    if (!lookup_builtin("staticmethod", &state.builtin_staticmethod) ||
-        !lookup_builtin("range", &state.builtin_range) ||
-        !lookup_builtin("sum", &state.builtin_sum) ||
-        !lookup_builtin("ImportError", &state.builtin_import_error)) {
+    if (!find_builtins() ||
+        !set_attr(module, names.np, ref(PyImport_ImportModule("numpy")).get()) ||
+        !set_attr(module, names.sys, ref(PyImport_ImportModule("sys")).get()) ||
+        !set_attr(module, names.open_fasta, import_open_fasta(module, modules).get()) ||
+        !set_attr(module, names.complement, make_complement().get()) ||
+        !function_type_ready()) {
         return false;
     }
-    state.ndarray = &PyArray_Type;
-
-    ref numpy(PyImport_ImportModule("numpy"));
-    if (!set_attr(module, names.np, numpy.get())) return false;
-    ref sys(PyImport_ImportModule("sys"));
-    if (!set_attr(module, names.sys, sys.get())) return false;
-
-    ref fromlist(PyList_New(1));
-    if (!fromlist) return false;
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.open_fasta));
-    ref fasta_module(PyImport_ImportModuleLevel("corlap.utils.fasta",
-                                                PyModule_GetDict(module), nullptr,
-                                                fromlist.get(), 0));
-    if (!fasta_module) return false;
-    PyObject* open_fasta = nullptr;
-    if (PyObject_GetOptionalAttr(fasta_module.get(), names.open_fasta, &open_fasta) < 0) {
-        return false;
+    // The classes and functions in the order of binding; a class reads the
+    // names bound before it (NucleotideMatrix reads SequenceMatrix).
+    const struct {
+        PyObject* name;
+        const ClassDef* class_def;
+        const FunctionDef* function_def;
+    } bindings[] = {
+        {names.SequenceMatrix, &bodies::sequence_matrix_class, nullptr},
+        {names.NucleotideMatrix, &bodies::nucleotide_matrix_class, nullptr},
+        {names.DiNucleotideMatrix, &bodies::dinucleotide_matrix_class, nullptr},
+        {names.nuc_to_num, nullptr, &bodies::nuc_to_num_def},
+        {names.GenomicSequence, &bodies::genomic_sequence_class, nullptr},
+        {names.get_gc_content, nullptr, &bodies::get_gc_content_def},
+    };
+    for (const auto& binding : bindings) {
+        ref value = binding.class_def != nullptr ? build_class(*binding.class_def)
+                                                 : make_function(*binding.function_def);
+        if (!set_attr(module, binding.name, value.get())) return false;
     }
-    if (open_fasta == nullptr) {
-        PyObject* submodule = nullptr;
-        if (PyMapping_GetOptionalItemString(modules, "corlap.utils.fasta.open_fasta", &submodule) < 0) {
-            return false;
-        }
-        if (submodule == nullptr) {
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", names.open_fasta);
-            return false;
-        }
-        open_fasta = submodule;
-    }
-    ref open_fasta_ref(open_fasta);
-    if (!set_attr(module, names.open_fasta, open_fasta)) return false;
-
-    ref complement(PyDict_New());
-    if (!complement) return false;
-    const int pairs[4][2] = {{0, 1}, {1, 0}, {2, 3}, {3, 2}};
-    for (const auto& pair : pairs) {
-        if (PyDict_SetItem(complement.get(), constants.ints[pair[0]],
-                           constants.ints[pair[1]]) < 0) {
-            return false;
-        }
-    }
-    if (!set_attr(module, names.complement, complement.get())) return false;
-
-    if (!function_type_ready()) return false;
-    ref sequence_matrix =
-        build_base_class("SequenceMatrix", " Class-builder ", sequence_matrix_defs, 2, 1);
-    if (!set_attr(module, names.SequenceMatrix, sequence_matrix.get())) return false;
-    if (!set_attr(module, names.NucleotideMatrix,
-                  build_model_class(module, "NucleotideMatrix", nullptr, nucleotide_defs)
-                      .get())) {
-        return false;
-    }
-    if (!set_attr(module, names.DiNucleotideMatrix,
-                  build_model_class(module, "DiNucleotideMatrix", " Dinucleotide matrix ",
-                                    dinucleotide_defs)
-                      .get())) {
-        return false;
-    }
-    if (!set_attr(module, names.nuc_to_num, make_function(nuc_to_num_def).get())) return false;
-    ref genomic_sequence = build_base_class(
-        "GenomicSequence", " Used in trelvo for fast scoring of PWM/DWM ", genomic_defs, 2, 0);
-    if (!set_attr(module, names.GenomicSequence, genomic_sequence.get())) return false;
-    if (!set_attr(module, names.get_gc_content, make_function(gc_content_def).get())) {
-        return false;
-    }
-    ref test_dict(PyDict_New());
-    return set_attr(module, names.__test__, test_dict.get());
+    return set_attr(module, names.__test__, ref(PyDict_New()).get()) && static_data_complete();
 }
 
 int module_exec(PyObject* module) {
@@ -391,10 +287,8 @@ int module_exec(PyObject* module) {
         return -1;
     }
     state.module = Py_NewRef(module);
-    if (state.builtins == nullptr) {
-        state.builtins = PyImport_ImportModule("builtins");
-    }
-    if (state.builtins == nullptr || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0 ||
+    if (!make_once(state.builtins, [] { return PyImport_ImportModule("builtins"); }) ||
+        PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0 ||
         !exec_steps(module)) {
         add_traceback("init corlap.utils.sequences", "src/corlap/utils/sequences/module.cpp",
                       1);
@@ -404,17 +298,17 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-bool copy_from_module_def(PyObject* module_def, const char* from, PyObject* module, const char* to,
+// module.<to> = spec.<from>, skipped when the spec has no such attribute
+// (and, with `skip_none`, when it holds None).
+bool copy_from_spec(PyObject* spec, const char* from, PyObject* module, const char* to,
                     bool skip_none) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttrString(module_def, from, &value) < 0) return false;
-    if (value == nullptr) return true;
-    ref held(value);
-    if (skip_none && value == Py_None) return true;
-    return PyObject_SetAttrString(module, to, value) == 0;
+    ref value;
+    if (!get_optional_attr(spec, from, value)) return false;
+    if (!value || (skip_none && value.get() == Py_None)) return true;
+    return PyObject_SetAttrString(module, to, value.get()) == 0;
 }
 
-PyObject* module_create(PyObject* module_def, PyModuleDef*) {
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (main_interpreter_id == -1) {
         main_interpreter_id = current;
@@ -427,14 +321,14 @@ PyObject* module_create(PyObject* module_def, PyModuleDef*) {
     if (state.module != nullptr) {
         return Py_NewRef(state.module);
     }
-    ref name(PyObject_GetAttrString(module_def, "name"));
+    ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (!copy_from_module_def(module_def, "loader", module.get(), "__loader__", false) ||
-        !copy_from_module_def(module_def, "origin", module.get(), "__file__", false) ||
-        !copy_from_module_def(module_def, "parent", module.get(), "__package__", false) ||
-        !copy_from_module_def(module_def, "submodule_search_locations", module.get(), "__path__", true)) {
+    if (!copy_from_spec(spec, "loader", module.get(), "__loader__", false) ||
+        !copy_from_spec(spec, "origin", module.get(), "__file__", false) ||
+        !copy_from_spec(spec, "parent", module.get(), "__package__", false) ||
+        !copy_from_spec(spec, "submodule_search_locations", module.get(), "__path__", true)) {
         return nullptr;
     }
     return module.release();

@@ -12,54 +12,31 @@
 #include <numpy/arrayobject.h>
 
 #include <cstdint>
-#include <exception>
 #include <vector>
 
 namespace corlap::bodies {
 
 namespace {
 
-// Text constants of this file, made on first use and kept for the process
-// (one interpreter per process).
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (slot == nullptr) {
-        slot = PyUnicode_InternFromString(text);
-    }
-    return slot;
-}
-
-PyObject* word_pwm() {
-    static PyObject* slot = nullptr;
-    return interned(slot, "PWM");
-}
-PyObject* word_dwm() {
-    static PyObject* slot = nullptr;
-    return interned(slot, "DWM");
-}
-PyObject* unknown_type_template() {
-    static PyObject* slot = nullptr;
-    return interned(slot, "Unkown score type {0}");
-}
-
 // A count table read from an attribute must be an array of at least 5 rows
 // (one per code 0..4) and `columns` columns before anything is written to it.
 bool check_table(PyObject* table, const Buffer& buffer, PyObject* name, int64_t columns) {
-    if (!buffer.held()) {
-        PyErr_Format(PyExc_TypeError,
-                     "%U is None; counting needs a float64 table of 5 rows by %lld columns",
-                     name, static_cast<long long>(columns));
-        return false;
-    }
-    if (buffer.shape(0) < 5 || buffer.shape(1) < columns) {
-        ref shape(PyObject_GetAttrString(table, "shape"));
-        if (!shape) return false;
-        PyErr_Format(PyExc_ValueError,
-                     "%U has shape %R, smaller than the 5 rows by %lld columns that counting "
-                     "needs",
-                     name, shape.get(), static_cast<long long>(columns));
-        return false;
-    }
-    return true;
+    const int64_t needed[2] = {5, columns};
+    return require_shape(
+        buffer, 2, needed,
+        [&] {
+            PyErr_Format(PyExc_TypeError,
+                         "%U is None; counting needs a float64 table of 5 rows by %lld columns",
+                         name, static_cast<long long>(columns));
+        },
+        [&] {
+            ref shape(PyObject_GetAttrString(table, "shape"));
+            if (!shape) return;
+            PyErr_Format(PyExc_ValueError,
+                         "%U has shape %R, smaller than the 5 rows by %lld columns that "
+                         "counting needs",
+                         name, shape.get(), static_cast<long long>(columns));
+        });
 }
 
 // The first `length` codes of `sequence` must exist and lie in 0..4.
@@ -121,18 +98,18 @@ bool check_in_place(PyObject* target, PyObject* addend, PyObject* name) {
     return true;
 }
 
-// The common part of add_sequence and add_background: `tables` are counted
-// into (the one chosen by `pick`), `total` grows by `amount`.  With
-// `skip_unknown` a sequence holding the code 4 is not counted at all.
-struct Counting {
+// What add_sequence or add_background counts into: the tables checked
+// before counting (one of them receives the counts), the total that grows
+// by the amount, and whether a sequence holding the code 4 is skipped whole.
+struct CountTargets {
     PyObject* table_names[2];
     int n_tables;
     PyObject* total_name;
     bool skip_unknown;
 };
 
-PyObject* count_sequence(PyObject* const* args, double amount, const Counting& how,
-                         int pick) {
+PyObject* count_sequence(PyObject* const* args, double amount, const CountTargets& targets,
+                         int counted_table) {
     PyObject* self = args[0];
     PyObject* sequence = args[1];
     Buffer sequence_buffer;
@@ -145,37 +122,38 @@ PyObject* count_sequence(PyObject* const* args, double amount, const Counting& h
 
     ref tables[2];
     Buffer buffers[2];
-    for (int t = 0; t < how.n_tables; ++t) {
-        tables[t] = take_attribute(self, how.table_names[t], 2, Element::float64, Access::write,
+    for (int t = 0; t < targets.n_tables; ++t) {
+        tables[t] = take_attribute(self, targets.table_names[t], 2, Element::float64, Access::write,
                                    buffers[t]);
         if (!tables[t]) return nullptr;
     }
     // Everything that can fail is checked before the first change.
     bool has_unknown = false;
     if (!check_sequence(sequence, sequence_buffer, length, &has_unknown)) return nullptr;
-    for (int t = 0; t < how.n_tables; ++t) {
-        if (!check_table(tables[t].get(), buffers[t], how.table_names[t], length)) {
+    for (int t = 0; t < targets.n_tables; ++t) {
+        if (!check_table(tables[t].get(), buffers[t], targets.table_names[t], length)) {
             return nullptr;
         }
     }
-    if (has_unknown && how.skip_unknown) {
+    if (has_unknown && targets.skip_unknown) {
         Py_RETURN_NONE;
     }
-    ref new_total = grown_total(self, how.total_name, amount);
+    ref new_total = grown_total(self, targets.total_name, amount);
     if (!new_total) return nullptr;
 
     if (length > 0) {
-        kernels::count_codes(sequence_buffer.view<1>(), length, buffers[pick].view<2>(),
+        kernels::count_codes(sequence_buffer.view<1>(), length, buffers[counted_table].view<2>(),
                              amount);
     }
-    for (int t = 0; t < how.n_tables; ++t) {
-        if (!set_attr(self, how.table_names[t], tables[t].get())) return nullptr;
+    for (int t = 0; t < targets.n_tables; ++t) {
+        if (!set_attr(self, targets.table_names[t], tables[t].get())) return nullptr;
     }
-    if (!set_attr(self, how.total_name, new_total.get())) return nullptr;
+    if (!set_attr(self, targets.total_name, new_total.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
-// Allocates the scratch memory of the scoring kernel.
+// Allocates the scratch memory of the scoring kernel (std::bad_alloc
+// becomes MemoryError where the call came in).
 struct ScoreMemory {
     std::vector<double> table, pair_table;
     std::vector<uint8_t> codes, pairs;
@@ -202,10 +180,9 @@ struct ScoreMemory {
 PyObject* sequence_matrix_create(PyObject* const* args, double) {
     PyObject* length = args[0];
     PyObject* stype = args[1];
-    PyObject* const words[2] = {word_pwm(), word_dwm()};
+    PyObject* const words[2] = {constants.word_pwm, constants.word_dwm};
     PyObject* const classes[2] = {names.NucleotideMatrix, names.DiNucleotideMatrix};
     for (int i = 0; i < 2; ++i) {
-        if (words[i] == nullptr) return nullptr;
         ref equal(PyObject_RichCompare(stype, words[i], Py_EQ));
         if (!equal) return nullptr;
         const int truth = PyObject_IsTrue(equal.get());
@@ -221,11 +198,9 @@ PyObject* sequence_matrix_create(PyObject* const* args, double) {
     if (!sys) return nullptr;
     ref exit = get_attr(sys.get(), names.exit);
     if (!exit) return nullptr;
-    PyObject* templ = unknown_type_template();
-    if (templ == nullptr) return nullptr;
     ref text(PyObject_Str(stype));
     if (!text) return nullptr;
-    ref message = call_method(templ, names.format, text.get());
+    ref message = call_method(constants.unknown_score_type, names.format, text.get());
     if (!message) return nullptr;
     ref result = call(exit.get(), message.get());
     if (!result) return nullptr;
@@ -285,14 +260,14 @@ PyObject* nucleotide_init(PyObject* const* args, double) {
 }
 
 PyObject* nucleotide_add_sequence(PyObject* const* args, double amount) {
-    const Counting how{{names.counts, names.neg_counts}, 2, names.no_bias, true};
+    const CountTargets targets{{names.counts, names.neg_counts}, 2, names.no_bias, true};
     // NaN fails the test too and is counted apart, like every non-positive amount.
-    return count_sequence(args, amount, how, amount > 0 ? 0 : 1);
+    return count_sequence(args, amount, targets, amount > 0 ? 0 : 1);
 }
 
 PyObject* nucleotide_add_background(PyObject* const* args, double amount) {
-    const Counting how{{names.bg_counts, nullptr}, 1, names.no_bg, false};
-    return count_sequence(args, amount, how, 0);
+    const CountTargets targets{{names.bg_counts, nullptr}, 1, names.no_bg, false};
+    return count_sequence(args, amount, targets, 0);
 }
 
 PyObject* nucleotide_prepare_mat(PyObject* const* args, double) {
@@ -329,15 +304,19 @@ PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
     Buffer table;
     ref pssm = take_attribute(self, names.pssm, 2, Element::float64, Access::read, table);
     if (!pssm) return nullptr;
-    if (!table.held()) {
-        PyErr_SetString(PyExc_TypeError,
-                        "pssm is None; scoring needs a float64 table of at least 5 rows");
-        return nullptr;
-    }
-    if (table.shape(0) < 5) {
-        PyErr_Format(PyExc_ValueError,
-                     "pssm has %zd rows; scoring needs at least 5 (one per code 0 to 4)",
-                     table.shape(0));
+    const int64_t rows[1] = {5};
+    if (!require_shape(
+            table, 1, rows,
+            [] {
+                PyErr_SetString(PyExc_TypeError,
+                                "pssm is None; scoring needs a float64 table of at least 5 "
+                                "rows");
+            },
+            [&table] {
+                PyErr_Format(PyExc_ValueError,
+                             "pssm has %zd rows; scoring needs at least 5 (one per code 0 to 4)",
+                             table.shape(0));
+            })) {
         return nullptr;
     }
     if (!sequence_buffer.held()) {
@@ -355,15 +334,55 @@ PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
         return scores.release();
     }
     ScoreMemory memory;
-    kernels::ScoreScratch scratch;
-    try {
-        scratch = memory.make(window, length - window + 1);
-    } catch (const std::exception&) {
-        return PyErr_NoMemory();
-    }
+    const kernels::ScoreScratch scratch = memory.make(window, length - window + 1);
     kernels::layout_tables(table.view<2>(), window, scratch);
     kernels::score_windows(sequence_buffer.view<1>(), length, window, out.view<1>(), scratch);
     return scores.release();
 }
+
+// ------------------------------------------------------------ the classes
+
+namespace {
+
+constexpr const char* source_file = "src/corlap/utils/sequences/mono.cpp";
+using P = Param;
+
+const FunctionDef sequence_matrix_static_methods[] = {
+    {"create", "SequenceMatrix.create", nullptr, source_file, 2, 2, {"length", "stype"},
+     {P::object, P::object}, sequence_matrix_create},
+};
+
+const FunctionDef sequence_matrix_methods[] = {
+    {"add_counts", "SequenceMatrix.add_counts", nullptr, source_file, 2, 2, {"self", "obj"},
+     {P::object, P::object}, sequence_matrix_add_counts},
+};
+
+const FunctionDef nucleotide_matrix_methods[] = {
+    {"__init__", "NucleotideMatrix.__init__", nullptr, source_file, 2, 2, {"self", "length"},
+     {P::object, P::object}, nucleotide_init},
+    {"add_sequence", "NucleotideMatrix.add_sequence",
+     " Adds sequence to SequenceMatrix the number of times specified in amount ", source_file,
+     3, 2, {"self", "sequence", "amount"}, {P::object, P::array, P::real},
+     nucleotide_add_sequence},
+    {"add_background", "NucleotideMatrix.add_background",
+     " Adds sequence to count of background nucleotides ", source_file, 3, 2,
+     {"self", "sequence", "amount"}, {P::object, P::array, P::real},
+     nucleotide_add_background},
+    {"prepare_mat", "NucleotideMatrix.prepare_mat",
+     " Prepare matrices for scoring with score_sequence ", source_file, 1, 1, {"self"},
+     {P::object}, nucleotide_prepare_mat},
+    {"score_sequence", "NucleotideMatrix.score_sequence",
+     " Score nucleotide sequence against motif ", source_file, 2, 2, {"self", "sequence"},
+     {P::object, P::array}, nucleotide_score_sequence},
+};
+
+}  // namespace
+
+const ClassDef sequence_matrix_class = {"SequenceMatrix", " Class-builder ", false,
+                                        sequence_matrix_static_methods,
+                                        sequence_matrix_methods};
+
+const ClassDef nucleotide_matrix_class = {"NucleotideMatrix", nullptr, true, {},
+                                          nucleotide_matrix_methods};
 
 }  // namespace corlap::bodies

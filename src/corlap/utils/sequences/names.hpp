@@ -1,6 +1,8 @@
-// Interned attribute and module-level names, and the constant objects the
-// function bodies index and call with.  All are made once at start-up and live
-// for the rest of the process.
+// The module's static data: interned attribute and module-level names, the
+// constant objects the function bodies index, compare and call with, and
+// the process-wide state.  Every slot starts null and is made once by the
+// exec step (module.cpp), which checks each where it is made and all of
+// them at its end; from then on they live for the rest of the process.
 #pragma once
 
 #include "pyref.hpp"
@@ -14,13 +16,10 @@ namespace corlap {
     X(revcomp) X(chrom) X(start) X(end) X(fetch) X(close) X(np) X(sys)         \
     X(exit) X(zeros) X(sum) X(mean) X(true_divide) X(log2) X(nan) X(axis)      \
     X(dtype) X(open_fasta) X(format) X(NucleotideMatrix)                        \
-    X(DiNucleotideMatrix) X(SequenceMatrix) X(GenomicSequence) X(self)         \
-    X(obj) X(amount) X(stype) X(fasta_obj) X(regions) X(fasta)                 \
-    X(__module__) X(__qualname__) X(__doc__) X(__prepare__)                    \
-    X(__mro_entries__) X(__orig_bases__) X(__builtins__) X(__init__)          \
-    X(complement) X(__test__) X(create) X(add_counts) X(add_sequence)          \
-    X(add_background) X(prepare_mat) X(score_sequence) X(nuc_to_num)           \
-    X(from_fasta) X(get_gc_content)
+    X(DiNucleotideMatrix) X(SequenceMatrix) X(GenomicSequence)                 \
+    X(__module__) X(__qualname__) X(__doc__) X(__prepare__) X(complement)      \
+    X(__test__) X(nuc_to_num) X(get_gc_content) X(staticmethod) X(range)       \
+    X(ImportError)
 
 struct Names {
 #define CORLAP_DECLARE_NAME(n) PyObject* n = nullptr;
@@ -29,53 +28,38 @@ struct Names {
 };
 
 struct Constants {
-    PyObject* ints[6] = {};         // the Python integers 0 to 5
-    PyObject* rows_0_to_3 = nullptr;  // (slice(None, 4), slice(None)): [:4, :]
-    PyObject* full_slice = nullptr;   // slice(None): [:]
-    PyObject* axis_0_2 = nullptr;     // (0, 2)
+    PyObject* ints[6] = {};           // the Python integers 0 to 5
     PyObject* int_16 = nullptr;       // 16
     PyObject* float_1 = nullptr;      // 1.0, the default amount
+    PyObject* full_slice = nullptr;   // slice(None): [:]
+    PyObject* rows_0_to_3 = nullptr;  // (slice(None, 4), slice(None)): [:4, :]
+    PyObject* axis_0_2 = nullptr;     // (0, 2)
+    PyObject* module_name = nullptr;  // "corlap.utils.sequences"
+    PyObject* word_pwm = nullptr;     // "PWM", a score type
+    PyObject* word_dwm = nullptr;     // "DWM"
+    PyObject* unknown_score_type = nullptr;  // "Unkown score type {0}"
+    PyObject* gc_letters[4] = {};     // "G", "g", "C", "c", in the order tested
 };
 
 // Process-wide state (one interpreter per process).
 struct ModuleState {
-    PyObject* module = nullptr;      // the module object once an exec step held it
-    PyObject* builtins = nullptr;    // the builtins module
-    PyTypeObject* ndarray = nullptr; // numpy.ndarray
+    PyObject* module = nullptr;             // the module object once an exec step held it
+    PyObject* builtins = nullptr;           // the builtins module
+    PyTypeObject* ndarray = nullptr;        // numpy.ndarray
+    PyTypeObject* float64_scalar = nullptr; // numpy.float64
     PyObject* builtin_staticmethod = nullptr;
     PyObject* builtin_range = nullptr;
-    PyObject* builtin_sum = nullptr;
-    PyObject* builtin_import_error = nullptr;
 };
 
 extern Names names;
 extern Constants constants;
 extern ModuleState state;
 
+// NameError "name '<name>' is not defined".
+void raise_name_error(PyObject* name);
+
 // A module-level name, looked up when it is needed: the module namespace
 // first, then the built-ins; NameError when neither has it.
 ref module_global(PyObject* name);
-
-// Calls callable(*args) with no keywords.  Returns an empty ref on error.
-template <class... Args>
-inline ref call(PyObject* callable, Args... args) {
-    PyObject* argv[] = {nullptr, args...};
-    return ref(PyObject_Vectorcall(callable, argv + 1,
-                                   sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr));
-}
-
-// Calls obj.name(*args).
-template <class... Args>
-inline ref call_method(PyObject* obj, PyObject* name, Args... args) {
-    PyObject* argv[] = {obj, args...};
-    return ref(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)) |
-                                                         PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
-}
-
-inline ref get_attr(PyObject* obj, PyObject* name) {
-    return ref(PyObject_GetAttr(obj, name));
-}
 
 }  // namespace corlap

@@ -4,14 +4,19 @@
 // Every sum here adds the same operands in the same order as the plain
 // textbook loop, so results are bit-identical to it; the speed comes from
 // hoisting per-call work out of the window loop and from running the four
-// candidate bases of one position side by side.
+// candidate bases of one position side by side.  That holds only as compiled
+// by meson.build: -ffp-contract=off (no fused multiply-add) and never
+// -ffast-math (no reassociation, and pow and log2 from the C library).
 #pragma once
 
 #include "strided.hpp"
 #include "window_memo.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 
 namespace corlap::kernels {
 
@@ -42,11 +47,11 @@ struct PairSide {
     double denominator; // float(no + pseudo)
 };
 
-// Would NumPy's scalar arithmetic raise a floating-point warning (or error,
-// under np.seterr) for r = a (op) b?  Conservative: true for any result that
-// is NaN from non-NaN operands, infinite from finite ones, or tiny (a
-// possible underflow).  Callers then take the slow path that lets NumPy
-// itself report it.
+// Does NumPy's scalar arithmetic compute r = a (op) b without any
+// floating-point warning (or error, under np.seterr)?  Conservative: false
+// for any result that is NaN from non-NaN operands, infinite from finite
+// ones, or tiny (a possible underflow).  Callers then take the slow path
+// that lets NumPy itself report it.
 inline bool quiet_result(double a, double b, double r) {
     if (std::isnan(r)) {
         return std::isnan(a) || std::isnan(b);
@@ -59,7 +64,7 @@ inline bool quiet_result(double a, double b, double r) {
         // non-zero operands that gives zero underflowed.
         return true;
     }
-    return std::fabs(r) >= 2.2250738585072014e-308;
+    return std::fabs(r) >= std::numeric_limits<double>::min();
 }
 
 inline double pair_entry(const PairSide& side, int64_t sm, int64_t sn, int64_t m, int64_t n,
@@ -108,6 +113,25 @@ inline bool disjoint(const char* a0, const char* a1, const char* b0, const char*
     return a1 <= b0 || b1 <= a0;
 }
 
+// Does each of the first `extent` entries of every dimension have its own 8
+// bytes?  Taking the dimensions from the smallest step to the largest, each
+// step must clear everything the smaller ones reach: then no two index
+// tuples meet, in any order of the dimensions and for negative strides too.
+inline bool entries_distinct(const View4& view, const int64_t (&extent)[4]) {
+    int order[4] = {0, 1, 2, 3};
+    std::sort(order, order + 4, [&view](int a, int b) {
+        return std::llabs(view.strides[a]) < std::llabs(view.strides[b]);
+    });
+    int64_t reach = 8;  // bytes spanned by one entry of the dimensions so far
+    for (const int d : order) {
+        if (extent[d] <= 1) continue;
+        const int64_t step = std::llabs(view.strides[d]);
+        if (step < reach) return false;
+        reach += step * (extent[d] - 1);
+    }
+    return true;
+}
+
 // Do distinct entries of the written tables lie in distinct memory, apart
 // from every table read?  Then each entry depends only on inputs that no
 // write changes, and the entries may be computed in any order.
@@ -124,11 +148,7 @@ inline bool pair_tables_independent(const PairSide& bias, const PairSide& backgr
     const char* writes[2][2];
     for (int w = 0; w < 2; ++w) {
         const View4& t = *written[w];
-        // Nested, non-overlapping strides: every entry has its own 8 bytes.
-        if (!(t.strides[3] >= 8 && t.strides[2] >= t.strides[3] * length &&
-              t.strides[1] >= t.strides[2] * length && t.strides[0] >= t.strides[1] * 5)) {
-            return false;
-        }
+        if (!entries_distinct(t, pair_extent)) return false;
         span(t, pair_extent, &writes[w][0], &writes[w][1]);
         for (const auto& read : reads) {
             if (!disjoint(writes[w][0], writes[w][1], read[0], read[1])) return false;
@@ -137,33 +157,21 @@ inline bool pair_tables_independent(const PairSide& bias, const PairSide& backgr
     return disjoint(writes[0][0], writes[0][1], writes[1][0], writes[1][1]);
 }
 
-// Calls visit(side, sm, sn, m, n) for every entry of both sides.
-// `in_order`: in the order of the item-by-item loop (m, n, Sm, Sn; bias
-// before background), needed when tables share memory; otherwise in memory
-// order (one side, then the other), which is faster.
+// Calls visit(side, sm, sn, m, n) for every entry of both sides, in memory
+// order (one side, then the other).  Only for tables that
+// pair_tables_independent accepts: there no entry depends on another, so
+// the order of the item-by-item loop (m, n, Sm, Sn; bias before background)
+// need not be kept.
 template <class Visit>
 inline void for_each_pair_entry(const PairSide& bias, const PairSide& background,
-                                int64_t length, bool in_order, Visit&& visit) {
-    if (!in_order) {
-        for (const PairSide* side : {&bias, &background}) {
-            for (int64_t sm = 0; sm < 5; ++sm) {
-                for (int64_t sn = 0; sn < 5; ++sn) {
-                    for (int64_t m = 0; m < length; ++m) {
-                        for (int64_t n = 0; n < length; ++n) {
-                            visit(*side, sm, sn, m, n);
-                        }
+                                int64_t length, Visit&& visit) {
+    for (const PairSide* side : {&bias, &background}) {
+        for (int64_t sm = 0; sm < 5; ++sm) {
+            for (int64_t sn = 0; sn < 5; ++sn) {
+                for (int64_t m = 0; m < length; ++m) {
+                    for (int64_t n = 0; n < length; ++n) {
+                        visit(*side, sm, sn, m, n);
                     }
-                }
-            }
-        }
-        return;
-    }
-    for (int64_t m = 0; m < length; ++m) {
-        for (int64_t n = 0; n < length; ++n) {
-            for (int64_t sm = 0; sm < 5; ++sm) {
-                for (int64_t sn = 0; sn < 5; ++sn) {
-                    visit(bias, sm, sn, m, n);
-                    visit(background, sm, sn, m, n);
                 }
             }
         }
@@ -171,22 +179,23 @@ inline void for_each_pair_entry(const PairSide& bias, const PairSide& background
 }
 
 // True when every entry of both sides can be computed without any
-// floating-point event that NumPy's scalar arithmetic would report.
+// floating-point event that NumPy's scalar arithmetic would report.  It
+// looks at the operands before any entry is written, which is what the fill
+// then reads only because the tables are independent.
 inline bool pair_tables_quiet(const PairSide& bias, const PairSide& background,
-                              int64_t length, bool in_order) {
+                              int64_t length) {
     bool quiet = true;
-    for_each_pair_entry(bias, background, length, in_order,
+    for_each_pair_entry(bias, background, length,
                         [&quiet](const PairSide& side, int64_t sm, int64_t sn, int64_t m,
                                  int64_t n) { pair_entry(side, sm, sn, m, n, &quiet); });
     return quiet;
 }
 
-// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry.
-// In order, each operand is loaded just before use, so that tables sharing
-// memory see exactly what the item-by-item loop would see.
+// (count + (pseudo * pwm[Sn, n]) * pwm[Sm, m]) / denominator for every entry
+// of independent tables.
 inline void fill_pair_tables(const PairSide& bias, const PairSide& background,
-                             int64_t length, bool in_order) {
-    for_each_pair_entry(bias, background, length, in_order,
+                             int64_t length) {
+    for_each_pair_entry(bias, background, length,
                         [](const PairSide& side, int64_t sm, int64_t sn, int64_t m, int64_t n) {
                             store<double>(at(side.dwm, sm, sn, m, n),
                                           pair_entry(side, sm, sn, m, n, nullptr));

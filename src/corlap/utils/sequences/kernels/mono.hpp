@@ -14,6 +14,9 @@
 //    16 code pairs per position gives both addends with one 16-byte load;
 //  - eight consecutive windows are summed side by side, so their additions
 //    (independent chains) overlap instead of waiting on each other.
+//
+// Bit-identical only as compiled by meson.build: -ffp-contract=off (no fused
+// multiply-add) and never -ffast-math (no reassociation of the sums).
 #pragma once
 
 #include "codes.hpp"
@@ -91,27 +94,15 @@ inline void layout_tables(const View2& pssm, int64_t window, const ScoreScratch&
     }
 }
 
-#if defined(__GNUC__)
 // Two doubles added lane by lane: one SIMD addition on both x86-64 (SSE2) and
-// AArch64 (NEON), each lane an ordinary IEEE addition.
+// AArch64 (NEON), each lane an ordinary IEEE addition.  GNU vector
+// extensions (GCC, Clang), as in kernels/dinuc.hpp.
 typedef double Lanes2 __attribute__((vector_size(16)));
 inline Lanes2 load_lanes(const double* p) {
     Lanes2 v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-#else
-struct Lanes2 {
-    double lane[2];
-    double operator[](int i) const { return lane[i]; }
-    Lanes2& operator+=(const Lanes2& o) {
-        lane[0] += o.lane[0];
-        lane[1] += o.lane[1];
-        return *this;
-    }
-};
-inline Lanes2 load_lanes(const double* p) { return Lanes2{{p[0], p[1]}}; }
-#endif
 
 // Copies codes first .. first + span - 1 of `sequence` into `codes` as bytes,
 // with 0 in place of codes outside 0..3; true when there were none.
