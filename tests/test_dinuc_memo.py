@@ -179,3 +179,61 @@ def test_rounding_mode_is_part_of_what_the_memo_checks(monkeypatch):
     assert_same(downward, expected)
     assert not same_bits(downward, nearest)
     assert_same(model.score_sequence(codes), nearest)
+
+
+# ---------------------------------------------------------------------------
+# What the memo did, through the test-only hooks: results alone cannot tell
+# a memo that never serves a window from one that does.
+
+def memo_delta(test_hooks, call):
+    before = test_hooks.memo_runs()
+    call()
+    after = test_hooks.memo_runs()
+    fresh, scored, reused = (a - b for a, b in zip(after[:3], before[:3]))
+    return fresh, scored, reused, after[3], after[4]
+
+
+def test_repeats_are_served_and_the_memo_is_kept_between_calls(test_hooks, monkeypatch):
+    model = trained(7, 11)
+    unit = np.array([0, 1, 2, 3, 3, 2, 1, 0, 2, 2, 1], dtype=np.int64)
+    codes = np.tile(unit, 50)
+    windows = len(codes) - 7 + 1
+    fresh, scored, reused, _, _ = memo_delta(test_hooks, lambda: model.score_sequence(codes))
+    assert (fresh, scored, reused) == (1, len(unit), windows - len(unit))
+    # Again, and through a model with equal tables: nothing to compute.
+    copy = DiNucleotideMatrix(7)
+    for name in ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"):
+        setattr(copy, name, getattr(model, name).copy())
+    backwards = codes[::-1].copy()[::-1]
+    for scorer in (model, copy):
+        assert memo_delta(test_hooks, lambda: scorer.score_sequence(backwards))[:3] == (
+            0, 0, windows)
+    # One unit in the last place starts afresh.
+    one_ulp_up(model.bg_dwm_log, (3, 3, 6, 5))
+    assert memo_delta(test_hooks, lambda: model.score_sequence(codes))[:3] == (
+        1, len(unit), windows - len(unit))
+    # Switched off: nothing counted, nothing kept.
+    monkeypatch.setenv(BUDGET, "0")
+    assert memo_delta(test_hooks, lambda: model.score_sequence(codes))[:4] == (0, 0, 0, 0)
+
+
+def test_memo_grows_with_distinct_windows_within_its_budget(test_hooks, monkeypatch):
+    rng = np.random.default_rng(12)
+    model = trained(9, 12)
+    # A short call holds a small table, never 4^9 entries.
+    _, scored, _, held, direct = memo_delta(
+        test_hooks, lambda: model.score_sequence(rng.integers(0, 4, 200)))
+    assert 185 < scored <= 192 and not direct and held <= 64 * 1024
+    # Most of the 4^9 windows: a direct table of 4^9 scores.
+    _, _, _, held, direct = memo_delta(
+        test_hooks, lambda: model.score_sequence(rng.integers(0, 4, 600_000)))
+    assert direct and held == 4**9 * 8
+    # Within a 1 MiB budget at length 14 the memo fills and stops taking
+    # windows: later distinct windows are all computed, repeats still served.
+    monkeypatch.setenv(BUDGET, "1")
+    model = trained(14, 13)
+    codes = rng.integers(0, 4, 200_000)
+    _, scored, _, held, direct = memo_delta(test_hooks, lambda: model.score_sequence(codes))
+    assert held <= 1 << 20 and not direct and scored > 190_000
+    _, scored, reused, _, _ = memo_delta(test_hooks, lambda: model.score_sequence(codes))
+    assert 0 < reused < 190_000 and scored + reused == 200_000 - 13

@@ -25,4 +25,17 @@ struct PairTableRuns {
 };
 extern PairTableRuns pair_table_runs;
 
+// What the reuse of repeated windows in DiNucleotideMatrix.score_sequence
+// did so far: memos started afresh, windows scored and windows copied from
+// the memo; and what the memo holds now (bytes, and whether it is a direct
+// table).  Read by the tests through the test-hooks module.
+struct MemoRuns {
+    unsigned long long fresh = 0;
+    unsigned long long scored = 0;
+    unsigned long long reused = 0;
+};
+extern MemoRuns memo_runs;
+size_t memo_bytes();
+bool memo_direct();
+
 }  // namespace corlap::bodies

@@ -15,6 +15,7 @@
 namespace corlap::bodies {
 
 PairTableRuns pair_table_runs;
+MemoRuns memo_runs;
 
 namespace {
 
@@ -448,16 +449,29 @@ bool score_with_memo(const kernels::View1& codes, int64_t sequence_length, int64
         {delta.data(), delta.size() * sizeof(kernels::Lanes)},
         {pwm_rows.data(), pwm_rows.size() * sizeof(double)}};
     const uint64_t mode = kernels::floating_point_mode();
-    if (!score_memo.matches(length, pieces, mode, budget) &&
-        !score_memo.reset(length, pieces, mode, budget, sequence_length - length + 1)) {
-        return false;
+    if (!score_memo.matches(length, pieces, mode, budget)) {
+        if (!score_memo.reset(length, pieces, mode, budget, sequence_length - length + 1)) {
+            return false;
+        }
+        ++memo_runs.fresh;
     }
-    kernels::score_windows_memo(codes, sequence_length, length, offset, bias, background, scores,
-                                score_memo, window, prod_log);
+    const kernels::MemoTally tally = kernels::score_windows_memo(
+        codes, sequence_length, length, offset, bias, background, scores, score_memo, window,
+        prod_log);
+    memo_runs.scored += static_cast<unsigned long long>(tally.scored);
+    memo_runs.reused += static_cast<unsigned long long>(tally.reused);
     return true;
 }
 
 }  // namespace
+
+size_t memo_bytes() {
+    return score_memo.bytes();
+}
+
+bool memo_direct() {
+    return score_memo.direct();
+}
 
 PyObject* dinucleotide_init(PyObject* const* args, double) {
     PyObject* self = args[0];

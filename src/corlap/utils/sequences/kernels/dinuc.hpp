@@ -353,7 +353,12 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
 // the entry of a window a little ahead fetched from memory while the current
 // one is served; then the windows not found, one after another, so that the
 // per-call tables stay in the nearest caches while they are scored.
-[[gnu::noinline]] inline void score_windows_memo(const View1& sequence, int64_t sequence_length,
+struct MemoTally {
+    int64_t scored;  // windows computed
+    int64_t reused;  // windows copied from the memo
+};
+
+[[gnu::noinline]] inline MemoTally score_windows_memo(const View1& sequence, int64_t sequence_length,
                                                  int64_t length, int64_t offset,
                                                  const ScoreSide& bias,
                                                  const ScoreSide& background,
@@ -364,6 +369,8 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
     int64_t starts[block];
     uint64_t keys[block];
     int64_t count = 0;
+    int64_t clean_windows = 0;
+    int64_t scored = 0;
     auto put = [&](int64_t start, double score) {
         store<double>(scores.data + (start + offset) * scores.strides[0], score);
     };
@@ -399,6 +406,7 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
                 const double bias_log = window_log_probability(bias, window, length, prod_log);
                 score = bias_log - background_log;
                 memo.insert(key, score);
+                ++scored;
             }
             put(starts[j], score);
         }
@@ -417,10 +425,12 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
         if (++clean >= length) {
             starts[count] = p - length + 1;
             keys[count] = key;
+            ++clean_windows;
             if (++count == block) serve();
         }
     }
     serve();
+    return MemoTally{scored, clean_windows - scored};
 }
 
 }  // namespace corlap::kernels

@@ -159,7 +159,8 @@ public:
         mode_ = mode;
         budget_ = budget;
         uint64_t slots = 64;
-        while (slots < 2 * static_cast<uint64_t>(expected) && slots < (uint64_t{1} << 20)) {
+        while (slots < 2 * static_cast<uint64_t>(expected) && slots < (uint64_t{1} << 20) &&
+               2 * slots * sizeof(Slot) <= budget) {
             slots *= 2;
         }
         if (!allocate_hash(slots)) full_ = true;
@@ -181,8 +182,9 @@ public:
         full_ = false;
     }
 
-    // Bytes held for scores.
+    // Bytes held for scores, and whether they are a direct table.
     size_t bytes() const { return hash_.bytes() + direct_.bytes(); }
+    bool direct() const { return direct_.bytes() != 0; }
 
     // Asks for the memory a later find(key) reads.
     void prefetch(uint64_t key) const {
