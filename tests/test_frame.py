@@ -339,6 +339,14 @@ class TestArrayTest:
 
 
 class TestTraceback:
+    def test_failed_allocation_in_a_body_is_memory_error(self, test_hooks):
+        allocation_fails = test_hooks.allocation_fails()
+        assert allocation_fails.__module__ == MODULE
+        with pytest.raises(MemoryError) as raised:
+            allocation_fails()
+        entries = traceback.extract_tb(raised.value.__traceback__)
+        assert entries[-1].name == "corlap.utils.sequences.allocation_fails"
+
     def test_entry_named_after_the_function_below_the_caller(self):
         def caller():
             return seq.nuc_to_num(None)

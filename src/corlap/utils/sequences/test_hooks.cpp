@@ -1,9 +1,14 @@
 // A second module in the extension's shared object, for the tests only:
-// what the functions of corlap.utils.sequences did, where their results
-// alone cannot tell.  No file carries its name, so it cannot be imported by
-// name; the tests load it from the extension's file with importlib's
-// ExtensionFileLoader under the name corlap.utils._sequences_test_hooks.
+// what the functions of corlap.utils.sequences did where their results
+// alone cannot tell, and failures that ordinary input cannot cause.  No file
+// carries its name, so it cannot be imported by name; the tests load it from
+// the extension's file with importlib's ExtensionFileLoader under the name
+// corlap.utils._sequences_test_hooks.
 #include "bodies.hpp"
+#include "function.hpp"
+#include "names.hpp"
+
+#include <new>
 
 namespace corlap {
 
@@ -20,6 +25,22 @@ PyObject* memo_runs(PyObject*, PyObject*) {
                          bodies::memo_direct() ? Py_True : Py_False);
 }
 
+// A function of the module's own type whose body fails to allocate, as a
+// body's std::vector may: the call entry turns that into MemoryError.
+PyObject* body_failing_to_allocate(PyObject* const*, double) { throw std::bad_alloc(); }
+
+const FunctionDef allocation_fails_def = {
+    "allocation_fails", "allocation_fails", nullptr,
+    "src/corlap/utils/sequences/test_hooks.cpp", 0, 0, {}, {}, body_failing_to_allocate};
+
+PyObject* allocation_fails(PyObject*, PyObject*) {
+    if (constants.module_name == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "import corlap.utils.sequences first");
+        return nullptr;
+    }
+    return make_function(allocation_fails_def).release();
+}
+
 PyMethodDef test_hook_methods[] = {
     {"pair_table_runs", pair_table_runs, METH_NOARGS,
      "(native, item_by_item): how many runs of DiNucleotideMatrix.prepare_mat so far "
@@ -28,6 +49,8 @@ PyMethodDef test_hook_methods[] = {
      "(fresh, scored, reused, bytes, direct): memos of DiNucleotideMatrix.score_sequence "
      "started afresh, windows scored and windows copied from the memo so far; the bytes "
      "the memo holds and whether it is a direct table."},
+    {"allocation_fails", allocation_fails, METH_NOARGS,
+     "A function of the module's type whose body fails to allocate."},
     {nullptr, nullptr, 0, nullptr},
 };
 
