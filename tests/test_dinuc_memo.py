@@ -237,3 +237,17 @@ def test_memo_grows_with_distinct_windows_within_its_budget(test_hooks, monkeypa
     assert held <= 1 << 20 and not direct and scored > 190_000
     _, scored, reused, _, _ = memo_delta(test_hooks, lambda: model.score_sequence(codes))
     assert 0 < reused < 190_000 and scored + reused == 200_000 - 13
+
+
+def test_a_window_too_long_for_memory_is_refused_before_allocating():
+    # Zero strides make a window of 200 million bases cheap to ask for; its
+    # per-call tables would need more than 2**63 bytes.
+    length = 200_000_000
+    model = DiNucleotideMatrix(1)
+    model.length = length
+    for name, shape in (("bias_pwm_log", (5, length)), ("bg_pwm_log", (5, length)),
+                        ("bias_dwm_log", (5, 5, length, length)),
+                        ("bg_dwm_log", (5, 5, length, length))):
+        setattr(model, name, np.broadcast_to(np.float64(-2.0), shape))
+    with pytest.raises(MemoryError):
+        model.score_sequence(np.broadcast_to(np.int64(0), (length,)))

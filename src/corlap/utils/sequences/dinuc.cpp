@@ -579,6 +579,16 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
         return nullptr;
     }
 
+    // The per-call tables take 8 * length**2 lane groups: a length whose
+    // table size does not even fit a size_t (zero-stride tables and
+    // sequences make such lengths cheap to ask for) is out of memory before
+    // anything is allocated.
+    if (length > 0 && sequence_length >= length &&
+        static_cast<size_t>(length) * static_cast<size_t>(length) >
+            std::vector<kernels::Lanes>().max_size() / 8) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
     Buffer scores_buffer;
     ref scores = nan_scores(sequence_length, scores_buffer);
     if (!scores) return nullptr;
