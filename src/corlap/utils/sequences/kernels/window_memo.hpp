@@ -163,7 +163,12 @@ public:
                2 * slots * sizeof(Slot) <= budget) {
             slots *= 2;
         }
-        if (!allocate_hash(slots)) full_ = true;
+        if (!allocate_hash(slots)) {
+            full_ = true;
+        } else if (direct_pays()) {
+            // A call with windows enough to fill the direct table's worth.
+            grow();
+        }
         return true;
     }
 
@@ -267,28 +272,36 @@ private:
         return true;
     }
 
-    // Doubles the hash table, or moves to the direct table once that costs
-    // at most four times the doubled hash table.  Old and new storage both
-    // exist while entries move, and both count against the budget.
+    // Doubles the hash table, or moves to the direct table once that pays.
+    // Old and new storage both exist while entries move, and both count
+    // against the budget.
+    size_t direct_bytes() const {
+        return (size_t{1} << (2 * length_)) * sizeof(uint64_t);
+    }
+
+    // Would the direct table cost at most four times the doubled hash table,
+    // and fit the budget beside the hash table while entries move?
+    bool direct_pays() const {
+        return length_ <= max_direct_length && 4 * 2 * hash_.bytes() >= direct_bytes() &&
+               hash_.bytes() + direct_bytes() <= budget_;
+    }
+
     bool grow() {
         const size_t old_bytes = hash_.bytes();
-        if (length_ <= max_direct_length) {
-            const size_t direct_bytes = (size_t{1} << (2 * length_)) * sizeof(uint64_t);
-            if (4 * 2 * old_bytes >= direct_bytes && old_bytes + direct_bytes <= budget_) {
-                ZeroedBlock table;
-                if (!table.allocate(direct_bytes)) return false;
-                uint64_t* entries = table.as<uint64_t>();
-                const Slot* old = hash_.as<Slot>();
-                for (uint64_t s = 0; s < slots_; ++s) {
-                    if (old[s].key != 0 && old[s].bits != kEmptyBits) {
-                        entries[old[s].key - 1] = old[s].bits ^ kEmptyBits;
-                    }
+        if (direct_pays()) {
+            ZeroedBlock table;
+            if (!table.allocate(direct_bytes())) return false;
+            uint64_t* entries = table.as<uint64_t>();
+            const Slot* old = hash_.as<Slot>();
+            for (uint64_t s = 0; s < slots_; ++s) {
+                if (old[s].key != 0 && old[s].bits != kEmptyBits) {
+                    entries[old[s].key - 1] = old[s].bits ^ kEmptyBits;
                 }
-                direct_.swap(table);
-                hash_.release();
-                slots_ = 0;
-                return true;
             }
+            direct_.swap(table);
+            hash_.release();
+            slots_ = 0;
+            return true;
         }
         const uint64_t slots = 2 * slots_;
         if (old_bytes + slots * sizeof(Slot) > budget_) return false;
