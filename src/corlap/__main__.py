@@ -185,9 +185,11 @@ def run_score(args) -> int:
     lengths = _genome(args.fasta)
     try:
         model = tracks.ModelRef.of(args.model)
-    except (ModelFileError, OSError) as error:
-        raise UserError(_describe(error) if not isinstance(error, ModelFileError)
-                        else str(error)) from None
+    except ModelFileError as error:
+        raise UserError(str(error)) from None
+    except OSError as error:
+        raise UserError(f"cannot read model file {args.model!r}: "
+                        f"{error.strerror or error}") from None
     regions = _bed(args.regions, lengths) if args.regions else None
 
     client = pool = None

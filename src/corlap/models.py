@@ -109,15 +109,17 @@ def save_model(model, path) -> None:
         raise
 
 
-def load_model(source):
+def load_model(source, name: str | None = None):
     """Rebuild the model saved in ``source`` (a path, or a binary file
     object).  Raises ModelFileError naming the file for anything that is
     not a model file of this format: not an ``.npz`` archive (a pickle, for
     instance), object arrays, a wrong ``format_version`` or ``type``,
     arrays missing, extra, of the wrong dtype or shape.  Raises
-    FileNotFoundError for a missing file."""
-    name = os.fspath(source) if isinstance(source, (str, os.PathLike)) else (
-        getattr(source, "name", None) or "<model data>")
+    FileNotFoundError for a missing file.  ``name`` is the file's name in
+    messages (by default the path, or the file object's name)."""
+    if name is None:
+        name = os.fspath(source) if isinstance(source, (str, os.PathLike)) else (
+            getattr(source, "name", None) or "<model data>")
 
     def refuse(reason: str) -> ModelFileError:
         return ModelFileError(f"{name}: not a corlap model file: {reason}")

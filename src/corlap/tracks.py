@@ -80,25 +80,38 @@ class ScoredInterval:
 
 @dataclasses.dataclass(frozen=True)
 class ModelRef:
-    """A model as tasks carry it: the model file's bytes and their SHA-256.
-    A worker process rebuilds the model once per digest and keeps it."""
+    """A model as tasks carry it: the SHA-256 of its model file's bytes,
+    and either the path of that file (which every worker must be able to
+    read, like the FASTA file) or the bytes themselves.  A worker process
+    rebuilds the model once per digest and keeps it."""
     digest: str
-    contents: bytes
+    path: str | None = None
+    contents: bytes | None = None
 
     @classmethod
     def of(cls, model) -> "ModelRef":
         """From a model file's path (checked by loading it once here) or
-        from a prepared model object."""
+        from a prepared model object (carried as bytes)."""
         if isinstance(model, ModelRef):
             return model
         if isinstance(model, (str, os.PathLike)):
-            path = os.fspath(model)
-            models.load_model(path)
+            path = os.path.abspath(os.fspath(model))
             with open(path, "rb") as stream:
                 contents = stream.read()
-        else:
-            contents = models.model_bytes(model)
-        return cls(models.digest(contents), contents)
+            models.load_model(io.BytesIO(contents), name=os.fspath(model))
+            return cls(models.digest(contents), path=path)
+        contents = models.model_bytes(model)
+        return cls(models.digest(contents), contents=contents)
+
+    def load(self):
+        """The model, rebuilt from the bytes (checked against the digest)."""
+        contents = self.contents
+        if contents is None:
+            with open(self.path, "rb") as stream:
+                contents = stream.read()
+            if models.digest(contents) != self.digest:
+                raise RuntimeError(f"model file {self.path!r} changed during the run")
+        return models.load_model(io.BytesIO(contents), name=self.path)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -212,7 +225,7 @@ def _model(ref: ModelRef):
     with _cache_lock:
         model = _models.get(ref.digest)
         if model is None:
-            model = models.load_model(io.BytesIO(ref.contents))
+            model = ref.load()
             while len(_models) >= _MODELS_KEPT:
                 del _models[next(iter(_models))]
             _models[ref.digest] = model
