@@ -57,10 +57,11 @@ def genome_records(lambda_text):
 
 @pytest.fixture(scope="session")
 def genome_dir(tmp_path_factory, genome_records):
-    """A directory holding genome.fa (indexed once, shared read-only by the
+    """A directory holding genome.fa and sites.bed (indexed once, shared read-only by the
     tests that do not change it)."""
     directory = tmp_path_factory.mktemp("genome")
     write_fasta(directory / "genome.fa", genome_records)
+    (directory / "sites.bed").write_text(motif_sites(genome_records))
     from corlap.utils.fasta import open_fasta
     open_fasta(directory / "genome.fa").close()
     return directory
@@ -100,7 +101,6 @@ def model_files(genome_dir, genome_records):
     from corlap.training import train_model
 
     bed = genome_dir / "sites.bed"
-    bed.write_text(motif_sites(genome_records))
     lengths = {name: len(text) for name, text in genome_records.items()}
     paths = {}
     for kind, length in MODEL_LENGTHS.items():

@@ -174,11 +174,11 @@ def run_score(args) -> int:
         raise UserError("give --forward OUT and/or --reverse OUT")
     for path in (args.forward, args.reverse):
         if path is not None:
+            _output(path)
             try:
                 tracks.output_format(path)
             except ValueError as error:
                 raise UserError(str(error)) from None
-            _output(path)
     if (args.forward and args.reverse
             and os.path.abspath(args.forward) == os.path.abspath(args.reverse)):
         raise UserError(f"--forward and --reverse are the same file {args.forward!r}")

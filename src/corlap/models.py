@@ -68,6 +68,8 @@ def model_type(model) -> str:
 def _arrays(model) -> dict[str, np.ndarray]:
     kind = model_type(model)
     length = int(model.length)
+    if not hasattr(model, "bias_pwm" if kind == "PWM" else "bias_dwm_log"):
+        raise ValueError("the model is not prepared: call prepare_mat() before saving it")
     arrays: dict[str, np.ndarray] = {
         "type": np.array(kind), "format_version": np.array(FORMAT_VERSION, dtype=np.int64)}
     for name, shape in _shapes(kind, length).items():
