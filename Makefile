@@ -34,8 +34,11 @@ install: $(VENV)/.deps
 	$(PY) -m build --no-isolation --outdir dist . >/dev/null
 	$(PIP) install -q --no-deps --force-reinstall dist/corlap-*.whl
 
+# The library example, then the command-line example (train, score to
+# bigWig, plot both tracks); plots and files go to the current directory.
 demo: install
 	$(PY) examples/lambda_phage_bias.py
+	$(PY) examples/lambda_tracks.py
 
 test: install
 	$(PY) -m pytest -q tests

@@ -3,7 +3,8 @@
 Trains a mononucleotide (PWM) and a dinucleotide (DWM) bias model on 12 bp
 windows centred on the GATC sites of the genome, against random background
 windows, then scores both strands of a region with each model, prints the
-strongest-scoring positions and writes a plot of the score tracks.
+strongest-scoring positions and writes a plot of the score tracks to
+./lambda_phage_scores.png (the current directory).
 
 Run it with `make demo`, or `python examples/lambda_phage_bias.py [fasta]`.
 """
@@ -24,7 +25,7 @@ from corlap.utils.sequences import (
 
 HERE = pathlib.Path(__file__).resolve().parent
 GENOME = HERE.parent / "tests" / "data" / "lambda_phage.fa"
-PLOT = HERE / "lambda_phage_scores.png"
+PLOT = pathlib.Path.cwd() / "lambda_phage_scores.png"   # the current directory
 
 MOTIF = "GATC"          # the sites the bias set is centred on
 WINDOW = 12             # model window length (even: the score sits at start + 6)

@@ -199,19 +199,17 @@ def run_score(args) -> int:
             executor = client.get_executor()
             slots = max(1, sum(client.nthreads().values()))
         else:
+            import concurrent.futures
+            import multiprocessing
+
+            # N worker processes score; this process only writes, overlapping
+            # with them.  forkserver: workers start from a clean process, not
+            # a copy of this one with its open files and threads.
             workers = args.workers or os.cpu_count() or 1
-            if workers == 1:
-                executor = tracks.InlineExecutor()
-            else:
-                import concurrent.futures
-                import multiprocessing
-                # forkserver: workers start from a clean process, not a copy
-                # of this one with its open files and threads.
-                context = multiprocessing.get_context("forkserver")
-                context.set_forkserver_preload(["corlap.tracks"])
-                pool = concurrent.futures.ProcessPoolExecutor(
-                    workers, mp_context=context, initializer=tracks.ignore_interrupts)
-                executor = pool
+            context = multiprocessing.get_context("forkserver")
+            context.set_forkserver_preload(["corlap.tracks"])
+            executor = pool = concurrent.futures.ProcessPoolExecutor(
+                workers, mp_context=context, initializer=tracks.ignore_interrupts)
             slots = workers
         tracks.write_tracks(
             args.fasta, model, forward=args.forward, reverse=args.reverse,
