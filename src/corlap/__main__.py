@@ -15,6 +15,7 @@ import signal
 import sys
 
 PROGRAM = "corlap"
+MAX_CHUNK = 1_000_000_000
 
 
 class UserError(Exception):
@@ -28,6 +29,14 @@ def _at_least_one(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _chunk_size(text: str) -> int:
+    value = _at_least_one(text)
+    if value > MAX_CHUNK:
+        # The extension indexes sequences with 32-bit integers.
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_CHUNK}, got {value}")
     return value
 
 
@@ -80,7 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="worker processes (default: the number of cores)")
     engine.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on this Dask distributed scheduler instead")
-    score.add_argument("--chunk-size", type=_at_least_one, metavar="BP",
+    score.add_argument("--chunk-size", type=_chunk_size, metavar="BP",
                        default=1_000_000, help="bases per task (default 1000000)")
     score.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
@@ -152,18 +161,32 @@ def run_train(args) -> int:
 
 
 def _connect(address: str):
+    """A Dask client of the scheduler at ``address``.  The scheduler is
+    probed first, so that an unreachable one is reported (after
+    distributed.comm.timeouts.connect, 30 s by default) without leaving a
+    half-made Client behind."""
     try:
+        import asyncio
+
+        import dask
         from distributed import Client
+        from distributed.comm import connect
+        from dask.utils import parse_timedelta
     except ImportError:
         raise UserError("--scheduler needs Dask distributed: pip install 'corlap[dask]'") \
             from None
+    timeout = parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), "s")
+
+    async def probe():
+        comm = await connect(address, timeout=timeout)
+        await comm.close()
+
     try:
-        # Gives up after distributed.comm.timeouts.connect (30 s by default).
-        return Client(address, set_as_default=False)
+        asyncio.run(probe())
     except (OSError, TimeoutError, ValueError, TypeError) as error:
-        raise UserError(f"cannot reach the Dask scheduler at {address!r}: "
-                        f"{str(error).splitlines()[0] if str(error) else type(error).__name__}"
-                        ) from None
+        reason = str(error).splitlines()[0] if str(error) else type(error).__name__
+        raise UserError(f"cannot reach the Dask scheduler at {address!r}: {reason}") from None
+    return Client(address, set_as_default=False, timeout=timeout)
 
 
 def run_score(args) -> int:
@@ -199,17 +222,9 @@ def run_score(args) -> int:
             executor = client.get_executor()
             slots = max(1, sum(client.nthreads().values()))
         else:
-            import concurrent.futures
-            import multiprocessing
-
-            # N worker processes score; this process only writes, overlapping
-            # with them.  forkserver: workers start from a clean process, not
-            # a copy of this one with its open files and threads.
             workers = args.workers or os.cpu_count() or 1
-            context = multiprocessing.get_context("forkserver")
-            context.set_forkserver_preload(["corlap.tracks"])
-            executor = pool = concurrent.futures.ProcessPoolExecutor(
-                workers, mp_context=context, initializer=tracks.ignore_interrupts)
+            executor = pool = _new_pool(workers)
+            _launch(pool)
             slots = workers
         tracks.write_tracks(
             args.fasta, model, forward=args.forward, reverse=args.reverse,
@@ -224,15 +239,61 @@ def run_score(args) -> int:
     return 0
 
 
+def _new_pool(workers: int):
+    """A pool of ``workers`` processes (not started yet).
+
+    N worker processes score; this process only writes, overlapping with
+    them.  forkserver: workers start from a clean process, not a copy of
+    this one with its open files and threads.  Workers ignore Ctrl-C; the
+    main process stops them.
+    """
+    import concurrent.futures
+    import multiprocessing
+
+    from corlap import tracks
+
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(["corlap.tracks"])
+    return concurrent.futures.ProcessPoolExecutor(
+        workers, mp_context=context, initializer=tracks.ignore_interrupts)
+
+
+def _launch(pool) -> None:
+    """Start all the pool's workers now, with Ctrl-C held back meanwhile, so
+    that it never lands between a worker's start and its record in the pool
+    (a worker the pool does not know of could not be stopped)."""
+    launch = getattr(pool, "_launch_processes", None)
+    if launch is None:
+        return
+    # Python's handler only sets a flag (in whichever thread the signal
+    # lands), so the handler itself is replaced while the workers start.
+    caught = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        launch()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
+
+
 def _stop_pool(pool) -> None:
-    """Shut the pool down without waiting for chunks nobody will write."""
-    processes = list(getattr(pool, "_processes", {}) .values())
-    pool.shutdown(wait=False, cancel_futures=True)
+    """Stop the workers first (chunks nobody will write are not waited
+    for), then the pool: a worker still starting up must not outlive the
+    queues it was about to attach to.  The pool's own shutdown gets a few
+    seconds; its threads can wait forever on queues of dead workers."""
+    import threading
+
+    processes = list(getattr(pool, "_processes", {}).values())
     for process in processes:
         if process.is_alive():
             process.terminate()
     for process in processes:
         process.join(timeout=10)
+    closer = threading.Thread(target=pool.shutdown, kwargs={"cancel_futures": True},
+                              daemon=True)
+    closer.start()
+    closer.join(timeout=5)
 
 
 def _terminate(signum, frame):
@@ -257,5 +318,17 @@ def main(argv=None) -> int:
         return 1
 
 
+def entry() -> None:
+    """The console script: ``main``; after an interrupt, an immediate exit
+    rather than waiting in the interpreter's exit handlers on worker
+    machinery that was torn down."""
+    status = main()
+    if status == 130:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    sys.exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()

@@ -148,6 +148,9 @@ def check_output(path, extensions: Iterable[str] | None = None) -> None:
     if not os.path.isdir(directory):
         raise ValueError(f"output {path!r}: directory {os.path.dirname(path) or '.'!r} "
                          f"does not exist")
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise ValueError(f"output {path!r}: directory {os.path.dirname(path) or '.'!r} "
+                         f"is not writable")
     if extensions is not None:
         extension = os.path.splitext(path)[1].lower()
         if extension not in extensions:
