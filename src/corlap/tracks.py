@@ -254,6 +254,15 @@ def _fasta(path: str):
     return fasta
 
 
+def _close_files() -> None:
+    """Close the FASTA files this process opened for tasks."""
+    with _cache_lock:
+        mine = [key for key in _fastas if key[0] == os.getpid()]
+        held = [_fastas.pop(key)[1] for key in mine]
+    for fasta in held:
+        fasta.close()
+
+
 def _window_length(model) -> int:
     return int(model.pssm.shape[1]) if type(model).__name__ == "NucleotideMatrix" \
         else int(model.length)
@@ -384,6 +393,8 @@ def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int
     finally:
         for _, _, future in pending:
             future.cancel()
+        if isinstance(executor, InlineExecutor):
+            _close_files()
 
 
 def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=None,
