@@ -332,3 +332,16 @@ def test_successful_run_replaces_earlier_output(tmp_path, genome_fasta, model_fi
     umask = os.umask(0)
     os.umask(umask)
     assert mode == 0o666 & ~umask
+
+
+def test_progress_bar_on_request(tmp_path, genome_fasta, model_files, capsys):
+    tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+                        chunk_size=10_000, progress=True)
+    err = capsys.readouterr().err
+    assert "scoring" in err and "100%" in err
+
+
+def test_unwritable_output_directory_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr(tracks.os, "access", lambda path, mode: False)
+    with pytest.raises(ValueError, match="not writable"):
+        tracks.check_output(tmp_path / "f.bw")

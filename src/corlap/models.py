@@ -91,7 +91,7 @@ def _arrays(model) -> dict[str, np.ndarray]:
 def model_bytes(model) -> bytes:
     """The model file's contents, as ``save_model`` writes them."""
     buffer = io.BytesIO()
-    np.savez(buffer, **_arrays(model))
+    np.savez(buffer, **_arrays(model))  # type: ignore[arg-type]
     return buffer.getvalue()
 
 

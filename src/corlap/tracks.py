@@ -35,12 +35,13 @@ import os
 import sys
 import threading
 from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
 
 import numpy as np
 
 from corlap import models
 from corlap._output import commit, discard, temporary_beside
-from corlap.utils.fasta import open_fasta
+from corlap.utils.fasta import FastaFile, open_fasta
 from corlap.utils.sequences import GenomicSequence
 
 __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "ModelRef",
@@ -217,8 +218,8 @@ def plan_chunks(lengths: dict[str, int], regions: Iterable | None = None,
 # --- the work of one task (runs in a worker) --------------------------------
 
 _cache_lock = threading.Lock()
-_models: dict[str, object] = {}
-_fastas: dict[tuple, tuple[tuple, object]] = {}
+_models: dict[str, Any] = {}
+_fastas: dict[tuple, tuple[tuple, FastaFile]] = {}
 _MODELS_KEPT = 4
 
 
@@ -321,7 +322,7 @@ def _encode_bedgraph(chrom: str, start: int, values: np.ndarray) -> bytes:
     return "".join(text).encode()
 
 
-def score_task(task: _Task) -> list[dict[str, object]]:
+def score_task(task: _Task) -> list[dict[str, Any]]:
     """Score one chunk; one dict (strand -> encoded values) per interval."""
     model = _model(task.model)
     fasta = _fasta(task.fasta)
@@ -329,7 +330,7 @@ def score_task(task: _Task) -> list[dict[str, object]]:
     results = []
     for start, end in task.intervals:
         values = _score_interval(model, fasta, task.chrom, start, end, strands)
-        encoded: dict[str, object] = {}
+        encoded: dict[str, Any] = {}
         for strand, encoding in task.outputs:
             if encoding == "bigwig":
                 encoded[strand] = _encode_bigwig(start, values[strand])
@@ -368,7 +369,7 @@ def _genome(fasta_path) -> dict[str, int]:
 
 
 def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int
-         ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, object]]]]:
+         ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
     """Submit the chunks' tasks, at most ``max_in_flight`` at a time, and
     yield each chunk's results in genome order."""
     ref = ModelRef.of(model)
@@ -432,7 +433,7 @@ class _BigWigWriter:
 
         self.temporary = temporary_beside(path)
         self.path = path
-        self._file = pyBigWig.open(self.temporary, "w")
+        self._file: Any = pyBigWig.open(self.temporary, "w")
         if self._file is None:
             raise OSError(f"cannot write bigWig file {path!r}")
         # Every chromosome of the FASTA, in its order (bigWig cannot hold
@@ -457,9 +458,9 @@ class _BedGraphWriter:
     def __init__(self, path: str, lengths: dict[str, int]):
         self.temporary = temporary_beside(path)
         self.path = path
-        self._file = open(self.temporary, "wb", buffering=1 << 20)
+        self._file: Any = open(self.temporary, "wb", buffering=1 << 20)
 
-    def write(self, chrom: str, text: bytes) -> None:
+    def write(self, chrom: str, text: Any) -> None:
         self._file.write(text)
 
     def close(self) -> None:
