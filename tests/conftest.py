@@ -43,3 +43,84 @@ def test_hooks():
     module = importlib.util.module_from_spec(spec)
     loader.exec_module(module)
     return module
+
+
+# --- a small multi-chromosome genome for the genome-scale layer --------------
+
+COMPLEMENT = str.maketrans("ACGTacgt", "TGCAtgca")
+
+
+def write_fasta(path, records, width=60):
+    with open(path, "w") as stream:
+        for name, text in records.items():
+            stream.write(f">{name}\n")
+            for at in range(0, len(text), width):
+                stream.write(text[at:at + width] + "\n")
+
+
+@pytest.fixture(scope="session")
+def genome_records(lambda_text):
+    """Three chromosomes cut from lambda, one with a run of 50 N, one with
+    lower-case and IUPAC letters, and one shorter than any window."""
+    return {
+        "chrA": lambda_text[:20_000] + "N" * 50 + lambda_text[20_000:30_000],
+        "chrB": lambda_text[30_000:36_000].lower() + "RYK" + lambda_text[36_000:45_000],
+        "chrC": lambda_text[45_000:],
+        "chrS": "ACGTA",
+    }
+
+
+@pytest.fixture(scope="session")
+def genome_dir(tmp_path_factory, genome_records):
+    """A directory holding genome.fa and sites.bed (indexed once, shared read-only by the
+    tests that do not change it)."""
+    directory = tmp_path_factory.mktemp("genome")
+    write_fasta(directory / "genome.fa", genome_records)
+    (directory / "sites.bed").write_text(motif_sites(genome_records))
+    from corlap.utils.fasta import open_fasta
+    open_fasta(directory / "genome.fa").close()
+    return directory
+
+
+@pytest.fixture(scope="session")
+def genome_fasta(genome_dir):
+    return genome_dir / "genome.fa"
+
+
+def reverse_complement(text):
+    return text.translate(COMPLEMENT)[::-1]
+
+
+def motif_sites(records, motif="GATC", offset=2):
+    """BED lines of every motif occurrence: + sites at motif start + offset,
+    and - sites at the same place on every other occurrence."""
+    lines = []
+    for name, text in records.items():
+        at, k = text.upper().find(motif), 0
+        while at != -1:
+            lines.append(f"{name}\t{at + offset}\t{at + offset + 1}\tsite{k}\t0\t"
+                         f"{'+-'[k % 2]}\n")
+            at, k = text.upper().find(motif, at + 1), k + 1
+    return "".join(lines)
+
+
+MODEL_LENGTHS = {"PWM": 9, "DWM": 6}   # odd and even windows
+
+
+@pytest.fixture(scope="session")
+def model_files(genome_dir, genome_records):
+    """A PWM (length 9) and a DWM (length 6) trained on the GATC sites of
+    the test genome, saved as model files."""
+    from corlap.bed import read_bed
+    from corlap.models import save_model
+    from corlap.training import train_model
+
+    bed = genome_dir / "sites.bed"
+    lengths = {name: len(text) for name, text in genome_records.items()}
+    paths = {}
+    for kind, length in MODEL_LENGTHS.items():
+        model, _ = train_model(genome_dir / "genome.fa", read_bed(bed, lengths), kind, length,
+                               background=2000, seed=1)
+        paths[kind] = genome_dir / f"{kind.lower()}.npz"
+        save_model(model, paths[kind])
+    return paths

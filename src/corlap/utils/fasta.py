@@ -2,14 +2,24 @@
 
 Coordinates are 0-based and half-open: ``fetch("chr1", 0, 10)`` returns the
 first ten bases of ``chr1``.  The index (``.fai``, plus ``.gzi`` for bgzip
-files) is built next to the file on first use when it is missing.
+files) is built next to the file on first use when it is missing, and
+rebuilt when it is older than the file.  An index is always built into a
+temporary file and renamed into place, so that processes opening the same
+FASTA file at the same time never read half an index.  When the FASTA
+file's directory is not writable, the index goes to a cache directory
+instead (``$CORLAP_CACHE_DIR``, else ``$XDG_CACHE_HOME/corlap``, else
+``~/.cache/corlap``).
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
 
-__all__ = ["FastaFile", "open_fasta"]
+__all__ = ["FastaFile", "open_fasta", "index_paths"]
+
+# How many sequence names an unknown-name error lists.
+_NAMES_SHOWN = 5
 
 
 class FastaFile:
@@ -60,14 +70,21 @@ class FastaFile:
         if self._handle is None:
             raise ValueError(f"FASTA file {self.path!r} is closed")
         if chrom not in self._handle:
+            names = self._handle.references
+            shown = ", ".join(repr(name) for name in names[:_NAMES_SHOWN])
+            more = (f" and {len(names) - _NAMES_SHOWN} more"
+                    if len(names) > _NAMES_SHOWN else "")
             raise KeyError(
-                f"sequence {chrom!r} not found in FASTA file {self.path!r}")
+                f"sequence {chrom!r} not found in FASTA file {self.path!r}; "
+                f"it holds {shown}{more}")
 
 
 def open_fasta(path) -> FastaFile:
     """Open the FASTA file at ``path`` for indexed access.
 
-    Raises FileNotFoundError naming the path when the file does not exist.
+    Raises FileNotFoundError naming the path when the file does not exist,
+    and ValueError naming it when it cannot be indexed (a plain-gzip file,
+    which must be recompressed with bgzip, or a malformed file).
     """
     # pysam is imported here, not at module level, so that importing the
     # compiled sequence module (which imports this one) stays fast.
@@ -76,4 +93,110 @@ def open_fasta(path) -> FastaFile:
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(f"FASTA file not found: {path!r}")
-    return FastaFile(pysam.FastaFile(path), path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(f"FASTA file {path!r} is a directory")
+    compressed = _compression(path)
+    fai, gzi = _ensure_index(path, compressed)
+    handle = pysam.FastaFile(path, filepath_index=fai,
+                             filepath_index_compressed=gzi)
+    return FastaFile(handle, path)
+
+
+def index_paths(path) -> tuple[str, str | None]:
+    """Where ``open_fasta`` keeps the index of ``path``: the ``.fai`` file
+    and, for a bgzip file, the ``.gzi`` file (otherwise None).  Beside the
+    file when its directory is writable or the index is already there, in
+    the cache directory otherwise."""
+    path = os.fspath(path)
+    compressed = _compression(path) == "bgzip"
+    beside = _beside(path, compressed)
+    if _usable_location(path, beside):
+        return beside
+    return _cached(path, compressed)
+
+
+def _compression(path: str) -> str | None:
+    """"bgzip", None for an uncompressed file; ValueError for plain gzip."""
+    with open(path, "rb") as stream:
+        head = stream.read(18)
+    if head[:2] != b"\x1f\x8b":
+        return None
+    # BGZF: a gzip member with the extra field (FLG.FEXTRA) holding the
+    # subfield "BC" (SAM/BAM specification, section 4.1).
+    if len(head) >= 14 and head[3] & 4 and head[12:14] == b"BC":
+        return "bgzip"
+    raise ValueError(
+        f"FASTA file {path!r} is compressed with plain gzip, which cannot be read "
+        f"by position; recompress it with bgzip (zcat FILE | bgzip > NEW.fa.gz)")
+
+
+def _beside(path: str, compressed: bool) -> tuple[str, str | None]:
+    return path + ".fai", (path + ".gzi" if compressed else None)
+
+
+def _cached(path: str, compressed: bool) -> tuple[str, str | None]:
+    root = os.environ.get("CORLAP_CACHE_DIR") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"),
+        "corlap")
+    key = hashlib.sha256(os.path.abspath(path).encode("utf-8", "surrogateescape")).hexdigest()
+    stem = os.path.join(root, "fasta-index", f"{key[:24]}-{os.path.basename(path)}")
+    return stem + ".fai", (stem + ".gzi" if compressed else None)
+
+
+def _usable_location(path: str, index: tuple[str, str | None]) -> bool:
+    """Beside the file is used when the index is there and fresh, or when
+    the directory takes new files."""
+    if all(name is None or _fresh(path, name) for name in index):
+        return True
+    return os.access(os.path.dirname(os.path.abspath(path)), os.W_OK | os.X_OK)
+
+
+def _fresh(path: str, index: str) -> bool:
+    """The index exists and is not older than the FASTA file."""
+    try:
+        return os.stat(index).st_mtime_ns >= os.stat(path).st_mtime_ns
+    except FileNotFoundError:
+        return False
+
+
+def _ensure_index(path: str, compression: str | None) -> tuple[str, str | None]:
+    """The index files of ``path``, built or rebuilt when missing or stale."""
+    compressed = compression == "bgzip"
+    fai, gzi = beside = _beside(path, compressed)
+    if not _usable_location(path, beside):
+        fai, gzi = _cached(path, compressed)
+        os.makedirs(os.path.dirname(fai), exist_ok=True)
+    if _fresh(path, fai) and (gzi is None or _fresh(path, gzi)):
+        return fai, gzi
+    _build_index(path, fai, gzi)
+    return fai, gzi
+
+
+def _build_index(path: str, fai: str, gzi: str | None) -> None:
+    """Index ``path`` into temporary files beside the targets, then rename
+    them into place (the ``.gzi`` first: a reader checks the ``.fai``)."""
+    import pysam
+
+    from corlap._output import discard, temporary_beside
+
+    made = []
+    try:
+        fai_tmp = temporary_beside(fai)
+        made.append(fai_tmp)
+        arguments = [path, "--fai-idx", fai_tmp]
+        if gzi is not None:
+            gzi_tmp = temporary_beside(gzi)
+            made.append(gzi_tmp)
+            arguments += ["--gzi-idx", gzi_tmp]
+        try:
+            pysam.faidx(*arguments)
+        except pysam.SamtoolsError as error:
+            detail = str(error).strip().splitlines()[-1] if str(error).strip() else ""
+            raise ValueError(f"cannot index FASTA file {path!r}: {detail}") from None
+        if gzi is not None:
+            os.replace(gzi_tmp, gzi)
+        os.replace(fai_tmp, fai)
+        made.clear()
+    finally:
+        for name in made:
+            discard(name)

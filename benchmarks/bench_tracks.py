@@ -1,0 +1,253 @@
+"""Whole-genome tracks: ``corlap score`` on a 20 Mbp genome of five
+chromosomes (random bases with N runs), both strands to bigWig, 1 Mbp
+chunks, PWM length 20 and DWM length 10.
+
+1. 2 worker processes against 1 (target: >= 1.7x faster).
+2. A Dask LocalCluster of 2 single-threaded workers against the process
+   pool of 2 (target: within 15 %).
+3. Peak resident memory of every process of each run: the command's main
+   process, its workers, the Dask workers (target: < 600 MB each).
+4. DWM length 10 with 2 workers against the per-window floor divided by
+   the number of workers: the time of the 8 * L pow and 2 * L log2 calls
+   one window cannot avoid (benchmarks/dinuc_floor.cpp), times the number
+   of windows of both strands, over 2.  Target, once dinucleotide scoring
+   reuses the scores of windows already seen: >= 5x faster.
+5. For reference, the scoring alone (library, values discarded, nothing
+   written) with 1 and 2 workers, which shows how much of each run the
+   writing in the main process takes.
+
+All figures are measured in this one run, side by side.  BENCH_TRACKS_MBP
+changes the genome size (default 20).
+"""
+from __future__ import annotations
+
+import concurrent.futures
+import multiprocessing
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import numpy as np
+
+from corlap import tracks
+from corlap.bed import Site
+from corlap.models import save_model
+from corlap.training import train_model
+
+HERE = pathlib.Path(__file__).resolve().parent
+MBP = float(os.environ.get("BENCH_TRACKS_MBP", "20"))
+CHROMOSOMES = 5
+CHUNK = 1_000_000
+
+
+def make_genome(directory: pathlib.Path) -> tuple[pathlib.Path, dict[str, int]]:
+    rng = np.random.default_rng(20)
+    size = int(MBP * 1_000_000 / CHROMOSOMES)
+    lengths = {}
+    with open(directory / "genome.fa", "w") as stream:
+        for k in range(CHROMOSOMES):
+            codes = rng.integers(0, 4, size)
+            text = bytearray(np.frombuffer(b"ATCG", dtype=np.uint8)[codes].tobytes())
+            for start in rng.integers(0, size - 5_000, 3):      # three N runs
+                run = int(rng.integers(100, 5_000))
+                text[start:start + run] = b"N" * run
+            text = bytes(text)
+            name = f"chr{k + 1}"
+            lengths[name] = len(text)
+            stream.write(f">{name}\n")
+            for at in range(0, len(text), 60):
+                stream.write(text[at:at + 60].decode() + "\n")
+    return directory / "genome.fa", lengths
+
+
+def make_models(directory, fasta, lengths):
+    rng = np.random.default_rng(21)
+    names = list(lengths)
+    sites = [Site(names[int(rng.integers(len(names)))], int(p), int(p) + 1,
+                  "+-"[int(rng.integers(2))])
+             for p in rng.integers(1_000, min(lengths.values()) - 1_000, 2_000)]
+    paths = {}
+    for kind, length in (("PWM", 20), ("DWM", 10)):
+        model, _ = train_model(fasta, sites, kind, length, background=5_000, seed=2)
+        paths[kind] = directory / f"{kind.lower()}{length}.npz"
+        save_model(model, paths[kind])
+    return paths
+
+
+class PeakMemory:
+    """Polls /proc for the peak resident size (VmHWM) of a set of process
+    trees, per process."""
+
+    def __init__(self, roots):
+        self.roots = list(roots)
+        self.peaks: dict[int, tuple[str, int]] = {}
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._poll, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+    @staticmethod
+    def _children(pid):
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as stream:
+                return [int(c) for c in stream.read().split()]
+        except OSError:
+            return []
+
+    def _poll(self):
+        while True:
+            stack = list(self.roots)
+            while stack:
+                pid = stack.pop()
+                stack.extend(self._children(pid))
+                try:
+                    with open(f"/proc/{pid}/status") as stream:
+                        status = dict(line.split(":", 1) for line in stream if ":" in line)
+                    peak = int(status["VmHWM"].split()[0]) * 1024
+                    name = status["Name"].strip()
+                except (OSError, KeyError, ValueError):
+                    continue
+                if peak > self.peaks.get(pid, ("", 0))[1]:
+                    self.peaks[pid] = (name, peak)
+            if self._stop.wait(0.1):
+                return
+
+    def largest(self) -> int:
+        return max((peak for _, peak in self.peaks.values()), default=0)
+
+    def describe(self, main_pid) -> str:
+        others = [peak for pid, (_, peak) in self.peaks.items() if pid != main_pid]
+        main = self.peaks.get(main_pid, ("", 0))[1]
+        return (f"main {main / 2**20:.0f} MB, largest other of {len(others)} "
+                f"{max(others, default=0) / 2**20:.0f} MB")
+
+
+def score(fasta, model, out, *engine, memory_roots=()):
+    command = [sys.executable, "-m", "corlap", "score", "--fasta", str(fasta),
+               "--model", str(model), "--forward", str(out / "f.bw"),
+               "--reverse", str(out / "r.bw"), "--chunk-size", str(CHUNK), "--quiet",
+               *engine]
+    started = time.perf_counter()
+    process = subprocess.Popen(command)
+    with PeakMemory([process.pid, *memory_roots]) as memory:
+        process.wait()
+    seconds = time.perf_counter() - started
+    if process.returncode != 0:
+        raise SystemExit(f"corlap score failed: {' '.join(command)}")
+    memory.main_pid = process.pid
+    return seconds, memory
+
+
+def scoring_only(fasta, model, workers):
+    """The library's values, discarded: the scoring part of a run alone."""
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
+        list(pool.map(abs, range(workers)))            # workers started
+        started = time.perf_counter()
+        for _ in tracks.score_intervals(fasta, model, executor=pool, chunk_size=CHUNK,
+                                        max_in_flight=2 * workers + 1):
+            pass
+        return time.perf_counter() - started
+
+
+def floor_ns_per_window(length):
+    with tempfile.TemporaryDirectory() as tmp:
+        binary = pathlib.Path(tmp) / "dinuc_floor"
+        subprocess.run(["g++", "-O2", "-ffp-contract=off", "-o", str(binary),
+                        str(HERE / "dinuc_floor.cpp")], check=True)
+        out = subprocess.run([str(binary), str(length), "200000", "5"], check=True,
+                             capture_output=True, text=True).stdout
+    return float(out.split()[0])
+
+
+def _spin(_):
+    from corlap.utils.sequences import SequenceMatrix
+    rng = np.random.default_rng(1)
+    model = SequenceMatrix.create(10, "DWM")
+    model.prepare_mat()
+    codes = rng.integers(0, 4, 300_000)
+    started = time.perf_counter()
+    model.score_sequence(codes)
+    return time.perf_counter() - started
+
+
+def machine_parallelism() -> float:
+    """Throughput of two CPU-bound processes at once relative to one: 2.0 on
+    two free cores, less on a shared or hyperthreaded machine.  No run on
+    this machine can beat it."""
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        list(pool.map(_spin, range(2)))
+        one = min(pool.submit(_spin, 0).result() for _ in range(2))
+        started = time.perf_counter()
+        list(pool.map(_spin, range(4)))
+        two = time.perf_counter() - started
+    return 4 * one / two
+
+
+def verdict(met):
+    return "target met" if met else "TARGET NOT MET"
+
+
+def main():
+    from distributed import LocalCluster
+
+    with tempfile.TemporaryDirectory() as tmp:
+        directory = pathlib.Path(tmp)
+        fasta, lengths = make_genome(directory)
+        total = sum(lengths.values())
+        models = make_models(directory, fasta, lengths)
+        print(f"genome: {total / 1e6:.1f} Mbp in {len(lengths)} chromosomes; "
+              f"both strands to bigWig, {CHUNK:,} bp chunks")
+        print(f"machine: two CPU-bound processes at once do {machine_parallelism():.2f}x "
+              f"the work of one (2.00x on two free cores): the ceiling of any speed-up")
+        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None, silence_logs=40)
+        dask_pids = [w.pid for w in cluster.workers.values() if getattr(w, "pid", None)]
+        peak = 0
+        try:
+            for kind in ("PWM", "DWM"):
+                model = models[kind]
+                one, m1 = score(fasta, model, directory, "--workers", "1")
+                two, m2 = score(fasta, model, directory, "--workers", "2")
+                dask, m3 = score(fasta, model, directory, "--scheduler",
+                                 cluster.scheduler_address, memory_roots=dask_pids)
+                alone_one = scoring_only(fasta, model, 1)
+                alone_two = scoring_only(fasta, model, 2)
+                peak = max(peak, m1.largest(), m2.largest(), m3.largest())
+                print(f"{kind} length {20 if kind == 'PWM' else 10}:")
+                print(f"  1 worker  {one:7.1f} s   2 workers {two:7.1f} s   "
+                      f"-> {one / two:4.2f}x  (target >= 1.7x: {verdict(one / two >= 1.7)})")
+                print(f"  Dask LocalCluster (2 workers) {dask:7.1f} s   "
+                      f"-> {dask / two:4.2f}x the pool's time  "
+                      f"(target <= 1.15x: {verdict(dask / two <= 1.15)})")
+                print(f"  scoring alone, nothing written: 1 worker {alone_one:6.1f} s, "
+                      f"2 workers {alone_two:6.1f} s -> {alone_one / alone_two:4.2f}x; "
+                      f"writing takes the rest of each run")
+                for label, memory in (("1 worker", m1), ("2 workers", m2), ("Dask", m3)):
+                    print(f"  peak memory, {label}: {memory.describe(memory.main_pid)}")
+                if kind == "DWM":
+                    windows = 2 * total
+                    floor = floor_ns_per_window(10) * windows / 1e9 / 2
+                    print(f"  DWM 10, 2 workers against the per-window floor / 2 "
+                          f"({floor:.1f} s): {floor / two:4.2f}x faster  (target once "
+                          f"reuse has landed >= 5x: {verdict(floor / two >= 5)})")
+        finally:
+            cluster.close()
+        print(f"largest peak of any process: {peak / 2**20:.0f} MB "
+              f"(target < 600 MB: {verdict(peak < 600 * 2**20)})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,533 @@
+"""Genome-scale scoring: bias tracks of whole genomes or of regions, on both
+strands, computed in chunks on any ``concurrent.futures.Executor``.
+
+Coordinates.  For a model of window length ``L`` let ``F = L // 2``.
+
+- The forward track's value at position ``p`` is the score of the window
+  of bases ``p - F`` to ``p - F + L - 1``: ``score_sequence`` of the whole
+  chromosome's codes, at index ``p``.
+- The reverse track's value at ``p`` is the score of the reverse-complement
+  window whose centre falls on ``p`` (bases ``p - (L - 1 - F)`` to
+  ``p + F``): ``score_sequence`` of the chromosome's reverse complement,
+  read backwards.
+- A position without a complete window of bases A, C, G and T has no value.
+
+How.  The positions to score are cut into chunks of at most ``chunk_size``
+bases.  A chunk travels as coordinates only: the task opens the FASTA file
+itself and fetches its bases plus ``F`` bases of flank on each side (every
+window centred in the chunk lies inside that range on both strands), so
+each value is computed from exactly the bases the whole-chromosome call
+would use, and is bit-identical to it whatever the chunk size, the number
+of workers, the executor or the regions.  Each worker process keeps one
+model object, loaded once from the model file's bytes and reused chunk
+after chunk (keyed by the file's SHA-256), so whatever the model caches
+between calls stays valid.  Results come back in genome order; the calling
+process only writes them, one writer call per run of scored positions.
+"""
+
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import dataclasses
+import io
+import os
+import sys
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
+
+import numpy as np
+
+from corlap import models
+from corlap._output import commit, discard, temporary_beside
+from corlap.utils.fasta import FastaFile, open_fasta
+from corlap.utils.sequences import GenomicSequence
+
+__all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "ModelRef",
+           "ScoredInterval", "output_format", "check_output", "plan_chunks",
+           "merge_regions", "score_intervals", "write_tracks", "InlineExecutor"]
+
+DEFAULT_CHUNK_SIZE = 1_000_000
+STRANDS = ("forward", "reverse")
+# File-name extension (lower case) -> output format.
+OUTPUT_FORMATS = {".bw": "bigwig", ".bigwig": "bigwig",
+                  ".bedgraph": "bedgraph", ".bg": "bedgraph"}
+# Lines of bedGraph formatted per batch, so that a chunk's text is built
+# without holding a Python string per position of the whole chunk.
+_BEDGRAPH_BATCH = 65_536
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Interval:
+    """Positions ``start`` to ``end`` (0-based, half-open) of ``chrom``.
+    Also serves as the region object of ``GenomicSequence``."""
+    chrom: str
+    start: int
+    end: int
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class ScoredInterval:
+    """The values of one interval: float64 arrays of ``end - start``
+    entries, NaN where a position has no value; None for a strand that was
+    not asked for."""
+    chrom: str
+    start: int
+    end: int
+    forward: np.ndarray | None
+    reverse: np.ndarray | None
+
+
+@dataclasses.dataclass(frozen=True)
+class ModelRef:
+    """A model as tasks carry it: the SHA-256 of its model file's bytes,
+    and either the path of that file (which every worker must be able to
+    read, like the FASTA file) or the bytes themselves.  A worker process
+    rebuilds the model once per digest and keeps it."""
+    digest: str
+    path: str | None = None
+    contents: bytes | None = None
+
+    @classmethod
+    def of(cls, model) -> "ModelRef":
+        """From a model file's path (checked by loading it once here) or
+        from a prepared model object (carried as bytes)."""
+        if isinstance(model, ModelRef):
+            return model
+        if isinstance(model, (str, os.PathLike)):
+            path = os.path.abspath(os.fspath(model))
+            with open(path, "rb") as stream:
+                contents = stream.read()
+            models.load_model(io.BytesIO(contents), name=os.fspath(model))
+            return cls(models.digest(contents), path=path)
+        contents = models.model_bytes(model)
+        return cls(models.digest(contents), contents=contents)
+
+    def load(self):
+        """The model, rebuilt from the bytes (checked against the digest)."""
+        contents = self.contents
+        if contents is None:
+            with open(self.path, "rb") as stream:
+                contents = stream.read()
+            if models.digest(contents) != self.digest:
+                raise RuntimeError(f"model file {self.path!r} changed during the run")
+        return models.load_model(io.BytesIO(contents), name=self.path)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Task:
+    fasta: str
+    model: ModelRef
+    chrom: str
+    intervals: tuple[tuple[int, int], ...]
+    # (strand, encoding) pairs; encoding is "array", "bigwig" or "bedgraph".
+    outputs: tuple[tuple[str, str], ...]
+
+
+# --- output paths -----------------------------------------------------------
+
+def output_format(path) -> str:
+    """"bigwig" or "bedgraph", from the file name's extension; ValueError
+    for any other extension."""
+    extension = os.path.splitext(os.fspath(path))[1].lower()
+    if extension not in OUTPUT_FORMATS:
+        raise ValueError(f"output {os.fspath(path)!r} has an unknown extension "
+                         f"{extension or '(none)'!r}; use .bw or .bigwig for bigWig, "
+                         f".bedgraph or .bg for bedGraph")
+    return OUTPUT_FORMATS[extension]
+
+
+def check_output(path, extensions: Iterable[str] | None = None) -> None:
+    """ValueError unless ``path`` can be written: its directory exists, it
+    is not a directory itself, and (when ``extensions`` is given) its
+    extension is one of them."""
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        raise ValueError(f"output {path!r} is a directory")
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise ValueError(f"output {path!r}: directory {os.path.dirname(path) or '.'!r} "
+                         f"does not exist")
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise ValueError(f"output {path!r}: directory {os.path.dirname(path) or '.'!r} "
+                         f"is not writable")
+    if extensions is not None:
+        extension = os.path.splitext(path)[1].lower()
+        if extension not in extensions:
+            raise ValueError(f"output {path!r} has an unknown extension "
+                             f"{extension or '(none)'!r}; expected "
+                             f"{' or '.join(sorted(extensions))}")
+
+
+# --- planning ---------------------------------------------------------------
+
+def merge_regions(regions: Iterable, lengths: dict[str, int]) -> dict[str, list[tuple[int, int]]]:
+    """Regions (objects with chrom, start and end) per chromosome, with ends
+    past the chromosome's end clipped, overlapping or touching regions
+    merged, and empty ones dropped.  KeyError for an unknown chromosome."""
+    by_chrom: dict[str, list[tuple[int, int]]] = collections.defaultdict(list)
+    for region in regions:
+        if region.chrom not in lengths:
+            raise KeyError(f"unknown sequence {region.chrom!r}")
+        start, end = max(int(region.start), 0), min(int(region.end), lengths[region.chrom])
+        if start < end:
+            by_chrom[region.chrom].append((start, end))
+    merged: dict[str, list[tuple[int, int]]] = {}
+    for chrom, spans in by_chrom.items():
+        spans.sort()
+        out = [spans[0]]
+        for start, end in spans[1:]:
+            if start <= out[-1][1]:
+                out[-1] = (out[-1][0], max(out[-1][1], end))
+            else:
+                out.append((start, end))
+        merged[chrom] = out
+    return merged
+
+
+def plan_chunks(lengths: dict[str, int], regions: Iterable | None = None,
+                chunk_size: int = DEFAULT_CHUNK_SIZE) -> list[tuple[str, tuple[tuple[int, int], ...]]]:
+    """The chunks of a run, in genome order (chromosomes in ``lengths``
+    order, then by position): each is a chromosome and intervals of it
+    holding at most ``chunk_size`` positions in all.  Without ``regions``
+    every position of every chromosome is covered; with them, only the
+    merged regions, small ones packed together into one chunk."""
+    if chunk_size < 1:
+        raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
+    spans_of = (merge_regions(regions, lengths) if regions is not None
+                else {chrom: [(0, length)] for chrom, length in lengths.items() if length})
+    chunks = []
+    for chrom in lengths:
+        pieces: list[tuple[int, int]] = []
+        filled = 0
+        for start, end in spans_of.get(chrom, ()):
+            while start < end:
+                take = min(end - start, chunk_size - filled)
+                pieces.append((start, start + take))
+                filled += take
+                start += take
+                if filled == chunk_size:
+                    chunks.append((chrom, tuple(pieces)))
+                    pieces, filled = [], 0
+        if pieces:
+            chunks.append((chrom, tuple(pieces)))
+    return chunks
+
+
+# --- the work of one task (runs in a worker) --------------------------------
+
+_cache_lock = threading.Lock()
+_models: dict[str, Any] = {}
+_fastas: dict[tuple, tuple[tuple, FastaFile]] = {}
+_MODELS_KEPT = 4
+
+
+def _model(ref: ModelRef):
+    """This process's model object for ``ref``: loaded on first use, then the
+    same object for every later chunk."""
+    with _cache_lock:
+        model = _models.get(ref.digest)
+        if model is None:
+            model = ref.load()
+            while len(_models) >= _MODELS_KEPT:
+                del _models[next(iter(_models))]
+            _models[ref.digest] = model
+        return model
+
+
+def _fasta(path: str):
+    """An open FASTA object of this process and thread (a pysam handle is
+    neither fork- nor thread-safe), reopened when the file changed."""
+    stat = os.stat(path)
+    identity = (stat.st_ino, stat.st_size, stat.st_mtime_ns)
+    key = (os.getpid(), threading.get_ident(), path)
+    with _cache_lock:
+        held = _fastas.get(key)
+    if held is not None and held[0] == identity:
+        return held[1]
+    fasta = open_fasta(path)
+    with _cache_lock:
+        old = _fastas.pop(key, None)
+        _fastas[key] = (identity, fasta)
+    if old is not None:
+        old[1].close()
+    return fasta
+
+
+def _close_files() -> None:
+    """Close the FASTA files this process opened for tasks."""
+    with _cache_lock:
+        mine = [key for key in _fastas if key[0] == os.getpid()]
+        held = [_fastas.pop(key)[1] for key in mine]
+    for fasta in held:
+        fasta.close()
+
+
+def _window_length(model) -> int:
+    return int(model.pssm.shape[1]) if type(model).__name__ == "NucleotideMatrix" \
+        else int(model.length)
+
+
+def _score_interval(model, fasta, chrom: str, start: int, end: int,
+                    strands: Sequence[str]) -> dict[str, np.ndarray]:
+    """Float64 values of positions start..end-1 of chrom for each strand."""
+    length = _window_length(model)
+    flank = length // 2  # F >= L - 1 - F: enough on both sides, both strands
+    chrom_length = fasta.get_length(chrom)
+    fetch_start, fetch_end = max(start - flank, 0), min(end + flank, chrom_length)
+    region = GenomicSequence(Interval(chrom, fetch_start, fetch_end)).from_fasta(fasta)
+    values = {}
+    for strand in strands:
+        if strand == "forward":
+            scores = model.score_sequence(region.sequence)
+            values[strand] = scores[start - fetch_start:end - fetch_start]
+        else:
+            # revcomp index k is genome position fetch_end - 1 - k.
+            scores = model.score_sequence(region.revcomp)[::-1]
+            values[strand] = np.ascontiguousarray(
+                scores[start - fetch_start:end - fetch_start])
+    return values
+
+
+def _runs(values: np.ndarray) -> list[tuple[int, int]]:
+    """(first, last + 1) of each run of positions holding a value."""
+    present = ~np.isnan(values)
+    edges = np.flatnonzero(np.diff(np.concatenate(([False], present, [False])).astype(np.int8)))
+    return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
+
+
+def _encode_bigwig(start: int, values: np.ndarray):
+    """Runs of scored positions as (first position, float32 values)."""
+    return [(start + a, values[a:b].astype(np.float32)) for a, b in _runs(values)]
+
+
+def _encode_bedgraph(chrom: str, start: int, values: np.ndarray) -> bytes:
+    """bedGraph lines; neighbouring positions holding the very same float64
+    bits share a line; values in ``repr``, which reads back as the same
+    float64."""
+    bits = values.view(np.int64)
+    text = []
+    for a, b in _runs(values):
+        # Within a run, a new line starts wherever the bits change.
+        cuts = np.flatnonzero(np.diff(bits[a:b])) + a + 1
+        firsts = np.concatenate(([a], cuts))
+        lasts = np.concatenate((cuts, [b]))
+        for k in range(0, len(firsts), _BEDGRAPH_BATCH):
+            f = firsts[k:k + _BEDGRAPH_BATCH]
+            text.append("".join(
+                f"{chrom}\t{s}\t{e}\t{v!r}\n" for s, e, v in zip(
+                    (f + start).tolist(), (lasts[k:k + _BEDGRAPH_BATCH] + start).tolist(),
+                    values[f].tolist())))
+    return "".join(text).encode()
+
+
+def score_task(task: _Task) -> list[dict[str, Any]]:
+    """Score one chunk; one dict (strand -> encoded values) per interval."""
+    model = _model(task.model)
+    fasta = _fasta(task.fasta)
+    strands = [strand for strand, _ in task.outputs]
+    results = []
+    for start, end in task.intervals:
+        values = _score_interval(model, fasta, task.chrom, start, end, strands)
+        encoded: dict[str, Any] = {}
+        for strand, encoding in task.outputs:
+            if encoding == "bigwig":
+                encoded[strand] = _encode_bigwig(start, values[strand])
+            elif encoding == "bedgraph":
+                encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
+            else:
+                encoded[strand] = values[strand]
+        results.append(encoded)
+    return results
+
+
+def ignore_interrupts() -> None:
+    """Process-pool initializer: Ctrl-C goes to the main process, which
+    stops the run and the workers; workers do not print tracebacks."""
+    import signal
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+# --- running tasks on an executor -------------------------------------------
+
+class InlineExecutor(concurrent.futures.Executor):
+    """Runs each task in the calling thread when it is submitted."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        future: concurrent.futures.Future = concurrent.futures.Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except BaseException as error:  # noqa: BLE001 - handed to the caller
+            future.set_exception(error)
+        return future
+
+
+def _genome(fasta_path) -> dict[str, int]:
+    with open_fasta(fasta_path) as fasta:
+        return dict(zip(fasta.references, fasta.lengths))
+
+
+def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int
+         ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
+    """Submit the chunks' tasks, at most ``max_in_flight`` at a time, and
+    yield each chunk's results in genome order."""
+    ref = ModelRef.of(model)
+    executor = executor if executor is not None else InlineExecutor()
+    pending: collections.deque = collections.deque()
+    todo = iter(chunks)
+
+    def submit_next() -> None:
+        for chrom, intervals in todo:
+            task = _Task(fasta_path, ref, chrom, intervals, outputs)
+            pending.append((chrom, intervals, executor.submit(score_task, task)))
+            return
+
+    try:
+        for _ in range(max(1, max_in_flight)):
+            submit_next()
+        while pending:
+            chrom, intervals, future = pending.popleft()
+            result = future.result()
+            submit_next()
+            yield chrom, intervals, result
+    finally:
+        for _, _, future in pending:
+            future.cancel()
+        if isinstance(executor, InlineExecutor):
+            _close_files()
+
+
+def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=None,
+                    executor: concurrent.futures.Executor | None = None,
+                    chunk_size: int = DEFAULT_CHUNK_SIZE,
+                    max_in_flight: int = 8) -> Iterator[ScoredInterval]:
+    """Score a genome (or only ``regions``) and yield its values interval
+    by interval, in genome order.
+
+    ``fasta`` is a FASTA path every worker can open; ``model`` a model
+    file's path or a prepared model; ``regions`` objects with chrom, start
+    and end (clipped and merged), or None for every position; ``executor``
+    any ``concurrent.futures.Executor`` (None: in this thread).
+    """
+    unknown = set(strands) - set(STRANDS)
+    if unknown or not strands:
+        raise ValueError(f"strands must be among {STRANDS}, got {tuple(strands)}")
+    fasta_path = os.fspath(fasta)
+    chunks = plan_chunks(_genome(fasta_path), regions, chunk_size)
+    outputs = tuple((strand, "array") for strand in strands)
+    for chrom, intervals, results in _run(fasta_path, model, chunks, outputs, executor,
+                                          max_in_flight):
+        for (start, end), values in zip(intervals, results):
+            yield ScoredInterval(chrom, start, end, values.get("forward"),
+                                 values.get("reverse"))
+
+
+# --- writers (run in the calling process) -----------------------------------
+
+class _BigWigWriter:
+    encoding = "bigwig"
+
+    def __init__(self, path: str, lengths: dict[str, int]):
+        import pyBigWig
+
+        self.temporary = temporary_beside(path)
+        self.path = path
+        self._file: Any = pyBigWig.open(self.temporary, "w")
+        if self._file is None:
+            raise OSError(f"cannot write bigWig file {path!r}")
+        # Every chromosome of the FASTA, in its order (bigWig cannot hold
+        # a sequence of length 0).
+        self._file.addHeader([(chrom, length) for chrom, length in lengths.items() if length])
+
+    def write(self, chrom: str, runs) -> None:
+        # One array-form call per run of scored positions (fixedStep, the
+        # cheapest entry type of libBigWig).
+        for first, values in runs:
+            self._file.addEntries(chrom, first, values=values, span=1, step=1)
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+            self._file = None
+
+
+class _BedGraphWriter:
+    encoding = "bedgraph"
+
+    def __init__(self, path: str, lengths: dict[str, int]):
+        self.temporary = temporary_beside(path)
+        self.path = path
+        self._file: Any = open(self.temporary, "wb", buffering=1 << 20)
+
+    def write(self, chrom: str, text: Any) -> None:
+        self._file.write(text)
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+            self._file = None
+
+
+def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
+                 executor: concurrent.futures.Executor | None = None,
+                 chunk_size: int = DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
+                 progress: bool = False) -> None:
+    """Score a genome (or only ``regions``) and write the forward and/or
+    reverse track to files: ``.bw``/``.bigwig`` as bigWig, ``.bedgraph``
+    or ``.bg`` as bedGraph.
+
+    Each file is written to a temporary file beside it and renamed into
+    place only when every output is complete; on any failure or interrupt
+    the temporary files are removed and existing files are left untouched.
+    Arguments as for ``score_intervals``; ``progress`` shows a tqdm bar on
+    stderr.
+    """
+    targets = [(strand, os.fspath(path)) for strand, path in
+               (("forward", forward), ("reverse", reverse)) if path is not None]
+    if not targets:
+        raise ValueError("give at least one of forward and reverse")
+    if len(targets) == 2 and os.path.abspath(targets[0][1]) == os.path.abspath(targets[1][1]):
+        raise ValueError(f"forward and reverse are the same file {targets[0][1]!r}")
+    formats = {}
+    for strand, path in targets:
+        formats[strand] = output_format(path)
+        check_output(path)
+    fasta_path = os.fspath(fasta)
+    lengths = _genome(fasta_path)
+    ref = ModelRef.of(model)
+    chunks = plan_chunks(lengths, regions, chunk_size)
+    total = sum(end - start for _, intervals in chunks for start, end in intervals)
+
+    writers: dict[str, _BigWigWriter | _BedGraphWriter] = {}
+    bar = None
+    try:
+        for strand, path in targets:
+            kind = _BigWigWriter if formats[strand] == "bigwig" else _BedGraphWriter
+            writers[strand] = kind(path, lengths)
+        if progress:
+            from tqdm import tqdm
+            bar = tqdm(total=total, unit="bp", unit_scale=True, file=sys.stderr,
+                       desc="scoring", dynamic_ncols=True)
+        outputs = tuple((strand, writers[strand].encoding) for strand, _ in targets)
+        for chrom, intervals, results in _run(fasta_path, ref, chunks, outputs, executor,
+                                              max_in_flight):
+            for encoded in results:
+                for strand, payload in encoded.items():
+                    writers[strand].write(chrom, payload)
+            if bar is not None:
+                bar.update(sum(end - start for start, end in intervals))
+        for writer in writers.values():
+            writer.close()
+        for writer in writers.values():
+            commit(writer.temporary, writer.path)
+    except BaseException:
+        for writer in writers.values():
+            try:
+                writer.close()
+            finally:
+                discard(writer.temporary)
+        raise
+    finally:
+        if bar is not None:
+            bar.close()

@@ -1,0 +1,347 @@
+"""Genome-scale scoring (corlap.tracks and ``corlap score``): every value
+written equals, bit for bit, ``score_sequence`` of the whole chromosome
+(forward) or of its reverse complement read backwards (reverse), whatever
+the chunk size, the number of workers, the engine and the regions; and a
+failed or interrupted run leaves earlier output untouched."""
+
+import concurrent.futures
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pyBigWig
+import pytest
+
+from conftest import reverse_complement
+from corlap import tracks
+from corlap.__main__ import main
+from corlap.models import load_model
+from corlap.utils.sequences import nuc_to_num
+
+
+@pytest.fixture(scope="session")
+def expected(model_files, genome_records):
+    """kind -> chrom -> (forward, reverse) values, from one score_sequence
+    call on the whole chromosome and one on its reverse complement."""
+    values = {}
+    for kind, path in model_files.items():
+        model = load_model(path)
+        values[kind] = {
+            chrom: (model.score_sequence(nuc_to_num(text)),
+                    model.score_sequence(nuc_to_num(reverse_complement(text)))[::-1])
+            for chrom, text in genome_records.items()}
+    return values
+
+
+def assert_bits_equal(got, want):
+    """Same length, NaN at the same places, the same bits elsewhere."""
+    got, want = np.asarray(got), np.asarray(want)
+    assert got.shape == want.shape
+    missing = np.isnan(want)
+    assert np.array_equal(np.isnan(got), missing)
+    assert np.array_equal(got[~missing].view(np.uint64 if got.itemsize == 8 else np.uint32),
+                          want[~missing].view(np.uint64 if want.itemsize == 8 else np.uint32))
+
+
+def read_bigwig(path, lengths):
+    """chrom -> float32 values (NaN where the file holds none)."""
+    with_file = pyBigWig.open(str(path))
+    try:
+        assert with_file.chroms() == {c: n for c, n in lengths.items() if n}
+        values = {}
+        for chrom, length in lengths.items():
+            array = np.full(length, np.nan, dtype=np.float32)
+            for start, end, value in with_file.intervals(chrom) or ():
+                array[start:end] = value
+            values[chrom] = array
+        return values
+    finally:
+        with_file.close()
+
+
+def read_bedgraph(path, lengths):
+    """chrom -> float64 values; lines must be in order and never overlap."""
+    values = {chrom: np.full(length, np.nan) for chrom, length in lengths.items()}
+    last = None
+    order = list(lengths)
+    for line in pathlib.Path(path).read_text().splitlines():
+        chrom, start, end, value = line.split("\t")
+        start, end, value = int(start), int(end), float(value)
+        assert start < end and not np.isnan(value)
+        if last is not None:
+            assert (order.index(chrom), start) >= (order.index(last[0]), last[1])
+        values[chrom][start:end] = value
+        last = (chrom, end)
+    return values
+
+
+def expected_track(expected, kind, strand, chrom, dtype=np.float64):
+    return expected[kind][chrom][0 if strand == "forward" else 1].astype(dtype)
+
+
+@pytest.fixture(scope="session")
+def lengths(genome_records):
+    return {chrom: len(text) for chrom, text in genome_records.items()}
+
+
+# --- the library: values per interval ----------------------------------------
+
+@pytest.mark.parametrize("kind", ["PWM", "DWM"])
+@pytest.mark.parametrize("chunk_size", [5, 4_999, 1_000_000])
+def test_score_intervals_equal_whole_chromosome(kind, chunk_size, genome_fasta, model_files,
+                                                expected, lengths):
+    """Chunks smaller than the window (5 < 6, 9), uneven ones and one
+    chunk per chromosome all give the whole-chromosome values."""
+    got = {chrom: ([], []) for chrom in lengths}
+    for scored in tracks.score_intervals(genome_fasta, model_files[kind],
+                                         chunk_size=chunk_size):
+        assert scored.end - scored.start <= chunk_size
+        got[scored.chrom][0].append(scored.forward)
+        got[scored.chrom][1].append(scored.reverse)
+    for chrom in lengths:
+        assert_bits_equal(np.concatenate(got[chrom][0]), expected_track(expected, kind, "forward", chrom))
+        assert_bits_equal(np.concatenate(got[chrom][1]), expected_track(expected, kind, "reverse", chrom))
+
+
+def test_score_intervals_one_strand_and_model_object(genome_fasta, model_files, expected):
+    model = load_model(model_files["DWM"])
+    pieces = list(tracks.score_intervals(genome_fasta, model, strands=["reverse"],
+                                         chunk_size=7_000))
+    assert all(p.forward is None for p in pieces)
+    chrA = np.concatenate([p.reverse for p in pieces if p.chrom == "chrA"])
+    assert_bits_equal(chrA, expected_track(expected, "DWM", "reverse", "chrA"))
+
+
+def test_one_model_object_per_process_scores_every_chunk(genome_fasta, model_files,
+                                                          monkeypatch):
+    """The model file is read and rebuilt once; every later chunk reuses the
+    same model object (so what the model memoises stays valid)."""
+    tracks._models.clear()
+    loads = []
+    real_load = tracks.ModelRef.load
+    monkeypatch.setattr(tracks.ModelRef, "load",
+                        lambda self: loads.append(1) or real_load(self))
+    scored_by = set()
+    real_score = tracks._score_interval
+    monkeypatch.setattr(tracks, "_score_interval",
+                        lambda model, *a: scored_by.add(id(model)) or real_score(model, *a))
+    chunks = list(tracks.score_intervals(genome_fasta, model_files["DWM"], chunk_size=3_000))
+    assert len(chunks) > 10
+    assert len(loads) == 1 and len(scored_by) == 1
+
+
+def test_plan_chunks_merges_clips_and_packs():
+    lengths = {"a": 100, "b": 50}
+    regions = [tracks.Interval("b", 40, 80), tracks.Interval("a", 10, 20),
+               tracks.Interval("a", 15, 30), tracks.Interval("a", 30, 32),
+               tracks.Interval("a", 60, 61), tracks.Interval("a", 5, 5)]
+    assert tracks.plan_chunks(lengths, regions, 12) == [
+        ("a", ((10, 22),)), ("a", ((22, 32), (60, 61))), ("b", ((40, 50),))]
+    assert tracks.plan_chunks(lengths, None, 60) == [
+        ("a", ((0, 60),)), ("a", ((60, 100),)), ("b", ((0, 50),))]
+
+
+# --- the command line: files read back -----------------------------------------
+
+RUNS = [  # kind, workers, chunk size, forward file, reverse file
+    ("PWM", 1, 4, "f.bw", "r.bedgraph"),
+    ("PWM", 2, 7_777, "f.bg", "r.bigwig"),
+    ("DWM", 1, 1_000_000, "f.bedgraph", "r.bw"),
+    ("DWM", 2, 5, "f.bw", "r.bg"),
+    ("DWM", 2, 2_500, "f.bw", "r.bedgraph"),
+]
+
+
+def check_outputs(directory, kind, forward, reverse, expected, lengths, inside=None):
+    """Every file's values equal the whole-chromosome values (at the
+    positions in ``inside``, chrom -> boolean mask; none elsewhere)."""
+    for strand, name in (("forward", forward), ("reverse", reverse)):
+        if name is None:
+            continue
+        bigwig = tracks.output_format(name) == "bigwig"
+        got = (read_bigwig if bigwig else read_bedgraph)(directory / name, lengths)
+        for chrom in lengths:
+            want = expected_track(expected, kind, strand, chrom,
+                                  np.float32 if bigwig else np.float64)
+            if inside is not None:
+                want = np.where(inside[chrom], want, np.nan).astype(want.dtype)
+            assert_bits_equal(got[chrom], want)
+
+
+@pytest.mark.parametrize("kind,workers,chunk_size,forward,reverse", RUNS)
+def test_cli_score_matches_whole_chromosome(kind, workers, chunk_size, forward, reverse,
+                                            tmp_path, genome_fasta, model_files, expected,
+                                            lengths):
+    status = main(["score", "--fasta", str(genome_fasta), "--model", str(model_files[kind]),
+                   "--forward", str(tmp_path / forward), "--reverse", str(tmp_path / reverse),
+                   "--workers", str(workers), "--chunk-size", str(chunk_size), "--quiet"])
+    assert status == 0
+    check_outputs(tmp_path, kind, forward, reverse, expected, lengths)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([forward, reverse])
+
+
+REGIONS_BED = ("chrA\t19990\t20100\n"       # across the N run
+               "chrA\t50\t60\n"
+               "chrA\t55\t70\t.\t0\t-\n"    # overlaps the one before
+               "chrA\t29990\t99999\n"       # past the end: clipped
+               "chrC\t0\t3\n"                # at the start: no complete window
+               "chrC\t100\t101\n"
+               "chrS\t1\t4\n")
+
+
+def regions_mask(lengths):
+    inside = {chrom: np.zeros(length, dtype=bool) for chrom, length in lengths.items()}
+    for line in REGIONS_BED.splitlines():
+        chrom, start, end = line.split("\t")[:3]
+        inside[chrom][int(start):min(int(end), lengths[chrom])] = True
+    return inside
+
+
+@pytest.mark.parametrize("kind,workers,chunk_size", [("PWM", 2, 3), ("DWM", 1, 40)])
+def test_cli_regions(kind, workers, chunk_size, tmp_path, genome_fasta, model_files,
+                     expected, lengths):
+    (tmp_path / "regions.bed").write_text(REGIONS_BED)
+    status = main(["score", "--fasta", str(genome_fasta), "--model", str(model_files[kind]),
+                   "--forward", str(tmp_path / "f.bw"), "--reverse", str(tmp_path / "r.bg"),
+                   "--regions", str(tmp_path / "regions.bed"), "--workers", str(workers),
+                   "--chunk-size", str(chunk_size), "--quiet"])
+    assert status == 0
+    check_outputs(tmp_path, kind, "f.bw", "r.bg", expected, lengths, regions_mask(lengths))
+
+
+def test_cli_one_strand_only(tmp_path, genome_fasta, model_files, expected, lengths):
+    assert main(["score", "--fasta", str(genome_fasta), "--model", str(model_files["PWM"]),
+                 "--reverse", str(tmp_path / "r.bw"), "--quiet", "--workers", "1"]) == 0
+    check_outputs(tmp_path, "PWM", None, "r.bw", expected, lengths)
+    assert [p.name for p in tmp_path.iterdir()] == ["r.bw"]
+
+
+# --- Dask ----------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def dask_cluster():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       silence_logs=40)
+    try:
+        yield cluster
+    finally:
+        cluster.close()
+
+
+def test_dask_executor_library(dask_cluster, tmp_path, genome_fasta, model_files, expected,
+                               lengths):
+    from distributed import Client
+
+    with Client(dask_cluster, set_as_default=False) as client:
+        tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / "f.bg",
+                            reverse=tmp_path / "r.bw", executor=client.get_executor(),
+                            chunk_size=6_000)
+    check_outputs(tmp_path, "DWM", "f.bg", "r.bw", expected, lengths)
+
+
+def test_dask_scheduler_cli_with_regions(dask_cluster, tmp_path, genome_fasta, model_files,
+                                         expected, lengths):
+    (tmp_path / "regions.bed").write_text(REGIONS_BED)
+    status = main(["score", "--fasta", str(genome_fasta), "--model", str(model_files["PWM"]),
+                   "--forward", str(tmp_path / "f.bw"), "--reverse", str(tmp_path / "r.bg"),
+                   "--regions", str(tmp_path / "regions.bed"), "--chunk-size", "7",
+                   "--scheduler", dask_cluster.scheduler_address, "--quiet"])
+    assert status == 0
+    check_outputs(tmp_path, "PWM", "f.bw", "r.bg", expected, lengths, regions_mask(lengths))
+
+
+# --- nothing lost ----------------------------------------------------------------
+
+class FailingExecutor(concurrent.futures.Executor):
+    """Runs tasks inline and fails the run at the given task."""
+
+    def __init__(self, fail_at):
+        self.fail_at, self.submitted = fail_at, 0
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.submitted += 1
+        if self.submitted == self.fail_at:
+            raise RuntimeError("worker lost")
+        return tracks.InlineExecutor().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt])
+def test_failed_run_leaves_earlier_output_untouched(error, tmp_path, genome_fasta,
+                                                    model_files, monkeypatch):
+    (tmp_path / "f.bw").write_bytes(b"earlier forward")
+    executor = FailingExecutor(fail_at=5)
+    if error is KeyboardInterrupt:
+        real = tracks.score_task
+        calls = []
+
+        def interrupted(task):
+            calls.append(1)
+            if len(calls) == 3:
+                raise KeyboardInterrupt
+            return real(task)
+        monkeypatch.setattr(tracks, "score_task", interrupted)
+        executor = tracks.InlineExecutor()
+    with pytest.raises(error):
+        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+                            reverse=tmp_path / "r.bg", executor=executor, chunk_size=1000)
+    assert (tmp_path / "f.bw").read_bytes() == b"earlier forward"
+    assert [p.name for p in tmp_path.iterdir()] == ["f.bw"]
+
+
+def big_genome(directory, lambda_text, copies):
+    from conftest import write_fasta
+    write_fasta(directory / "big.fa", {f"chr{k}": lambda_text for k in range(copies)})
+    return directory / "big.fa"
+
+
+def test_ctrl_c_leaves_no_partial_file(tmp_path, lambda_text, model_files):
+    """SIGINT in the middle of a multi-process run: exit status 130, the
+    earlier output untouched, no temporary file left."""
+    fasta = big_genome(tmp_path, lambda_text, 60)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "f.bw").write_bytes(b"earlier forward")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "corlap", "score", "--fasta", str(fasta),
+         "--model", str(model_files["DWM"]), "--forward", str(tmp_path / "out" / "f.bw"),
+         "--reverse", str(tmp_path / "out" / "r.bg"), "--workers", "2",
+         "--chunk-size", "20000"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and len(list((tmp_path / "out").iterdir())) < 3:
+        time.sleep(0.05)
+    time.sleep(0.3)
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130, stderr
+    assert "interrupted" in stderr and "Traceback" not in stderr
+    assert (tmp_path / "out" / "f.bw").read_bytes() == b"earlier forward"
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["f.bw"]
+
+
+def test_successful_run_replaces_earlier_output(tmp_path, genome_fasta, model_files):
+    (tmp_path / "f.bg").write_text("old\n")
+    tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bg")
+    assert (tmp_path / "f.bg").read_text().startswith("chrA\t4\t5\t")
+    mode = os.stat(tmp_path / "f.bg").st_mode & 0o777
+    umask = os.umask(0)
+    os.umask(umask)
+    assert mode == 0o666 & ~umask
+
+
+def test_progress_bar_on_request(tmp_path, genome_fasta, model_files, capsys):
+    tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+                        chunk_size=10_000, progress=True)
+    err = capsys.readouterr().err
+    assert "scoring" in err and "100%" in err
+
+
+def test_unwritable_output_directory_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr(tracks.os, "access", lambda path, mode: False)
+    with pytest.raises(ValueError, match="not writable"):
+        tracks.check_output(tmp_path / "f.bw")
