@@ -136,7 +136,7 @@ else
         --exclude=./build --exclude=./dist --exclude=./.git -cf - . | tar -C "$ROOT/work/corlap" -xf -
 fi
 
-# --- 2b. The root's packages ---------------------------------------------
+# --- 4. The root's packages -----------------------------------------------
 # Installs those of the given packages that the root has not seen yet: all
 # of them must exist ("required") or those that Debian has ("optional").
 # The names seen are kept in /.packages-done, those Debian lacks in
@@ -185,7 +185,7 @@ if [ -s "$ROOT/.packages-unavailable" ]; then
     say "not in Debian $SUITE (tests that need them are skipped): $(tr '\n' ' ' <"$ROOT/.packages-unavailable")"
 fi
 
-# --- 3b. Build, install, test inside the root -----------------------------
+# --- 5. Build, install and test inside the root ---------------------------
 say "building and testing on the emulated machine"
 in_root /bin/bash -c '
 set -euo pipefail
