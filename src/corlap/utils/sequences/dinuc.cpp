@@ -615,8 +615,9 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
                               window_length, delta.data(), bias_rows);
     kernels::build_score_side(tables[1].buffer.view<2>(), tables[3].buffer.view<4>(),
                               window_length, delta.data() + side_size, background_rows);
-    const kernels::ScoreSide bias{delta.data(), bias_rows};
-    const kernels::ScoreSide background{delta.data() + side_size, background_rows};
+    const bool wide = kernels::wide_lanes_available();
+    const kernels::ScoreSide bias{delta.data(), bias_rows, wide};
+    const kernels::ScoreSide background{delta.data() + side_size, background_rows, wide};
     if (score_with_memo(codes_buffer.view<1>(), sequence_length, window_length, offset, bias,
                         background, delta, pwm_rows, scores_buffer.view<1>(), window.data(),
                         prod_log.data())) {
