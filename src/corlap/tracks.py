@@ -437,8 +437,13 @@ class _BigWigWriter:
         if self._file is None:
             raise OSError(f"cannot write bigWig file {path!r}")
         # Every chromosome of the FASTA, in its order (bigWig cannot hold
-        # a sequence of length 0).
-        self._file.addHeader([(chrom, length) for chrom, length in lengths.items() if length])
+        # a sequence of length 0).  No zoom levels: libBigWig builds them at
+        # close by reading each whole chromosome back into memory (about 14
+        # bytes per base, 3.5 GB for a human chromosome 1), which would tie
+        # the main process's memory to the chromosome length instead of the
+        # chunk size, and they take most of the writing time.
+        self._file.addHeader([(chrom, length) for chrom, length in lengths.items() if length],
+                             maxZooms=0)
 
     def write(self, chrom: str, runs) -> None:
         # One array-form call per run of scored positions (fixedStep, the
