@@ -68,6 +68,30 @@ def _window_codes(fasta, chrom: str, start: int, end: int, strand: str) -> np.nd
     return region.sequence if strand == "+" else region.revcomp
 
 
+def _count_window(fasta, chrom: str, window: tuple[int, int], strand: str, add) -> int:
+    """Counts one window with ``add``; 1 when it holds a base other than
+    A, C, G, T, else 0."""
+    codes = _window_codes(fasta, chrom, *window, strand)
+    holds_n = int((codes > 3).any())
+    add(codes)
+    return holds_n
+
+
+def _count_sites(fasta, sites: Iterable[Site], lengths: dict[str, int], length: int,
+                 add) -> tuple[int, int, int]:
+    """(counted, off the chromosome, holding a non-ACGT base) of the sites'
+    windows, counted with ``add`` in the order given."""
+    counted = off = with_n = 0
+    for site in sites:
+        window = site_window(site.start, site.strand, length, lengths[site.chrom])
+        if window is None:
+            off += 1
+            continue
+        with_n += _count_window(fasta, site.chrom, window, site.strand, add)
+        counted += 1
+    return counted, off, with_n
+
+
 def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int, *,
                 background: int = DEFAULT_BACKGROUND,
                 background_sites: Iterable[Site] | None = None,
@@ -90,26 +114,12 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
     summary = TrainingSummary()
     with open_fasta(os.fspath(fasta_path)) as fasta:
         lengths = dict(zip(fasta.references, fasta.lengths))
-        for site in sites:
-            window = site_window(site.start, site.strand, length, lengths[site.chrom])
-            if window is None:
-                summary.sites_off += 1
-                continue
-            codes = _window_codes(fasta, site.chrom, *window, site.strand)
-            summary.sites_with_n += bool((codes > 3).any())
-            model.add_sequence(codes)
-            summary.sites += 1
+        summary.sites, summary.sites_off, summary.sites_with_n = _count_sites(
+            fasta, sites, lengths, length, model.add_sequence)
 
         if background_sites is not None:
-            for site in background_sites:
-                window = site_window(site.start, site.strand, length, lengths[site.chrom])
-                if window is None:
-                    summary.background_off += 1
-                    continue
-                codes = _window_codes(fasta, site.chrom, *window, site.strand)
-                summary.background_with_n += bool((codes > 3).any())
-                model.add_background(codes)
-                summary.background += 1
+            summary.background, summary.background_off, summary.background_with_n = \
+                _count_sites(fasta, background_sites, lengths, length, model.add_background)
         elif background > 0:
             names = [chrom for chrom, size in lengths.items() if size >= length]
             if not names:
@@ -128,9 +138,8 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
                 window = site_window(position, strand, length, lengths[chrom])
                 if window is None:
                     continue
-                codes = _window_codes(fasta, chrom, *window, strand)
-                summary.background_with_n += bool((codes > 3).any())
-                model.add_background(codes)
+                summary.background_with_n += _count_window(fasta, chrom, window, strand,
+                                                           model.add_background)
                 summary.background += 1
     model.prepare_mat()
     return model, summary

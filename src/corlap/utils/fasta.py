@@ -122,7 +122,7 @@ def _compression(path: str) -> str | None:
     if head[:2] != b"\x1f\x8b":
         return None
     # BGZF: a gzip member with the extra field (FLG.FEXTRA) holding the
-    # subfield "BC" (SAM/BAM specification, section 4.1).
+    # subfield "BC", which carries the block's size.
     if len(head) >= 14 and head[3] & 4 and head[12:14] == b"BC":
         return "bgzip"
     raise ValueError(
