@@ -39,7 +39,7 @@ from typing import Any
 
 import numpy as np
 
-from corlap import models
+from corlap import _bigwig, models
 from corlap._output import commit, discard, temporary_beside
 from corlap.utils.fasta import FastaFile, open_fasta
 from corlap.utils.sequences import GenomicSequence
@@ -123,6 +123,9 @@ class _Task:
     intervals: tuple[tuple[int, int], ...]
     # (strand, encoding) pairs; encoding is "array", "bigwig" or "bedgraph".
     outputs: tuple[tuple[str, str], ...]
+    # The chromosome's number in bigWig files, and their deflate level.
+    chrom_number: int = 0
+    deflate_level: int = 0
 
 
 # --- output paths -----------------------------------------------------------
@@ -290,25 +293,13 @@ def _score_interval(model, fasta, chrom: str, start: int, end: int,
     return values
 
 
-def _runs(values: np.ndarray) -> list[tuple[int, int]]:
-    """(first, last + 1) of each run of positions holding a value."""
-    present = ~np.isnan(values)
-    edges = np.flatnonzero(np.diff(np.concatenate(([False], present, [False])).astype(np.int8)))
-    return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
-
-
-def _encode_bigwig(start: int, values: np.ndarray):
-    """Runs of scored positions as (first position, float32 values)."""
-    return [(start + a, values[a:b].astype(np.float32)) for a, b in _runs(values)]
-
-
 def _encode_bedgraph(chrom: str, start: int, values: np.ndarray) -> bytes:
     """bedGraph lines; neighbouring positions holding the very same float64
     bits share a line; values in ``repr``, which reads back as the same
     float64."""
     bits = values.view(np.int64)
     text = []
-    for a, b in _runs(values):
+    for a, b in _bigwig.runs(~np.isnan(values)):
         # Within a run, a new line starts wherever the bits change.
         cuts = np.flatnonzero(np.diff(bits[a:b])) + a + 1
         firsts = np.concatenate(([a], cuts))
@@ -333,7 +324,8 @@ def score_task(task: _Task) -> list[dict[str, Any]]:
         encoded: dict[str, Any] = {}
         for strand, encoding in task.outputs:
             if encoding == "bigwig":
-                encoded[strand] = _encode_bigwig(start, values[strand])
+                encoded[strand] = _bigwig.encode(task.chrom_number, start, values[strand],
+                                                 deflate_level=task.deflate_level)
             elif encoding == "bedgraph":
                 encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
             else:
@@ -368,8 +360,8 @@ def _genome(fasta_path) -> dict[str, int]:
         return dict(zip(fasta.references, fasta.lengths))
 
 
-def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int
-         ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
+def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, *,
+         numbers: dict[str, int] | None = None, deflate_level: int = 0) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
     """Submit the chunks' tasks, at most ``max_in_flight`` at a time, and
     yield each chunk's results in genome order."""
     ref = ModelRef.of(model)
@@ -379,7 +371,8 @@ def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int
 
     def submit_next() -> None:
         for chrom, intervals in todo:
-            task = _Task(fasta_path, ref, chrom, intervals, outputs)
+            task = _Task(fasta_path, ref, chrom, intervals, outputs,
+                         (numbers or {}).get(chrom, 0), deflate_level)
             pending.append((chrom, intervals, executor.submit(score_task, task)))
             return
 
@@ -429,33 +422,26 @@ class _BigWigWriter:
     encoding = "bigwig"
 
     def __init__(self, path: str, lengths: dict[str, int]):
-        import pyBigWig
-
         self.temporary = temporary_beside(path)
         self.path = path
-        self._file: Any = pyBigWig.open(self.temporary, "w")
-        if self._file is None:
-            raise OSError(f"cannot write bigWig file {path!r}")
         # Every chromosome of the FASTA, in its order (bigWig cannot hold
-        # a sequence of length 0).  No zoom levels: libBigWig builds them at
-        # close by reading each whole chromosome back into memory (about 14
-        # bytes per base, 3.5 GB for a human chromosome 1), which would tie
-        # the main process's memory to the chromosome length instead of the
-        # chunk size, and they take most of the writing time.
-        self._file.addHeader([(chrom, length) for chrom, length in lengths.items() if length],
-                             maxZooms=0)
+        # a sequence of length 0).  The workers encode and compress the
+        # blocks; this process only appends them and writes the indexes.
+        self._file: _bigwig.BigWigWriter | None = _bigwig.BigWigWriter(
+            self.temporary, [(chrom, length) for chrom, length in lengths.items() if length])
 
-    def write(self, chrom: str, runs) -> None:
-        # One array-form call per run of scored positions (fixedStep, the
-        # cheapest entry type of libBigWig).
-        for first, values in runs:
-            self._file.addEntries(chrom, first, values=values, span=1, step=1)
+    def write(self, chrom: str, piece: _bigwig.Piece) -> None:
+        self._file.add(piece)
 
     def close(self) -> None:
         if self._file is not None:
             self._file.close()
             self._file = None
 
+    def abandon(self) -> None:
+        if self._file is not None:
+            self._file.abandon()
+            self._file = None
 
 class _BedGraphWriter:
     encoding = "bedgraph"
@@ -473,11 +459,13 @@ class _BedGraphWriter:
             self._file.close()
             self._file = None
 
+    abandon = close
+
 
 def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
                  executor: concurrent.futures.Executor | None = None,
                  chunk_size: int = DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
-                 progress: bool = False) -> None:
+                 progress: bool = False, deflate_level: int = 0) -> None:
     """Score a genome (or only ``regions``) and write the forward and/or
     reverse track to files: ``.bw``/``.bigwig`` as bigWig, ``.bedgraph``
     or ``.bg`` as bedGraph.
@@ -486,8 +474,12 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
     place only when every output is complete; on any failure or interrupt
     the temporary files are removed and existing files are left untouched.
     Arguments as for ``score_intervals``; ``progress`` shows a tqdm bar on
-    stderr.
+    stderr; ``deflate_level`` (0 to 9) is the zlib level of the bigWig
+    blocks: 0 stores them, which makes files about 7 % larger than any
+    other level (scores hardly compress) and costs a twentieth of the time.
     """
+    if not (isinstance(deflate_level, int) and 0 <= deflate_level <= 9):
+        raise ValueError(f"deflate_level must be an integer from 0 to 9, got {deflate_level!r}")
     targets = [(strand, os.fspath(path)) for strand, path in
                (("forward", forward), ("reverse", reverse)) if path is not None]
     if not targets:
@@ -515,8 +507,10 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
             bar = tqdm(total=total, unit="bp", unit_scale=True, file=sys.stderr,
                        desc="scoring", dynamic_ncols=True)
         outputs = tuple((strand, writers[strand].encoding) for strand, _ in targets)
+        numbers = {chrom: k for k, chrom in enumerate(c for c, n in lengths.items() if n)}
         for chrom, intervals, results in _run(fasta_path, ref, chunks, outputs, executor,
-                                              max_in_flight):
+                                              max_in_flight, numbers=numbers,
+                                              deflate_level=deflate_level):
             for encoded in results:
                 for strand, payload in encoded.items():
                     writers[strand].write(chrom, payload)
@@ -529,7 +523,7 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
     except BaseException:
         for writer in writers.values():
             try:
-                writer.close()
+                writer.abandon()
             finally:
                 discard(writer.temporary)
         raise
