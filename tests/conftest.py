@@ -36,6 +36,10 @@ def lambda_fasta_path(tmp_path):
 def test_hooks():
     """The test-only module compiled into the extension's shared object
     (src/corlap/utils/sequences/test_hooks.cpp), loaded from that file."""
+    return load_test_hooks()
+
+
+def load_test_hooks():
     from corlap.utils import sequences
     name = "corlap.utils._sequences_test_hooks"
     loader = importlib.machinery.ExtensionFileLoader(name, sequences.__file__)

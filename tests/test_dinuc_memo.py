@@ -251,3 +251,132 @@ def test_a_window_too_long_for_memory_is_refused_before_allocating():
         setattr(model, name, np.broadcast_to(np.float64(-2.0), shape))
     with pytest.raises(MemoryError):
         model.score_sequence(np.broadcast_to(np.int64(0), (length,)))
+
+
+# ---------------------------------------------------------------------------
+# A direct table shared by the processes that score under the same tables.
+
+SHARE = "CORLAP_DWM_MEMO_DIR"
+
+
+def _score_in_child(directory, tables, codes, queue):
+    """Runs in a fresh process: scores ``codes`` with a model of ``tables``
+    and reports what its memo did."""
+    import os
+
+    from conftest import load_test_hooks
+    os.environ[SHARE] = directory
+    model = DiNucleotideMatrix(int(tables["length"]))
+    for name in ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"):
+        setattr(model, name, tables[name])
+    hooks = load_test_hooks()
+    before = hooks.memo_runs()
+    scores = model.score_sequence(codes)
+    after = hooks.memo_runs()
+    queue.put((scores, after[1] - before[1], after[2] - before[2], after[5]))
+
+
+def run_in_child(directory, model, codes):
+    import multiprocessing
+    tables = {name: getattr(model, name) for name in
+              ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")}
+    tables["length"] = model.length
+    context = multiprocessing.get_context("spawn")
+    queue = context.Queue()
+    child = context.Process(target=_score_in_child, args=(str(directory), tables, codes, queue))
+    child.start()
+    result = queue.get(timeout=120)
+    child.join(timeout=60)
+    assert child.exitcode == 0
+    return result
+
+
+def test_processes_share_one_direct_table(tmp_path, test_hooks, monkeypatch):
+    rng = np.random.default_rng(31)
+    model = trained(8, 31)
+    codes = genome_like(rng, 60_000)
+    expected = plain(model, codes, monkeypatch)
+    monkeypatch.setenv(SHARE, str(tmp_path))
+    fresh, first_scored, first_reused, held, direct = memo_delta(
+        test_hooks, lambda: assert_same(model.score_sequence(codes), expected))
+    assert fresh == 1 and first_scored > 0 and direct and held == 4**8 * 8
+    assert test_hooks.memo_runs()[5]
+    (table,) = tmp_path.iterdir()
+    assert table.name.startswith("dwm-memo-") and table.stat().st_mode & 0o077 == 0
+    # Another process with equal tables computes nothing.
+    scores, scored, reused, shared = run_in_child(tmp_path, model, codes)
+    assert shared and scored == 0 and reused == first_scored + first_reused
+    assert_same(scores, expected)
+    # Other tables get a table of their own beside it.
+    other = trained(8, 32)
+    other_expected = plain(other, codes, monkeypatch)
+    assert_same(other.score_sequence(codes), other_expected)
+    assert len(list(tmp_path.iterdir())) == 2
+
+
+def test_processes_filling_one_table_at_once_agree_with_the_plain_loop(tmp_path, monkeypatch):
+    import multiprocessing
+    model = trained(9, 33)
+    tables = {name: getattr(model, name) for name in
+              ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")}
+    tables["length"] = model.length
+    context = multiprocessing.get_context("spawn")
+    queue = context.Queue()
+    sequences = [genome_like(np.random.default_rng(40 + k), 150_000) for k in range(2)]
+    children = [context.Process(target=_score_in_child, args=(str(tmp_path), tables, codes, queue))
+                for codes in sequences]
+    for child in children:
+        child.start()
+    results = [queue.get(timeout=120) for _ in children]
+    for child in children:
+        child.join(timeout=60)
+        assert child.exitcode == 0
+    expected = [plain(model, codes, monkeypatch) for codes in sequences]
+    for scores, _, _, shared in results:
+        assert shared
+        assert any(same_bits(scores, want) for want in expected)
+    # Everything either process left in the table is right.
+    monkeypatch.setenv(SHARE, str(tmp_path))
+    for codes, want in zip(sequences, expected):
+        assert_same(model.score_sequence(codes), want)
+
+
+def test_unsafe_or_foreign_table_files_are_not_used(tmp_path, test_hooks, monkeypatch):
+    import os
+    rng = np.random.default_rng(34)
+    model = trained(7, 34)
+    codes = genome_like(rng, 20_000)
+    expected = plain(model, codes, monkeypatch)
+    monkeypatch.setenv(SHARE, str(tmp_path))
+    model.score_sequence(codes)
+    (table,) = tmp_path.iterdir()
+    good = table.read_bytes()
+    # Each setting differs in spelling only, so that the memo attaches anew.
+    spellings = iter(f"{tmp_path}{'/.' * k}" for k in range(1, 10))
+
+    def attach():
+        monkeypatch.setenv(SHARE, next(spellings))
+        _, scored, reused, _, _ = memo_delta(
+            test_hooks, lambda: assert_same(model.score_sequence(codes), expected))
+        return test_hooks.memo_runs()[5], scored
+
+    assert attach() == (True, 0)
+    # A header that is not ours (one byte of the tables changed).
+    table.write_bytes(good[:100] + bytes([good[100] ^ 1]) + good[101:])
+    assert attach()[0] is False
+    # Writable by others; reached through a symbolic link; cut short.
+    table.write_bytes(good)
+    table.chmod(0o620)
+    assert attach()[0] is False
+    table.chmod(0o600)
+    os.rename(table, tmp_path / "elsewhere")
+    table.symlink_to(tmp_path / "elsewhere")
+    assert attach()[0] is False
+    table.unlink()
+    table.write_bytes(good[:-8])
+    table.chmod(0o600)
+    assert attach()[0] is False
+    # A directory that does not exist: a private memo.
+    monkeypatch.setenv(SHARE, str(tmp_path / "missing"))
+    assert_same(model.score_sequence(codes), expected)
+    assert test_hooks.memo_runs()[5] is False

@@ -191,6 +191,10 @@ def _connect(address: str):
 
 
 def run_score(args) -> int:
+    if not args.scheduler:
+        # The process the workers will fork from starts now and imports the
+        # library while this process does the same.
+        _start_forkserver()
     from corlap import tracks
     from corlap.models import ModelFileError
 
@@ -249,14 +253,24 @@ def _new_pool(workers: int):
     main process stops them.
     """
     import concurrent.futures
-    import multiprocessing
 
     from corlap import tracks
 
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["corlap.tracks"])
+    context = _start_forkserver()
     return concurrent.futures.ProcessPoolExecutor(
         workers, mp_context=context, initializer=tracks.ignore_interrupts)
+
+
+def _start_forkserver():
+    """The forkserver context, its server started (once per process) with
+    the library preloaded."""
+    import multiprocessing
+    import multiprocessing.forkserver
+
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(["corlap.tracks"])
+    multiprocessing.forkserver.ensure_running()
+    return context
 
 
 def _launch(pool) -> None:

@@ -30,8 +30,9 @@ smaller than the one below are left out.
 from __future__ import annotations
 
 import dataclasses
+import errno
+import functools
 import os
-import shutil
 import struct
 import tempfile
 import zlib
@@ -40,7 +41,7 @@ from collections.abc import Sequence
 import numpy as np
 
 __all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Blocks", "Piece",
-           "encode", "runs", "BigWigWriter"]
+           "encode", "spool", "runs", "BigWigWriter"]
 
 BIGWIG_MAGIC = 0x888FFC26
 CHROM_TREE_MAGIC = 0x78CA8C91
@@ -77,6 +78,11 @@ class Blocks:
     largest: int
     items: int
 
+    @property
+    def size(self) -> int:
+        """Bytes of the blocks as written."""
+        return int(self.bounds[:, 2].sum())
+
 
 @dataclasses.dataclass(frozen=True)
 class Piece:
@@ -86,56 +92,148 @@ class Piece:
     values: Blocks
     zooms: tuple[Blocks, ...]
     summary: tuple[int, float, float, float, float]
+    # A file holding the blocks (the data's, then each zoom level's) in
+    # place of ``data``; the writer takes it over.
+    spool: str | None = None
 
 
-def _compress(level: int):
-    if level == 0:
-        # Stored deflate blocks: scores as float32 shrink by about 6 % at
-        # any level, for twenty times the time of storing them.
-        return lambda data: zlib.compress(data, 0)
-    return lambda data: zlib.compress(data, level)
+def spool(piece: Piece, path: str) -> Piece:
+    """``piece`` with its blocks moved to a new file ``path``: the calling
+    process then copies them with the kernel instead of receiving them."""
+    parts = (piece.values, *piece.zooms)
+    with open(path, "xb") as stream:
+        for blocks in parts:
+            stream.write(blocks.data)
+    emptied = [dataclasses.replace(blocks, data=b"") for blocks in parts]
+    return dataclasses.replace(piece, values=emptied[0], zooms=tuple(emptied[1:]), spool=path)
 
 
-def _blocks(pieces: list[tuple[bytes, int, int, int]], items: int) -> Blocks:
-    """From (compressed block, first, end, uncompressed size) tuples."""
-    if not pieces:
+def _append(source: int, offset: int, count: int, target) -> None:
+    """Appends ``count`` bytes of the file ``source`` from ``offset`` on to
+    the open file object ``target`` (at its end)."""
+    target.flush()
+    destination = target.fileno()
+    while count:
+        try:
+            sent = os.sendfile(destination, source, offset, count)
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                raise
+            sent = os.write(destination, os.pread(source, min(count, 1 << 22), offset))
+        if sent == 0:
+            raise OSError(errno.EIO, "spooled blocks cut short")
+        offset += sent
+        count -= sent
+    target.seek(0, os.SEEK_END)
+
+
+def _pack(raw: bytes, sizes: np.ndarray, firsts: np.ndarray, ends: np.ndarray, items: int,
+          level: int) -> Blocks:
+    """Blocks from their uncompressed bytes, back to back, of ``sizes``
+    bytes each; compressed unless ``level`` is 0."""
+    if not len(sizes):
         return Blocks(b"", np.zeros((0, 3), dtype=np.int64), 0, 0)
-    bounds = np.array([(first, end, len(block)) for block, first, end, _ in pieces],
-                      dtype=np.int64)
-    return Blocks(b"".join(block for block, *_ in pieces), bounds,
-                  max(size for *_, size in pieces), items)
+    if level:
+        view, at, parts = memoryview(raw), 0, []
+        for size in sizes.tolist():
+            parts.append(zlib.compress(view[at:at + size], level))
+            at += size
+        raw, stored = b"".join(parts), np.array([len(part) for part in parts])
+    else:
+        stored = sizes
+    bounds = np.column_stack((firsts, ends, stored)).astype(np.int64)
+    return Blocks(raw, bounds, int(sizes.max()), items)
+
+
+def _join(blocks: Sequence[Blocks]) -> Blocks:
+    if len(blocks) == 1:
+        return blocks[0]
+    if not blocks:
+        return Blocks(b"", np.zeros((0, 3), dtype=np.int64), 0, 0)
+    return Blocks(b"".join(b.data for b in blocks), np.concatenate([b.bounds for b in blocks]),
+                  max(b.largest for b in blocks), sum(b.items for b in blocks))
+
+
+def _edges(present: np.ndarray) -> np.ndarray:
+    """first, last + 1, first, last + 1, ... of the runs of True."""
+    if present.all():
+        return np.array([0, len(present)] if len(present) else [], dtype=np.intp)
+    return np.flatnonzero(np.diff(np.concatenate(([False], present, [False])).astype(np.int8)))
 
 
 def runs(present: np.ndarray) -> list[tuple[int, int]]:
     """(first, last + 1) of each run of True."""
-    edges = np.flatnonzero(np.diff(np.concatenate(([False], present, [False])).astype(np.int8)))
+    edges = _edges(present)
     return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
 
 
-def _level_one(start: int, stored: np.ndarray, present: np.ndarray, reduction: int):
+@functools.lru_cache(maxsize=8)
+def _section_type(items: int) -> np.dtype:
+    """A fixed-step section of ``items`` float32 values, header first."""
+    return np.dtype([("chrom", "<u4"), ("start", "<u4"), ("end", "<u4"), ("step", "<u4"),
+                     ("span", "<u4"), ("type", "u1"), ("reserved", "u1"), ("count", "<u2"),
+                     ("values", "<f4", (items,))])
+
+
+def _sections(chrom: int, start: int, stored: np.ndarray, edges: np.ndarray,
+              items_per_slot: int, level: int) -> Blocks:
+    """The data blocks: each run of scored positions in sections of at most
+    ``items_per_slot`` values."""
+    raw, sizes, firsts, ends = [], [], [], []
+    for first, end in zip(edges[0::2].tolist(), edges[1::2].tolist()):
+        for at, count in ((first, (end - first) // items_per_slot * items_per_slot),
+                          (first + (end - first) // items_per_slot * items_per_slot,
+                           (end - first) % items_per_slot)):
+            if not count:
+                continue
+            slot = min(count, items_per_slot)
+            table = np.zeros(count // slot, dtype=_section_type(slot))
+            table["chrom"] = chrom
+            table["start"] = start + at + slot * np.arange(len(table))
+            table["end"] = table["start"] + slot
+            table["step"] = table["span"] = 1
+            table["type"] = _FIXED_STEP
+            table["count"] = slot
+            table["values"] = stored[at:at + count].reshape(len(table), slot)
+            raw.append(table.tobytes())
+            sizes.append(np.full(len(table), table.dtype.itemsize))
+            firsts.append(table["start"])
+            ends.append(table["end"])
+    if not raw:
+        return _pack(b"", np.zeros(0, dtype=np.int64), [], [], 0, level)
+    return _pack(b"".join(raw), np.concatenate(sizes), np.concatenate(firsts),
+                 np.concatenate(ends), int((edges[1::2] - edges[0::2]).sum()), level)
+
+
+def _level_one(start: int, wide: np.ndarray, edges: np.ndarray, reduction: int):
     """Records (as a dict of arrays) of the first zoom level: one per bin
-    of ``reduction`` bases holding a scored position."""
-    offset = start % reduction
-    bins = -(-(offset + len(stored)) // reduction)
-    padded = np.zeros(bins * reduction, dtype=np.float64)
-    valid = np.zeros(bins * reduction, dtype=bool)
-    padded[offset:offset + len(stored)] = np.where(present, stored, 0.0)
-    valid[offset:offset + len(stored)] = present
-    padded, valid = padded.reshape(bins, reduction), valid.reshape(bins, reduction)
-    count = valid.sum(axis=1)
-    keep = count > 0
-    padded, valid, count = padded[keep], valid[keep], count[keep]
-    base = (start - offset) + np.flatnonzero(keep) * reduction
-    return {
-        "bin": (start - offset) // reduction + np.flatnonzero(keep),
-        "start": base + valid.argmax(axis=1),
-        "end": base + reduction - valid[:, ::-1].argmax(axis=1),
-        "count": count,
-        "min": np.where(valid, padded, np.inf).min(axis=1),
-        "max": np.where(valid, padded, -np.inf).max(axis=1),
-        "sum": padded.sum(axis=1),
-        "squares": (padded * padded).sum(axis=1),
+    of ``reduction`` bases holding a scored position.  ``edges`` are the
+    (first, last + 1) pairs of the runs of scored positions, flattened;
+    ``wide`` the stored values as float64."""
+    # Cut the values at every bin boundary and every run edge: each piece
+    # is then wholly scored or wholly missing, and lies in one bin.
+    cuts = np.arange(-start % reduction, len(wide), reduction)
+    if len(edges) == 2 and edges[0] == 0 and edges[1] == len(wide):
+        if not len(cuts) or cuts[0]:
+            cuts = np.concatenate(([0], cuts))
+    else:
+        cuts = np.concatenate((cuts, edges[edges < len(wide)]))
+        cuts.sort()
+        cuts = cuts[np.concatenate(([True], np.diff(cuts) != 0))]
+    ends = np.append(cuts[1:], len(wide))
+    keep = ~np.isnan(wide[cuts])
+    records = {
+        "bin": (start + cuts[keep]) // reduction,
+        "start": start + cuts[keep],
+        "end": start + ends[keep],
+        "count": (ends - cuts)[keep],
+        "min": np.minimum.reduceat(wide, cuts)[keep],
+        "max": np.maximum.reduceat(wide, cuts)[keep],
+        "sum": np.add.reduceat(wide, cuts)[keep],
+        "squares": np.add.reduceat(np.square(wide), cuts)[keep],
     }
+    # Pieces of one bin (cut by missing values) make one record.
+    return _fold(records, 1) if np.any(np.diff(records["bin"]) == 0) else records
 
 
 def _fold(records: dict[str, np.ndarray], factor: int) -> dict[str, np.ndarray]:
@@ -156,17 +254,15 @@ def _fold(records: dict[str, np.ndarray], factor: int) -> dict[str, np.ndarray]:
 
 
 def _zoom_blocks(chrom: int, records: dict[str, np.ndarray], items_per_slot: int,
-                 compress) -> Blocks:
+                 level: int) -> Blocks:
     table = np.empty(len(records["bin"]), dtype=_ZOOM_RECORD)
     table["chrom"] = chrom
     for field in ("start", "end", "count", "min", "max", "sum", "squares"):
         table[field] = records[field]
-    pieces = []
-    for at in range(0, len(table), items_per_slot):
-        part = table[at:at + items_per_slot]
-        raw = part.tobytes()
-        pieces.append((compress(raw), int(part["start"][0]), int(part["end"][-1]), len(raw)))
-    return _blocks(pieces, len(table))
+    firsts = np.arange(0, len(table), items_per_slot)
+    lasts = np.minimum(firsts + items_per_slot, len(table))
+    return _pack(table.tobytes(), (lasts - firsts) * _ZOOM_RECORD.itemsize,
+                 table["start"][firsts], table["end"][lasts - 1], len(table), level)
 
 
 def encode(chrom: int, start: int, values: np.ndarray, *,
@@ -174,36 +270,31 @@ def encode(chrom: int, start: int, values: np.ndarray, *,
            items_per_slot: int = ITEMS_PER_SLOT, deflate_level: int = 0) -> Piece:
     """The blocks of positions ``start``, ``start + 1``, ... holding
     ``values`` (NaN: no value) on sequence number ``chrom``.  Each
-    reduction must be a multiple of the one before it."""
-    compress = _compress(deflate_level)
+    reduction must be a multiple of the one before it.  ``deflate_level``
+    0 leaves the blocks uncompressed (then the whole file must be)."""
     values = np.asarray(values, dtype=np.float64)
     stored = values.astype("<f4")
-    present = ~np.isnan(values)
-    pieces = []
-    for first, end in runs(present):
-        for at in range(first, end, items_per_slot):
-            stop = min(at + items_per_slot, end)
-            raw = _SECTION.pack(chrom, start + at, start + stop, 1, 1, _FIXED_STEP, 0,
-                                stop - at) + stored[at:stop].tobytes()
-            pieces.append((compress(raw), start + at, start + stop, len(raw)))
     wide = stored.astype(np.float64)
+    edges = _edges(~np.isnan(values))
+    data = _sections(chrom, start, stored, edges, items_per_slot, deflate_level)
+    if not data.items:
+        empty = _pack(b"", np.zeros(0, dtype=np.int64), [], [], 0, deflate_level)
+        return Piece(chrom, data, tuple(empty for _ in reductions),
+                     (0, np.inf, -np.inf, 0.0, 0.0))
+    if not reductions:
+        kept = wide[~np.isnan(wide)]
+        return Piece(chrom, data, (), (len(kept), float(kept.min()), float(kept.max()),
+                                       float(kept.sum()), float(np.square(kept).sum())))
     zooms = []
-    if pieces and reductions:
-        records = _level_one(start, wide, present, reductions[0])
-        for k, reduction in enumerate(reductions):
-            if k:
-                records = _fold(records, reduction // reductions[k - 1])
-            zooms.append(_zoom_blocks(chrom, records, items_per_slot, compress))
-        summary = (int(records["count"].sum()), float(records["min"].min()),
-                   float(records["max"].max()), float(records["sum"].sum()),
-                   float(records["squares"].sum()))
-    else:
-        kept = wide[present]
-        summary = (len(kept), float(kept.min()) if len(kept) else np.inf,
-                   float(kept.max()) if len(kept) else -np.inf, float(kept.sum()),
-                   float((kept * kept).sum()))
-        zooms = [_blocks([], 0) for _ in reductions]
-    return Piece(chrom, _blocks(pieces, int(present.sum())), tuple(zooms), summary)
+    records = _level_one(start, wide, edges, reductions[0])
+    summary = (int(records["count"].sum()), float(records["min"].min()),
+               float(records["max"].max()), float(records["sum"].sum()),
+               float(records["squares"].sum()))
+    for k, reduction in enumerate(reductions):
+        if k:
+            records = _fold(records, reduction // reductions[k - 1])
+        zooms.append(_zoom_blocks(chrom, records, items_per_slot, deflate_level))
+    return Piece(chrom, data, tuple(zooms), summary)
 
 
 # --- the file ----------------------------------------------------------------
@@ -289,23 +380,28 @@ def _link(levels: list[np.ndarray], start: int) -> None:
 
 
 class BigWigWriter:
-    """Writes a bigWig file from pieces handed over in genome order
+    """Writes a bigWig file to ``stream`` (a new file open for binary
+    writing, closed at the end) from pieces handed over in genome order
     (sequence numbers are positions in ``chroms``; lengths must be >= 1).
-    ``reductions`` are those the pieces were encoded with."""
+    The zoom levels wait in unnamed files in ``spill_dir`` (None: the
+    system's temporary directory) until the data is written.
+    ``reductions`` are those the pieces were encoded with, and
+    ``compressed`` whether with a deflate level above 0."""
 
-    def __init__(self, path: str, chroms: Sequence[tuple[str, int]], *,
+    def __init__(self, stream, chroms: Sequence[tuple[str, int]], *,
+                 spill_dir: str | None = None,
                  reductions: Sequence[int] = ZOOM_REDUCTIONS,
                  index_block_size: int = INDEX_BLOCK_SIZE,
-                 items_per_slot: int = ITEMS_PER_SLOT):
+                 items_per_slot: int = ITEMS_PER_SLOT, compressed: bool = False):
+        self._compressed = compressed
         self._reductions = tuple(reductions)
         self._block_size = index_block_size
         self._items_per_slot = items_per_slot
-        self._file = open(path, "wb", buffering=1 << 20)
+        self._file = stream
         self._spills: list = []
         try:
             for _ in self._reductions:
-                self._spills.append(tempfile.TemporaryFile(
-                    dir=os.path.dirname(os.path.abspath(path)), prefix=".corlap-zoom-"))
+                self._spills.append(tempfile.TemporaryFile(dir=spill_dir, prefix=".corlap-zoom-"))
             self._summary_at = _HEADER.size + _ZOOM_HEADER.size * len(self._reductions)
             self._tree_at = self._summary_at + _SUMMARY.size
             self._file.write(b"\0" * self._tree_at
@@ -326,14 +422,35 @@ class BigWigWriter:
 
     def add(self, piece: Piece) -> None:
         """Append one interval's blocks (after every earlier piece's)."""
+        if piece.spool is not None:
+            source = os.open(piece.spool, os.O_RDONLY)
+            try:
+                self._add(piece, source)
+            finally:
+                os.close(source)
+            os.unlink(piece.spool)
+        else:
+            self._add(piece, None)
+
+    def _add(self, piece: Piece, source: int | None) -> None:
+        at = 0
+
+        def put(blocks: Blocks, target) -> int:
+            nonlocal at
+            if source is None:
+                target.write(blocks.data)
+                return len(blocks.data)
+            size = blocks.size
+            _append(source, at, size, target)
+            at += size
+            return size
+
         self._entries.append(_placed(piece.chrom, piece.values, self._position))
-        self._file.write(piece.values.data)
-        self._position += len(piece.values.data)
+        self._position += put(piece.values, self._file)
         self._largest[0] = max(self._largest[0], piece.values.largest)
         for k, blocks in enumerate(piece.zooms):
             self._zoom_entries[k].append(_placed(piece.chrom, blocks, self._zoom_sizes[k]))
-            self._spills[k].write(blocks.data)
-            self._zoom_sizes[k] += len(blocks.data)
+            self._zoom_sizes[k] += put(blocks, self._spills[k])
             self._zoom_records[k] += blocks.items
             self._largest[1 + k] = max(self._largest[1 + k], blocks.largest)
         count, low, high, total, squares = piece.summary
@@ -383,8 +500,8 @@ class BigWigWriter:
             zoom_entries = _concatenate(self._zoom_entries[k])
             zoom_entries["offset"] += data_at + 4
             spill = self._spills[k]
-            spill.seek(0)
-            shutil.copyfileobj(spill, out, 1 << 20)
+            spill.flush()
+            _append(spill.fileno(), 0, self._zoom_sizes[k], out)
             zoom_index_at = out.tell()
             out.write(_r_tree(zoom_entries, self._block_size, self._items_per_slot,
                               zoom_index_at, zoom_index_at))
@@ -393,7 +510,8 @@ class BigWigWriter:
         out.write(struct.pack("<I", BIGWIG_MAGIC))
         out.seek(0)
         out.write(_HEADER.pack(BIGWIG_MAGIC, VERSION, len(zooms), self._tree_at, self._data_at,
-                               index_at, 0, 0, 0, self._summary_at, largest, 0))
+                               index_at, 0, 0, 0, self._summary_at,
+                               largest if self._compressed else 0, 0))
         for reduction, data_at, zoom_index_at in zooms:
             out.write(_ZOOM_HEADER.pack(reduction, 0, data_at, zoom_index_at))
         count, low, high, total, squares = self._summary

@@ -37,5 +37,6 @@ struct MemoRuns {
 extern MemoRuns memo_runs;
 size_t memo_bytes();
 bool memo_direct();
+bool memo_shared();
 
 }  // namespace corlap::bodies

@@ -431,6 +431,13 @@ size_t memo_budget() {
     return mib << 20;
 }
 
+// Directory where processes share the memo's direct table:
+// CORLAP_DWM_MEMO_DIR, or "" (not shared).
+std::string memo_share_dir() {
+    const char* text = std::getenv("CORLAP_DWM_MEMO_DIR");
+    return text != nullptr ? std::string(text) : std::string();
+}
+
 // Scores through the memo when it can hold these windows; false leaves the
 // scoring to the plain loop.
 bool score_with_memo(const kernels::View1& codes, int64_t sequence_length, int64_t length,
@@ -449,8 +456,10 @@ bool score_with_memo(const kernels::View1& codes, int64_t sequence_length, int64
         {delta.data(), delta.size() * sizeof(kernels::Lanes)},
         {pwm_rows.data(), pwm_rows.size() * sizeof(double)}};
     const uint64_t mode = kernels::floating_point_mode();
-    if (!score_memo.matches(length, pieces, mode, budget)) {
-        if (!score_memo.reset(length, pieces, mode, budget, sequence_length - length + 1)) {
+    const std::string share = memo_share_dir();
+    if (!score_memo.matches(length, pieces, mode, budget, share)) {
+        if (!score_memo.reset(length, pieces, mode, budget, sequence_length - length + 1,
+                              share)) {
             return false;
         }
         ++memo_runs.fresh;
@@ -471,6 +480,10 @@ size_t memo_bytes() {
 
 bool memo_direct() {
     return score_memo.direct();
+}
+
+bool memo_shared() {
+    return score_memo.shared();
 }
 
 PyObject* dinucleotide_init(PyObject* const* args, double) {

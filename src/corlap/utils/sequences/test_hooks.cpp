@@ -20,9 +20,10 @@ PyObject* pair_table_runs(PyObject*, PyObject*) {
 }
 
 PyObject* memo_runs(PyObject*, PyObject*) {
-    return Py_BuildValue("(KKKnO)", bodies::memo_runs.fresh, bodies::memo_runs.scored,
+    return Py_BuildValue("(KKKnOO)", bodies::memo_runs.fresh, bodies::memo_runs.scored,
                          bodies::memo_runs.reused, static_cast<Py_ssize_t>(bodies::memo_bytes()),
-                         bodies::memo_direct() ? Py_True : Py_False);
+                         bodies::memo_direct() ? Py_True : Py_False,
+                         bodies::memo_shared() ? Py_True : Py_False);
 }
 
 // A function of the module's own type whose body fails to allocate, as a
@@ -46,9 +47,10 @@ PyMethodDef test_hook_methods[] = {
      "(native, item_by_item): how many runs of DiNucleotideMatrix.prepare_mat so far "
      "filled the pair tables natively and how many item by item."},
     {"memo_runs", memo_runs, METH_NOARGS,
-     "(fresh, scored, reused, bytes, direct): memos of DiNucleotideMatrix.score_sequence "
-     "started afresh, windows scored and windows copied from the memo so far; the bytes "
-     "the memo holds and whether it is a direct table."},
+     "(fresh, scored, reused, bytes, direct, shared): memos of "
+     "DiNucleotideMatrix.score_sequence started afresh, windows scored and windows copied "
+     "from the memo so far; the bytes the memo holds, whether it is a direct table and "
+     "whether that is shared with other processes."},
     {"allocation_fails", allocation_fails, METH_NOARGS,
      "A function of the module's type whose body fails to allocate."},
     {nullptr, nullptr, 0, nullptr},

@@ -23,16 +23,31 @@
 // reached it stops taking new windows and keeps serving the ones it has.
 // Memory comes zeroed from the system, so pages of a large table are only
 // paid for when touched.
+//
+// Given a directory, the direct table may instead be a file there that
+// every process of the user scoring under the same tables and mode maps and
+// fills together (see SharedBlock): worker processes then compute each
+// distinct window about once between them instead of once each.
 #pragma once
 
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #if defined(__linux__)
 #include <sys/mman.h>
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define CORLAP_SHARED_MEMO 1
 #endif
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -99,6 +114,118 @@ private:
     size_t bytes_ = 0;
 };
 
+// A direct table in a file that processes map together (MAP_SHARED).
+//
+// The file starts with a header naming everything the scores depend on
+// (layout version, window length, floating-point mode, the tables' bytes),
+// then, from the next page on, the entries.  Its name is a hash of the
+// header; a process uses a file only if its header is byte for byte its
+// own, so a hash collision or a file from another version is never served.
+// A new file is written whole under a temporary name, its space reserved
+// (a full file system fails here, not later as a fault on first touch) and
+// then linked into place, so nobody maps half a file; whoever links first
+// wins and the others map the winner's.  Only regular files of this user
+// that nobody else may write are used, never through a symbolic link.
+// Entries are 8-byte words written and read whole (relaxed atomics), and
+// equal windows always have equal scores, so processes racing on an entry
+// store the same bits.
+class SharedBlock {
+public:
+    SharedBlock() = default;
+    SharedBlock(const SharedBlock&) = delete;
+    SharedBlock& operator=(const SharedBlock&) = delete;
+    ~SharedBlock() { release(); }
+
+    bool attach(const std::string& directory, const unsigned char* header, size_t header_bytes,
+                size_t entry_bytes) {
+        release();
+#if defined(CORLAP_SHARED_MEMO)
+        const long page_size = sysconf(_SC_PAGESIZE);
+        const size_t page = page_size > 0 ? static_cast<size_t>(page_size) : 4096;
+        const size_t offset = (header_bytes + page - 1) / page * page;
+        const size_t total = offset + entry_bytes;
+        // FNV-1a of the header names the file.
+        uint64_t hash = 0xcbf29ce484222325ull;
+        for (size_t i = 0; i < header_bytes; ++i) hash = (hash ^ header[i]) * 0x100000001b3ull;
+        char name[48];
+        std::snprintf(name, sizeof name, "/dwm-memo-%016llx", static_cast<unsigned long long>(hash));
+        const std::string path = directory + name;
+        int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) fd = create(path, header, header_bytes, total);
+        if (fd < 0) return false;
+        struct stat status;
+        const bool usable = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                            status.st_uid == ::geteuid() && (status.st_mode & 022) == 0 &&
+                            static_cast<uint64_t>(status.st_size) == total;
+        void* base = usable ? ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                            : MAP_FAILED;
+        ::close(fd);
+        if (base == MAP_FAILED) return false;
+        if (std::memcmp(base, header, header_bytes) != 0) {
+            ::munmap(base, total);
+            return false;
+        }
+        base_ = base;
+        mapped_ = total;
+        entries_ = reinterpret_cast<uint64_t*>(static_cast<unsigned char*>(base) + offset);
+        entry_bytes_ = entry_bytes;
+        return true;
+#else
+        (void)directory, (void)header, (void)header_bytes, (void)entry_bytes;
+        return false;
+#endif
+    }
+
+    void release() {
+#if defined(CORLAP_SHARED_MEMO)
+        if (base_ != nullptr) ::munmap(base_, mapped_);
+#endif
+        base_ = nullptr;
+        mapped_ = 0;
+        entries_ = nullptr;
+        entry_bytes_ = 0;
+    }
+
+    uint64_t* entries() const { return entries_; }
+    size_t bytes() const { return entry_bytes_; }
+
+private:
+#if defined(CORLAP_SHARED_MEMO)
+    // The file at `path`, made whole under a temporary name first; the
+    // descriptor of whichever file got linked there, or -1.
+    static int create(const std::string& path, const unsigned char* header, size_t header_bytes,
+                      size_t total) {
+        static unsigned counter = 0;
+        const std::string temporary = path + "." + std::to_string(::getpid()) + "." +
+                                      std::to_string(++counter) + ".tmp";
+        int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return -1;
+        bool written = ::posix_fallocate(fd, 0, static_cast<off_t>(total)) == 0;
+        for (size_t done = 0; written && done < header_bytes;) {
+            const ssize_t n = ::pwrite(fd, header + done, header_bytes - done,
+                                       static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            written = n > 0;
+            if (written) done += static_cast<size_t>(n);
+        }
+        if (written && ::link(temporary.c_str(), path.c_str()) != 0) {
+            ::close(fd);
+            fd = errno == EEXIST ? ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC) : -1;
+        } else if (!written) {
+            ::close(fd);
+            fd = -1;
+        }
+        ::unlink(temporary.c_str());
+        return fd;
+    }
+#endif
+
+    void* base_ = nullptr;
+    size_t mapped_ = 0;
+    uint64_t* entries_ = nullptr;
+    size_t entry_bytes_ = 0;
+};
+
 // One contiguous piece of the tables a memo was filled under.
 struct TablePiece {
     const void* data;
@@ -131,12 +258,12 @@ public:
     WindowMemo& operator=(const WindowMemo&) = delete;
     ~WindowMemo() { release(); }
 
-    // Was the memo filled under exactly these tables, length, mode and
-    // budget?
-    bool matches(int64_t length, const TablePiece (&pieces)[2], uint64_t mode,
-                 size_t budget) const {
+    // Was the memo filled under exactly these tables, length, mode, budget
+    // and directory for sharing ("" for none)?
+    bool matches(int64_t length, const TablePiece (&pieces)[2], uint64_t mode, size_t budget,
+                 const std::string& share) const {
         if (tables_ == nullptr || length_ != length || mode_ != mode || budget_ != budget ||
-            table_bytes_ != pieces[0].bytes + pieces[1].bytes) {
+            table_bytes_ != pieces[0].bytes + pieces[1].bytes || share_ != share) {
             return false;
         }
         return std::memcmp(tables_, pieces[0].data, pieces[0].bytes) == 0 &&
@@ -144,10 +271,11 @@ public:
     }
 
     // Starts afresh for these tables, holding at most `budget` bytes of
-    // scores, first sized for about `expected` distinct windows.  False
-    // (and an empty memo) when even the tables cannot be copied.
+    // scores, first sized for about `expected` distinct windows; with a
+    // directory for sharing, a direct table there when one fits the budget.
+    // False (and an empty memo) when even the tables cannot be copied.
     bool reset(int64_t length, const TablePiece (&pieces)[2], uint64_t mode, size_t budget,
-               int64_t expected) {
+               int64_t expected, const std::string& share) {
         release();
         const size_t table_bytes = pieces[0].bytes + pieces[1].bytes;
         tables_ = static_cast<unsigned char*>(std::malloc(table_bytes));
@@ -158,6 +286,11 @@ public:
         length_ = length;
         mode_ = mode;
         budget_ = budget;
+        share_ = share;
+        if (!share.empty() && length <= max_direct_length && direct_bytes() <= budget &&
+            attach_shared()) {
+            return true;
+        }
         uint64_t slots = 64;
         while (slots < 2 * static_cast<uint64_t>(expected) && slots < (uint64_t{1} << 20) &&
                2 * slots * sizeof(Slot) <= budget) {
@@ -180,6 +313,9 @@ public:
         length_ = -1;
         hash_.release();
         direct_.release();
+        shared_.release();
+        entries_ = nullptr;
+        share_.clear();
         slots_ = 0;
         hash_bits_ = 0;
         count_ = 0;
@@ -187,22 +323,24 @@ public:
         full_ = false;
     }
 
-    // Bytes held for scores, and whether they are a direct table.
-    size_t bytes() const { return hash_.bytes() + direct_.bytes(); }
-    bool direct() const { return direct_.bytes() != 0; }
+    // Bytes held for scores, whether they are a direct table, and whether
+    // that is shared with other processes.
+    size_t bytes() const { return hash_.bytes() + direct_.bytes() + shared_.bytes(); }
+    bool direct() const { return entries_ != nullptr; }
+    bool shared() const { return shared_.entries() != nullptr; }
 
     // Asks for the memory a later find(key) reads.
     void prefetch(uint64_t key) const {
-        if (direct_.bytes() != 0) {
-            fetch_early(direct_.as<uint64_t>() + key);
+        if (entries_ != nullptr) {
+            fetch_early(entries_ + key);
         } else if (slots_ != 0) {
             fetch_early(hash_.as<Slot>() + slot_of(key));
         }
     }
 
     bool find(uint64_t key, double* score) const {
-        if (direct_.bytes() != 0) {
-            const uint64_t stored = direct_.as<uint64_t>()[key];
+        if (entries_ != nullptr) {
+            const uint64_t stored = __atomic_load_n(entries_ + key, __ATOMIC_RELAXED);
             if (stored == 0) return false;
             const uint64_t bits = stored ^ kEmptyBits;
             std::memcpy(score, &bits, sizeof bits);
@@ -225,13 +363,13 @@ public:
         if (full_) return;
         uint64_t bits;
         std::memcpy(&bits, &score, sizeof bits);
-        if (direct_.bytes() == 0 && 2 * static_cast<uint64_t>(count_ + 1) > slots_ &&
+        if (entries_ == nullptr && 2 * static_cast<uint64_t>(count_ + 1) > slots_ &&
             !at_limit_ && !grow()) {
             at_limit_ = true;
         }
-        if (direct_.bytes() != 0) {
+        if (entries_ != nullptr) {
             if (bits == kEmptyBits) return;
-            direct_.as<uint64_t>()[key] = bits ^ kEmptyBits;
+            __atomic_store_n(entries_ + key, bits ^ kEmptyBits, __ATOMIC_RELAXED);
             ++count_;
             return;
         }
@@ -299,6 +437,7 @@ private:
                 }
             }
             direct_.swap(table);
+            entries_ = direct_.as<uint64_t>();
             hash_.release();
             slots_ = 0;
             return true;
@@ -318,13 +457,39 @@ private:
         return true;
     }
 
+    // The shared direct table's file header: layout version, length, mode,
+    // sizes, then the tables.
+    bool attach_shared() {
+        struct Head {
+            char magic[16];
+            uint64_t version, length, mode, table_bytes;
+        } head = {};
+        std::memcpy(head.magic, "corlap dwm memo", 16);
+        head.version = 1;
+        head.length = static_cast<uint64_t>(length_);
+        head.mode = mode_;
+        head.table_bytes = table_bytes_;
+        const size_t header_bytes = sizeof head + table_bytes_;
+        unsigned char* header = static_cast<unsigned char*>(std::malloc(header_bytes));
+        if (header == nullptr) return false;
+        std::memcpy(header, &head, sizeof head);
+        std::memcpy(header + sizeof head, tables_, table_bytes_);
+        const bool attached = shared_.attach(share_, header, header_bytes, direct_bytes());
+        std::free(header);
+        entries_ = shared_.entries();
+        return attached;
+    }
+
     unsigned char* tables_ = nullptr;
     size_t table_bytes_ = 0;
     int64_t length_ = -1;
     uint64_t mode_ = 0;
     size_t budget_ = 0;
+    std::string share_;
     ZeroedBlock hash_;
     ZeroedBlock direct_;
+    SharedBlock shared_;
+    uint64_t* entries_ = nullptr;  // the direct table, private or shared
     uint64_t slots_ = 0;
     int hash_bits_ = 0;
     int64_t count_ = 0;
