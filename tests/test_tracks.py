@@ -345,3 +345,39 @@ def test_unwritable_output_directory_refused(tmp_path, monkeypatch):
     monkeypatch.setattr(tracks.os, "access", lambda path, mode: False)
     with pytest.raises(ValueError, match="not writable"):
         tracks.check_output(tmp_path / "f.bw")
+
+
+def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, model_files,
+                                                    expected, lengths, monkeypatch):
+    """Workers that can see the run's directory share the dinucleotide
+    memo's table and hand bigWig blocks over through it; it goes away with
+    the run, whether the run succeeds or fails."""
+    made = []
+    real = tracks._scratch_directory
+    monkeypatch.setattr(tracks, "_scratch_directory", lambda: made.append(real()) or made[-1])
+    monkeypatch.delenv(tracks.MEMO_DIR_VARIABLE, raising=False)
+    seen = []
+    real_task = tracks.score_task
+
+    def watched(task):
+        result = real_task(task)
+        seen.append(sorted(os.listdir(task.scratch)))
+        return result
+    monkeypatch.setattr(tracks, "score_task", watched)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / "f.bw",
+                            reverse=tmp_path / "r.bw", executor=pool, chunk_size=6_000)
+    assert any(name.startswith("dwm-memo-") for names in seen for name in names)
+    assert any(name.startswith("piece-") for names in seen for name in names)
+    assert len(made) == 1 and not os.path.exists(made[0])
+    assert tracks.MEMO_DIR_VARIABLE not in os.environ
+    for strand in ("forward", "reverse"):
+        got = read_bigwig(tmp_path / ("f.bw" if strand == "forward" else "r.bw"), lengths)
+        for chrom in lengths:
+            assert_bits_equal(got[chrom], expected_track(expected, "DWM", strand, chrom,
+                                                         np.float32))
+    with pytest.raises(RuntimeError):
+        tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / "g.bw",
+                            executor=FailingExecutor(fail_at=3), chunk_size=6_000)
+    assert len(made) == 2 and not os.path.exists(made[1])
+    assert not (tmp_path / "g.bw").exists()

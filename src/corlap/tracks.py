@@ -324,22 +324,35 @@ def _encode_bedgraph(chrom: str, start: int, values: np.ndarray) -> bytes:
     return "".join(text).encode()
 
 
+_memo_users = 0
+_memo_saved: str | None = None
+
+
 @contextlib.contextmanager
 def _shared_memo(directory: str | None):
     """Dinucleotide scoring shares its memo's table through ``directory``
-    meanwhile, when that is a directory of this machine."""
+    meanwhile, when that is a directory of this machine.  Tasks may run in
+    several threads at once: the first one in saves the setting, the last
+    one out puts it back."""
+    global _memo_users, _memo_saved
     if directory is None or not os.path.isdir(directory):
         yield
         return
-    previous = os.environ.get(MEMO_DIR_VARIABLE)
-    os.environ[MEMO_DIR_VARIABLE] = directory
+    with _cache_lock:
+        if _memo_users == 0:
+            _memo_saved = os.environ.get(MEMO_DIR_VARIABLE)
+        _memo_users += 1
+        os.environ[MEMO_DIR_VARIABLE] = directory
     try:
         yield
     finally:
-        if previous is None:
-            os.environ.pop(MEMO_DIR_VARIABLE, None)
-        else:
-            os.environ[MEMO_DIR_VARIABLE] = previous
+        with _cache_lock:
+            _memo_users -= 1
+            if _memo_users == 0:
+                if _memo_saved is None:
+                    os.environ.pop(MEMO_DIR_VARIABLE, None)
+                else:
+                    os.environ[MEMO_DIR_VARIABLE] = _memo_saved
 
 
 _spooled = 0
