@@ -46,7 +46,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 MBP = float(os.environ.get("BENCH_TRACKS_MBP", "20"))
 CHROMOSOMES = 5
 CHUNK = 1_000_000
-RUNS = 2                # each figure is the best of this many runs
+RUNS = 3                # each figure is the best of this many runs
 
 
 def make_genome(directory: pathlib.Path) -> tuple[pathlib.Path, dict[str, int]]:

@@ -756,6 +756,23 @@ def check_state_scores(kind, model, sequence, result, length_before):
 # check against the reference.
 
 MEMO_BUDGET = "CORLAP_DWM_MEMO_MIB"
+MEMO_SHARE = "CORLAP_DWM_MEMO_DIR"
+_share_dir = None
+
+
+def share_settings():
+    """Where the memo's table may be shared: nowhere, a directory of this
+    process, a directory that does not exist, a file, the empty string."""
+    global _share_dir
+    if _share_dir is None:
+        import atexit
+        import shutil
+        import tempfile
+        _share_dir = tempfile.mkdtemp(prefix="corlap-fuzz-")
+        atexit.register(shutil.rmtree, _share_dir, True)
+        open(os.path.join(_share_dir, "file"), "w").close()
+    return [None, _share_dir, os.path.join(_share_dir, "missing"),
+            os.path.join(_share_dir, "file"), ""]
 
 
 def plain_scores(model, sequence):
@@ -818,15 +835,17 @@ def nudge(draw, model):
 def fuzz_memo(length, data):
     draw = data.draw
     model = trained("DWM", length, [[0, 1, 2, 3, 3, 2, 1, 0] * 2, [2, 2, 3, 1, 0, 0, 1, 3] * 2])
-    saved = os.environ.get(MEMO_BUDGET)
+    saved = {name: os.environ.get(name) for name in (MEMO_BUDGET, MEMO_SHARE)}
     try:
         for _ in range(draw(st.integers(1, 4))):
             sequence = draw(repetitive_codes(length))
-            budget = draw(st.sampled_from([None, "256", "1", "0", "", "many", "-1"]))
-            if budget is None:
-                os.environ.pop(MEMO_BUDGET, None)
-            else:
-                os.environ[MEMO_BUDGET] = budget
+            for name, choices in ((MEMO_BUDGET, [None, "256", "1", "0", "", "many", "-1"]),
+                                  (MEMO_SHARE, share_settings())):
+                value = draw(st.sampled_from(choices))
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
             ok, result = call(model.score_sequence, sequence)
             plain_ok, expected = plain_scores(model, sequence)
             assert ok and plain_ok
@@ -834,10 +853,11 @@ def fuzz_memo(length, data):
             CHECKED["score_sequence"] += 1
             model = nudge(draw, model)
     finally:
-        if saved is None:
-            os.environ.pop(MEMO_BUDGET, None)
-        else:
-            os.environ[MEMO_BUDGET] = saved
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
 
 
 # ---------------------------------------------------------------------------

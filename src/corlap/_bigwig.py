@@ -49,7 +49,7 @@ INDEX_MAGIC = 0x2468ACE0
 VERSION = 4
 ITEMS_PER_SLOT = 1024       # values per data block, records per zoom block
 INDEX_BLOCK_SIZE = 256      # children per node of both trees
-ZOOM_REDUCTIONS = tuple(32 * 4 ** k for k in range(10))   # 32 bp to 8 Mbp
+ZOOM_REDUCTIONS = tuple(128 * 4 ** k for k in range(9))   # 128 bp to 8 Mbp
 _FIXED_STEP = 3
 
 _HEADER = struct.Struct("<IHHQQQHHQQIQ")
@@ -69,11 +69,12 @@ _NODE_HEAD = np.dtype([("leaf", "u1"), ("reserved", "u1"), ("count", "<u2")])
 
 @dataclasses.dataclass(frozen=True)
 class Blocks:
-    """Compressed blocks back to back; per block its first position, one
-    past its last position and its compressed size (int64, shape (n, 3));
-    the largest uncompressed block, in bytes; the number of values or
-    records in all."""
-    data: bytes
+    """The blocks back to back, as they go into the file, in one or more
+    buffers (bytes or contiguous arrays); per block its first position,
+    one past its last position and its size in the file (int64, shape
+    (n, 3)); the largest uncompressed block, in bytes; the number of values
+    or records in all."""
+    data: tuple
     bounds: np.ndarray
     largest: int
     items: int
@@ -103,8 +104,9 @@ def spool(piece: Piece, path: str) -> Piece:
     parts = (piece.values, *piece.zooms)
     with open(path, "xb") as stream:
         for blocks in parts:
-            stream.write(blocks.data)
-    emptied = [dataclasses.replace(blocks, data=b"") for blocks in parts]
+            for buffer in blocks.data:
+                stream.write(buffer)
+    emptied = [dataclasses.replace(blocks, data=()) for blocks in parts]
     return dataclasses.replace(piece, values=emptied[0], zooms=tuple(emptied[1:]), spool=path)
 
 
@@ -127,31 +129,20 @@ def _append(source: int, offset: int, count: int, target) -> None:
     target.seek(0, os.SEEK_END)
 
 
-def _pack(raw: bytes, sizes: np.ndarray, firsts: np.ndarray, ends: np.ndarray, items: int,
-          level: int) -> Blocks:
-    """Blocks from their uncompressed bytes, back to back, of ``sizes``
-    bytes each; compressed unless ``level`` is 0."""
-    if not len(sizes):
-        return Blocks(b"", np.zeros((0, 3), dtype=np.int64), 0, 0)
+def _pack(tables: list[np.ndarray], firsts, ends, items: int, level: int) -> Blocks:
+    """Blocks from contiguous tables whose rows are the blocks' bytes (one
+    block size per table); compressed one by one unless ``level`` is 0."""
+    if not tables:
+        return Blocks((), np.zeros((0, 3), dtype=np.int64), 0, 0)
+    sizes = np.concatenate([np.full(len(table), table.nbytes // len(table)) for table in tables])
     if level:
-        view, at, parts = memoryview(raw), 0, []
-        for size in sizes.tolist():
-            parts.append(zlib.compress(view[at:at + size], level))
-            at += size
-        raw, stored = b"".join(parts), np.array([len(part) for part in parts])
+        parts = [zlib.compress(row, level) for table in tables
+                 for row in table.view(np.uint8).reshape(len(table), -1)]
+        data, written = (b"".join(parts),), np.array([len(part) for part in parts])
     else:
-        stored = sizes
-    bounds = np.column_stack((firsts, ends, stored)).astype(np.int64)
-    return Blocks(raw, bounds, int(sizes.max()), items)
-
-
-def _join(blocks: Sequence[Blocks]) -> Blocks:
-    if len(blocks) == 1:
-        return blocks[0]
-    if not blocks:
-        return Blocks(b"", np.zeros((0, 3), dtype=np.int64), 0, 0)
-    return Blocks(b"".join(b.data for b in blocks), np.concatenate([b.bounds for b in blocks]),
-                  max(b.largest for b in blocks), sum(b.items for b in blocks))
+        data, written = tuple(tables), sizes
+    bounds = np.column_stack((firsts, ends, written)).astype(np.int64)
+    return Blocks(data, bounds, int(sizes.max()), items)
 
 
 def _edges(present: np.ndarray) -> np.ndarray:
@@ -175,11 +166,11 @@ def _section_type(items: int) -> np.dtype:
                      ("values", "<f4", (items,))])
 
 
-def _sections(chrom: int, start: int, stored: np.ndarray, edges: np.ndarray,
+def _sections(chrom: int, start: int, values: np.ndarray, edges: np.ndarray,
               items_per_slot: int, level: int) -> Blocks:
     """The data blocks: each run of scored positions in sections of at most
-    ``items_per_slot`` values."""
-    raw, sizes, firsts, ends = [], [], [], []
+    ``items_per_slot`` values (stored as float32)."""
+    tables, firsts, ends = [], [], []
     for first, end in zip(edges[0::2].tolist(), edges[1::2].tolist()):
         for at, count in ((first, (end - first) // items_per_slot * items_per_slot),
                           (first + (end - first) // items_per_slot * items_per_slot,
@@ -194,22 +185,21 @@ def _sections(chrom: int, start: int, stored: np.ndarray, edges: np.ndarray,
             table["step"] = table["span"] = 1
             table["type"] = _FIXED_STEP
             table["count"] = slot
-            table["values"] = stored[at:at + count].reshape(len(table), slot)
-            raw.append(table.tobytes())
-            sizes.append(np.full(len(table), table.dtype.itemsize))
+            table["values"] = values[at:at + count].reshape(len(table), slot)
+            tables.append(table)
             firsts.append(table["start"])
             ends.append(table["end"])
-    if not raw:
-        return _pack(b"", np.zeros(0, dtype=np.int64), [], [], 0, level)
-    return _pack(b"".join(raw), np.concatenate(sizes), np.concatenate(firsts),
-                 np.concatenate(ends), int((edges[1::2] - edges[0::2]).sum()), level)
+    if not tables:
+        return _pack([], [], [], 0, level)
+    return _pack(tables, np.concatenate(firsts), np.concatenate(ends),
+                 int((edges[1::2] - edges[0::2]).sum()), level)
 
 
 def _level_one(start: int, wide: np.ndarray, edges: np.ndarray, reduction: int):
     """Records (as a dict of arrays) of the first zoom level: one per bin
     of ``reduction`` bases holding a scored position.  ``edges`` are the
     (first, last + 1) pairs of the runs of scored positions, flattened;
-    ``wide`` the stored values as float64."""
+    ``wide`` the values (float64)."""
     # Cut the values at every bin boundary and every run edge: each piece
     # is then wholly scored or wholly missing, and lies in one bin.
     cuts = np.arange(-start % reduction, len(wide), reduction)
@@ -259,10 +249,17 @@ def _zoom_blocks(chrom: int, records: dict[str, np.ndarray], items_per_slot: int
     table["chrom"] = chrom
     for field in ("start", "end", "count", "min", "max", "sum", "squares"):
         table[field] = records[field]
+    # Full blocks as rows of one table, the last one as a table of its own.
+    full = len(table) // items_per_slot * items_per_slot
+    tables = [table[:full].reshape(-1, items_per_slot), table[full:].reshape(1, -1)]
     firsts = np.arange(0, len(table), items_per_slot)
     lasts = np.minimum(firsts + items_per_slot, len(table))
-    return _pack(table.tobytes(), (lasts - firsts) * _ZOOM_RECORD.itemsize,
-                 table["start"][firsts], table["end"][lasts - 1], len(table), level)
+    return _pack([part for part in tables if part.size], table["start"][firsts],
+                 table["end"][lasts - 1], len(table), level)
+
+
+def _as_stored(value) -> float:
+    return float(np.float32(value))
 
 
 def encode(chrom: int, start: int, values: np.ndarray, *,
@@ -273,22 +270,22 @@ def encode(chrom: int, start: int, values: np.ndarray, *,
     reduction must be a multiple of the one before it.  ``deflate_level``
     0 leaves the blocks uncompressed (then the whole file must be)."""
     values = np.asarray(values, dtype=np.float64)
-    stored = values.astype("<f4")
-    wide = stored.astype(np.float64)
     edges = _edges(~np.isnan(values))
-    data = _sections(chrom, start, stored, edges, items_per_slot, deflate_level)
+    data = _sections(chrom, start, values, edges, items_per_slot, deflate_level)
     if not data.items:
-        empty = _pack(b"", np.zeros(0, dtype=np.int64), [], [], 0, deflate_level)
+        empty = _pack([], [], [], 0, deflate_level)
         return Piece(chrom, data, tuple(empty for _ in reductions),
                      (0, np.inf, -np.inf, 0.0, 0.0))
+    # Summaries are of the values as stored; minimum and maximum of the
+    # float64 values round to those of the float32 ones.
     if not reductions:
-        kept = wide[~np.isnan(wide)]
-        return Piece(chrom, data, (), (len(kept), float(kept.min()), float(kept.max()),
+        kept = values[~np.isnan(values)]
+        return Piece(chrom, data, (), (len(kept), _as_stored(kept.min()), _as_stored(kept.max()),
                                        float(kept.sum()), float(np.square(kept).sum())))
     zooms = []
-    records = _level_one(start, wide, edges, reductions[0])
-    summary = (int(records["count"].sum()), float(records["min"].min()),
-               float(records["max"].max()), float(records["sum"].sum()),
+    records = _level_one(start, values, edges, reductions[0])
+    summary = (int(records["count"].sum()), _as_stored(records["min"].min()),
+               _as_stored(records["max"].max()), float(records["sum"].sum()),
                float(records["squares"].sum()))
     for k, reduction in enumerate(reductions):
         if k:
@@ -437,10 +434,11 @@ class BigWigWriter:
 
         def put(blocks: Blocks, target) -> int:
             nonlocal at
-            if source is None:
-                target.write(blocks.data)
-                return len(blocks.data)
             size = blocks.size
+            if source is None:
+                for buffer in blocks.data:
+                    target.write(buffer)
+                return size
             _append(source, at, size, target)
             at += size
             return size
