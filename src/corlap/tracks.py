@@ -21,8 +21,12 @@ would use, and is bit-identical to it whatever the chunk size, the number
 of workers, the executor or the regions.  Each worker process keeps one
 model object, loaded once from the model file's bytes and reused chunk
 after chunk (keyed by the file's SHA-256), so whatever the model caches
-between calls stays valid.  Results come back in genome order; the calling
-process only writes them, one writer call per run of scored positions.
+between calls stays valid.  A task also encodes its values for the output
+(bigWig blocks and zoom records, or bedGraph text); results come back in
+genome order and the calling process appends them.  Workers that can see
+the run's private directory (those of the calling process's machine) hand
+bigWig blocks over through it as files and share the dinucleotide memo's
+table there.
 """
 
 from __future__ import annotations
