@@ -381,3 +381,30 @@ def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, mode
                             executor=FailingExecutor(fail_at=3), chunk_size=6_000)
     assert len(made) == 2 and not os.path.exists(made[1])
     assert not (tmp_path / "g.bw").exists()
+
+
+def test_blocks_travel_inline_when_the_run_directory_is_full(tmp_path, genome_fasta,
+                                                             model_files, expected, lengths,
+                                                             monkeypatch):
+    """A full /dev/shm (containers often give it 64 MB) must not fail the run."""
+    import errno
+    from corlap import _bigwig
+    real = _bigwig.spool
+    calls = []
+
+    def full(piece, path):
+        calls.append(path)
+        if len(calls) % 2:
+            with open(path, "wb") as stream:
+                stream.write(b"partial")
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return real(piece, path)
+    monkeypatch.setattr(_bigwig, "spool", full)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+                            executor=pool, chunk_size=5_000)
+    assert len(calls) > 2
+    got = read_bigwig(tmp_path / "f.bw", lengths)
+    for chrom in lengths:
+        assert_bits_equal(got[chrom], expected_track(expected, "PWM", "forward", chrom,
+                                                     np.float32))

@@ -57,6 +57,9 @@ __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "Model
            "merge_regions", "score_intervals", "write_tracks", "InlineExecutor"]
 
 DEFAULT_CHUNK_SIZE = 1_000_000
+# Free space /dev/shm needs to hold a run's directory: pieces in flight and
+# a table of dinucleotide scores of up to 128 MiB.
+_SHM_ROOM = 1 << 30
 # The extension's setting: a directory where processes share the table of
 # dinucleotide window scores.
 MEMO_DIR_VARIABLE = "CORLAP_DWM_MEMO_DIR"
@@ -401,6 +404,20 @@ def _tune_allocator() -> None:
     mallopt(m_trim_threshold, 256 << 20)
 
 
+def _spooled_piece(piece, scratch: str):
+    """The piece handed over as a file in ``scratch``; as it is when the
+    file cannot be written (a small /dev/shm, a full disk)."""
+    path = _spool_path(scratch)
+    try:
+        return _bigwig.spool(piece, path)
+    except OSError:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+        return piece
+
+
 def score_task(task: _Task) -> list[dict[str, Any]]:
     """Score one chunk; one dict (strand -> encoded values) per interval."""
     _tune_allocator()
@@ -417,8 +434,7 @@ def score_task(task: _Task) -> list[dict[str, Any]]:
             if encoding == "bigwig":
                 piece = _bigwig.encode(task.chrom_number, start, values[strand],
                                        deflate_level=task.deflate_level)
-                encoded[strand] = piece if scratch is None else _bigwig.spool(
-                    piece, _spool_path(scratch))
+                encoded[strand] = piece if scratch is None else _spooled_piece(piece, scratch)
             elif encoding == "bedgraph":
                 encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
             else:
@@ -491,10 +507,17 @@ def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, 
 
 
 def _scratch_directory() -> str:
-    """A new directory of this user only, in memory (/dev/shm) where the
-    machine has that."""
-    shm = "/dev/shm"
-    base = shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
+    """A new directory of this user only: in memory (/dev/shm) where the
+    machine has that with room to spare (containers often give it 64 MB),
+    else in the system's temporary directory."""
+    shm, base = "/dev/shm", None
+    try:
+        if os.access(shm, os.W_OK | os.X_OK):
+            status = os.statvfs(shm)
+            if status.f_bavail * status.f_frsize >= _SHM_ROOM:
+                base = shm
+    except OSError:
+        pass
     return tempfile.mkdtemp(prefix="corlap-run-", dir=base)
 
 
