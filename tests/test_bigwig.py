@@ -26,25 +26,31 @@ def random_values(rng, length):
 
 
 def write(path, chroms, values, pieces, *, level=0, items_per_slot=_bigwig.ITEMS_PER_SLOT,
-          block_size=_bigwig.INDEX_BLOCK_SIZE, spool_dir=None):
+          block_size=_bigwig.INDEX_BLOCK_SIZE, placed_first=False):
     """Writes ``values`` (chrom -> float64 array) cut into pieces at the
-    positions ``pieces`` gives for each chromosome."""
-    with open(path, "wb") as stream:
-        writer = _bigwig.BigWigWriter(stream, chroms, reductions=REDUCTIONS,
-                                      index_block_size=block_size,
-                                      items_per_slot=items_per_slot, compressed=level > 0)
-        for number, (chrom, length) in enumerate(chroms):
-            cuts = [0, *pieces(length), length]
-            for start, end in zip(cuts, cuts[1:]):
-                if start == end:
-                    continue
-                piece = _bigwig.encode(number, start, values[chrom][start:end],
-                                       reductions=REDUCTIONS, items_per_slot=items_per_slot,
-                                       deflate_level=level)
-                if spool_dir is not None:
-                    piece = _bigwig.spool(piece, str(spool_dir / f"{chrom}-{start}"))
-                writer.add(piece)
-        writer.close()
+    positions ``pieces`` gives for each chromosome.  With ``placed_first``,
+    every piece's blocks are appended to the files (as a worker does) in
+    reverse order, before the writer indexes the pieces in genome order."""
+    path.write_bytes(b"")
+    writer = _bigwig.BigWigWriter(str(path), chroms, reductions=REDUCTIONS,
+                                  index_block_size=block_size,
+                                  items_per_slot=items_per_slot, compressed=level > 0)
+    encoded = []
+    for number, (chrom, length) in enumerate(chroms):
+        cuts = [0, *pieces(length), length]
+        for start, end in zip(cuts, cuts[1:]):
+            if start < end:
+                encoded.append(_bigwig.encode(
+                    number, start, values[chrom][start:end], reductions=REDUCTIONS,
+                    items_per_slot=items_per_slot, deflate_level=level))
+    if placed_first:
+        placed = [_bigwig.place(piece, writer.path, writer.zoom_paths)
+                  for piece in reversed(encoded)]
+        encoded = placed[::-1]
+    for piece in encoded:
+        writer.add(piece)
+    writer.close()
+    assert [p.name for p in path.parent.iterdir() if p.name.startswith(path.name)] == [path.name]
 
 
 def read_back(path, chroms):
@@ -71,14 +77,14 @@ def assert_values(got, values):
         assert np.array_equal(got[chrom][kept].view(np.uint32), want[kept].view(np.uint32))
 
 
-@pytest.mark.parametrize("level, items_per_slot, block_size, spooled", [
+@pytest.mark.parametrize("level, items_per_slot, block_size, placed_first", [
     (0, _bigwig.ITEMS_PER_SLOT, _bigwig.INDEX_BLOCK_SIZE, False),
     (6, _bigwig.ITEMS_PER_SLOT, _bigwig.INDEX_BLOCK_SIZE, True),
     # Small blocks and nodes: several levels in every tree.
     (0, 7, 3, True),
     (1, 16, 4, False),
 ])
-def test_values_round_trip(tmp_path, level, items_per_slot, block_size, spooled):
+def test_values_round_trip(tmp_path, level, items_per_slot, block_size, placed_first):
     rng = np.random.default_rng(level + items_per_slot)
     chroms = [("chr1", 20_011), ("chrM", 17), ("scaffold_9", 5_000), ("chr2", 9_999)]
     values = {chrom: random_values(rng, length) for chrom, length in chroms}
@@ -86,7 +92,7 @@ def test_values_round_trip(tmp_path, level, items_per_slot, block_size, spooled)
     path = tmp_path / "t.bw"
     write(path, chroms, values, lambda n: sorted(rng.integers(0, n, 4).tolist()),
           level=level, items_per_slot=items_per_slot, block_size=block_size,
-          spool_dir=tmp_path if spooled else None)
+          placed_first=placed_first)
     got, header = read_back(path, chroms)
     assert_values(got, values)
     kept = np.concatenate([v[~np.isnan(v)] for v in values.values()]).astype(np.float32)
@@ -97,7 +103,6 @@ def test_values_round_trip(tmp_path, level, items_per_slot, block_size, spooled)
     assert struct.unpack_from("<I", raw, 0)[0] == struct.unpack_from("<I", raw, len(raw) - 4)[0]
     # Blocks are compressed exactly when a deflate level was given.
     assert (struct.unpack_from("<I", raw, 52)[0] > 0) == (level > 0)
-    assert not list(tmp_path.glob("chr*")), "spooled pieces are taken over"
 
 
 @pytest.mark.parametrize("width", [32, 128, 2048, 8192])

@@ -1,20 +1,23 @@
-"""bigWig files written in two steps, so that the costly step runs in the
-workers and the calling process only copies bytes.
+"""bigWig files written in steps, so that the costly ones run in the
+workers and the calling process only indexes.
 
 1. ``encode`` (in a worker) turns the values of one interval into a
-   ``Piece``: the compressed data blocks (fixed-step sections of at most
-   ``items_per_slot`` values, as float32), the compressed blocks of every
-   zoom level, and the interval's summary.  Missing values (NaN) are
-   simply not stored.
-2. ``BigWigWriter`` (in the calling process) appends pieces in genome
-   order and, at ``close``, writes the indexes, the zoom levels and the
-   header.  It holds one small index entry per block; the zoom blocks wait
-   in unnamed temporary files beside the output until the data is written.
+   ``Piece``: the data blocks (fixed-step sections of at most
+   ``items_per_slot`` values, as float32), the blocks of every zoom level
+   (deflated when a level is given), and the interval's summary.  Missing
+   values (NaN) are simply not stored.
+2. ``place`` (in a worker of the calling process's machine, or else in the
+   calling process) appends the blocks to the output file and to one file
+   per zoom level beside it, under a lock, and keeps only their offsets.
+3. ``BigWigWriter`` (in the calling process) takes the pieces in genome
+   order, holding one small index entry per block, and at ``close``
+   writes the indexes, copies the zoom levels in and writes the header.
 
 File layout (little-endian): header, zoom headers, total summary,
-chromosome B+ tree, data (block count, then blocks), data R-tree, and per
-zoom level its record count, blocks and R-tree, then the magic number
-again at the very end.
+chromosome B+ tree, data (block count, then blocks, in the order they were
+appended; the index alone follows the genome), data R-tree, and per zoom
+level its record count, blocks and R-tree, then the magic number again at
+the very end.
 
 Zoom levels.  Level ``k`` summarises the values in bins of
 ``ZOOM_REDUCTIONS[k]`` bases (multiples of the reduction, so each bin of a
@@ -31,17 +34,17 @@ from __future__ import annotations
 
 import dataclasses
 import errno
+import fcntl
 import functools
 import os
 import struct
-import tempfile
 import zlib
 from collections.abc import Sequence
 
 import numpy as np
 
 __all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Blocks", "Piece",
-           "encode", "spool", "runs", "BigWigWriter"]
+           "encode", "place", "runs", "BigWigWriter"]
 
 BIGWIG_MAGIC = 0x888FFC26
 CHROM_TREE_MAGIC = 0x78CA8C91
@@ -93,39 +96,60 @@ class Piece:
     values: Blocks
     zooms: tuple[Blocks, ...]
     summary: tuple[int, float, float, float, float]
-    # A file holding the blocks (the data's, then each zoom level's) in
-    # place of ``data``; the writer takes it over.
-    spool: str | None = None
+    # Where the blocks went when they were appended to the files already:
+    # the data's offset in the bigWig file, then each zoom level's in its
+    # file.  None while they travel in ``data``.
+    placed: tuple[int, ...] | None = None
 
 
-def spool(piece: Piece, path: str) -> Piece:
-    """``piece`` with its blocks moved to a new file ``path``: the calling
-    process then copies them with the kernel instead of receiving them."""
+def place(piece: Piece, path: str, zoom_paths: Sequence[str]) -> Piece:
+    """Appends the piece's data blocks to the bigWig file ``path`` and each
+    zoom level's to its file (a writer's ``path`` and ``zoom_paths``), and
+    returns it with where they went in place of the bytes.  Any process of
+    the machine may do this while others do the same."""
     parts = (piece.values, *piece.zooms)
-    with open(path, "xb") as stream:
-        for blocks in parts:
-            for buffer in blocks.data:
-                stream.write(buffer)
+    offsets = tuple(_append_blocks(target, blocks)
+                    for target, blocks in zip((path, *zoom_paths), parts))
     emptied = [dataclasses.replace(blocks, data=()) for blocks in parts]
-    return dataclasses.replace(piece, values=emptied[0], zooms=tuple(emptied[1:]), spool=path)
+    return dataclasses.replace(piece, values=emptied[0], zooms=tuple(emptied[1:]),
+                               placed=offsets)
 
 
-def _append(source: int, offset: int, count: int, target) -> None:
-    """Appends ``count`` bytes of the file ``source`` from ``offset`` on to
-    the open file object ``target`` (at its end)."""
+def _append_blocks(path: str, blocks: Blocks) -> int:
+    """Appends the blocks at the end of the file ``path``, holding an
+    exclusive lock on it meanwhile (so that appends never interleave, at any
+    size), and returns the offset they start at."""
+    if not blocks.size:
+        return 0
+    descriptor = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        offset = os.lseek(descriptor, 0, os.SEEK_END)
+        for buffer in blocks.data:
+            view = memoryview(buffer.reshape(-1).view(np.uint8) if isinstance(buffer, np.ndarray)
+                              else buffer)
+            while view:
+                view = view[os.write(descriptor, view):]
+        return offset
+    finally:
+        os.close(descriptor)      # and with it the lock
+
+
+def _copy_into(source: int, count: int, target) -> None:
+    """Appends the first ``count`` bytes of the file ``source`` to the open
+    file object ``target`` (positioned at its end)."""
     target.flush()
-    destination = target.fileno()
-    while count:
+    destination, offset = target.fileno(), 0
+    while offset < count:
         try:
-            sent = os.sendfile(destination, source, offset, count)
+            sent = os.sendfile(destination, source, offset, count - offset)
         except OSError as error:
             if error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
                 raise
-            sent = os.write(destination, os.pread(source, min(count, 1 << 22), offset))
+            sent = os.write(destination, os.pread(source, min(count - offset, 1 << 22), offset))
         if sent == 0:
-            raise OSError(errno.EIO, "spooled blocks cut short")
+            raise OSError(errno.EIO, "zoom data cut short")
         offset += sent
-        count -= sent
     target.seek(0, os.SEEK_END)
 
 
@@ -377,16 +401,18 @@ def _link(levels: list[np.ndarray], start: int) -> None:
 
 
 class BigWigWriter:
-    """Writes a bigWig file to ``stream`` (a new file open for binary
-    writing, closed at the end) from pieces handed over in genome order
-    (sequence numbers are positions in ``chroms``; lengths must be >= 1).
-    The zoom levels wait in unnamed files in ``spill_dir`` (None: the
-    system's temporary directory) until the data is written.
-    ``reductions`` are those the pieces were encoded with, and
-    ``compressed`` whether with a deflate level above 0."""
+    """Writes the bigWig file ``path`` (an existing empty file) from pieces
+    handed over in genome order (sequence numbers are positions in
+    ``chroms``; lengths must be >= 1).  The blocks of a piece may already
+    have been appended by ``place``, by any process of this machine, to
+    ``path`` and ``zoom_paths`` (files beside ``path`` where the zoom levels
+    wait until the data is complete); the writer appends the others.  Only
+    the order of the index follows the genome: blocks lie in the file in
+    the order they were appended.  ``reductions`` are those the pieces
+    were encoded with, and ``compressed`` whether with a deflate level
+    above 0."""
 
-    def __init__(self, stream, chroms: Sequence[tuple[str, int]], *,
-                 spill_dir: str | None = None,
+    def __init__(self, path: str, chroms: Sequence[tuple[str, int]], *,
                  reductions: Sequence[int] = ZOOM_REDUCTIONS,
                  index_block_size: int = INDEX_BLOCK_SIZE,
                  items_per_slot: int = ITEMS_PER_SLOT, compressed: bool = False):
@@ -394,21 +420,26 @@ class BigWigWriter:
         self._reductions = tuple(reductions)
         self._block_size = index_block_size
         self._items_per_slot = items_per_slot
-        self._file = stream
-        self._spills: list = []
+        self.path = path
+        self.zoom_paths = tuple(f"{path}.zoom{k}" for k in range(len(self._reductions)))
+        self._created: list[str] = []
+        # Opened without truncation: ext4 flushes a file truncated to zero
+        # to disk when it is closed.
+        self._file = open(path, "r+b", buffering=1 << 20)
         try:
-            for _ in self._reductions:
-                self._spills.append(tempfile.TemporaryFile(dir=spill_dir, prefix=".corlap-zoom-"))
+            for zoom_path in self.zoom_paths:
+                os.close(os.open(zoom_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+                self._created.append(zoom_path)
             self._summary_at = _HEADER.size + _ZOOM_HEADER.size * len(self._reductions)
             self._tree_at = self._summary_at + _SUMMARY.size
             self._file.write(b"\0" * self._tree_at
                              + _chrom_tree(chroms, index_block_size, self._tree_at))
             self._data_at = self._file.tell()
             self._file.write(b"\0" * 8)   # the number of blocks, written at close
+            self._file.flush()             # before anyone appends
         except BaseException:
             self._close_files()
             raise
-        self._position = self._data_at + 8
         self._entries: list[np.ndarray] = []
         levels = len(self._reductions)
         self._zoom_entries: list[list[np.ndarray]] = [[] for _ in range(levels)]
@@ -418,37 +449,16 @@ class BigWigWriter:
         self._summary = [0, np.inf, -np.inf, 0.0, 0.0]
 
     def add(self, piece: Piece) -> None:
-        """Append one interval's blocks (after every earlier piece's)."""
-        if piece.spool is not None:
-            source = os.open(piece.spool, os.O_RDONLY)
-            try:
-                self._add(piece, source)
-            finally:
-                os.close(source)
-            os.unlink(piece.spool)
-        else:
-            self._add(piece, None)
-
-    def _add(self, piece: Piece, source: int | None) -> None:
-        at = 0
-
-        def put(blocks: Blocks, target) -> int:
-            nonlocal at
-            size = blocks.size
-            if source is None:
-                for buffer in blocks.data:
-                    target.write(buffer)
-                return size
-            _append(source, at, size, target)
-            at += size
-            return size
-
-        self._entries.append(_placed(piece.chrom, piece.values, self._position))
-        self._position += put(piece.values, self._file)
+        """Index one interval's blocks (after every earlier piece's),
+        appending them first unless they are already in the files."""
+        if piece.placed is None:
+            piece = place(piece, self.path, self.zoom_paths)
+        data_at, *zooms_at = piece.placed
+        self._entries.append(_placed(piece.chrom, piece.values, data_at))
         self._largest[0] = max(self._largest[0], piece.values.largest)
-        for k, blocks in enumerate(piece.zooms):
-            self._zoom_entries[k].append(_placed(piece.chrom, blocks, self._zoom_sizes[k]))
-            self._zoom_sizes[k] += put(blocks, self._spills[k])
+        for k, (blocks, at) in enumerate(zip(piece.zooms, zooms_at)):
+            self._zoom_entries[k].append(_placed(piece.chrom, blocks, at))
+            self._zoom_sizes[k] += blocks.size
             self._zoom_records[k] += blocks.items
             self._largest[1 + k] = max(self._largest[1 + k], blocks.largest)
         count, low, high, total, squares = piece.summary
@@ -473,17 +483,20 @@ class BigWigWriter:
         self._close_files()
 
     def _close_files(self) -> None:
-        for spill in self._spills:
-            spill.close()
-        self._spills = []
         if self._file is not None:
             self._file.close()
             self._file = None
+        for zoom_path in self._created:
+            try:
+                os.unlink(zoom_path)
+            except FileNotFoundError:
+                pass
+        self._created = []
 
     def _finish(self) -> None:
         out = self._file
         entries = _concatenate(self._entries)
-        index_at = self._position
+        index_at = out.seek(0, os.SEEK_END)     # every piece is in
         out.write(_r_tree(entries, self._block_size, self._items_per_slot, index_at, index_at))
         largest = self._largest[0]
         zooms = []
@@ -497,9 +510,11 @@ class BigWigWriter:
             out.write(struct.pack("<I", records))
             zoom_entries = _concatenate(self._zoom_entries[k])
             zoom_entries["offset"] += data_at + 4
-            spill = self._spills[k]
-            spill.flush()
-            _append(spill.fileno(), 0, self._zoom_sizes[k], out)
+            source = os.open(self.zoom_paths[k], os.O_RDONLY)
+            try:
+                _copy_into(source, self._zoom_sizes[k], out)
+            finally:
+                os.close(source)
             zoom_index_at = out.tell()
             out.write(_r_tree(zoom_entries, self._block_size, self._items_per_slot,
                               zoom_index_at, zoom_index_at))

@@ -48,7 +48,7 @@ from typing import Any
 import numpy as np
 
 from corlap import _bigwig, models
-from corlap._output import commit, discard, open_beside
+from corlap._output import commit, discard, open_beside, temporary_beside
 from corlap.utils.fasta import FastaFile, open_fasta
 from corlap.utils.sequences import GenomicSequence
 
@@ -142,8 +142,10 @@ class _Task:
     deflate_level: int = 0
     # A private directory of the run on the calling process's machine.  A
     # worker that sees it (one of this machine) shares its table of
-    # dinucleotide scores there and hands bigWig blocks over as files.
+    # dinucleotide scores there and appends bigWig blocks to the files of
+    # ``places`` itself: (strand, bigWig file, zoom level files).
     scratch: str | None = None
+    places: tuple[tuple[str, str, tuple[str, ...]], ...] = ()
 
 
 # --- output paths -----------------------------------------------------------
@@ -362,16 +364,6 @@ def _shared_memo(directory: str | None):
                     os.environ[MEMO_DIR_VARIABLE] = _memo_saved
 
 
-_spooled = 0
-
-
-def _spool_path(scratch: str) -> str:
-    global _spooled
-    with _cache_lock:
-        _spooled += 1
-        return os.path.join(scratch, f"piece-{os.getpid()}-{threading.get_ident()}-{_spooled}")
-
-
 _tuned_pid = None
 
 
@@ -404,17 +396,14 @@ def _tune_allocator() -> None:
     mallopt(m_trim_threshold, 256 << 20)
 
 
-def _spooled_piece(piece, scratch: str):
-    """The piece handed over as a file in ``scratch``; as it is when the
-    file cannot be written (a small /dev/shm, a full disk)."""
-    path = _spool_path(scratch)
+def _placed(piece, places, strand: str):
+    """The piece with its blocks appended to the output's files; as it is
+    (for the calling process to append) when that fails."""
+    if strand not in places:
+        return piece
     try:
-        return _bigwig.spool(piece, path)
+        return _bigwig.place(piece, *places[strand])
     except OSError:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
         return piece
 
 
@@ -425,6 +414,7 @@ def score_task(task: _Task) -> list[dict[str, Any]]:
     fasta = _fasta(task.fasta)
     strands = [strand for strand, _ in task.outputs]
     scratch = task.scratch if task.scratch and os.path.isdir(task.scratch) else None
+    places = {strand: (path, zooms) for strand, path, zooms in task.places}
     results = []
     for start, end in task.intervals:
         with _shared_memo(scratch):
@@ -434,7 +424,7 @@ def score_task(task: _Task) -> list[dict[str, Any]]:
             if encoding == "bigwig":
                 piece = _bigwig.encode(task.chrom_number, start, values[strand],
                                        deflate_level=task.deflate_level)
-                encoded[strand] = piece if scratch is None else _spooled_piece(piece, scratch)
+                encoded[strand] = piece if scratch is None else _placed(piece, places, strand)
             elif encoding == "bedgraph":
                 encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
             else:
@@ -470,7 +460,9 @@ def _genome(fasta_path) -> dict[str, int]:
 
 
 def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, *,
-         numbers: dict[str, int] | None = None, deflate_level: int = 0) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
+         numbers: dict[str, int] | None = None, deflate_level: int = 0,
+         places: tuple = ()
+         ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
     """Submit the chunks' tasks, at most ``max_in_flight`` at a time, and
     yield each chunk's results in genome order."""
     ref = ModelRef.of(model)
@@ -478,14 +470,15 @@ def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, 
     pending: collections.deque = collections.deque()
     todo = iter(chunks)
     # Worker processes of this machine fill one table of dinucleotide
-    # scores together instead of one each, and hand over their blocks
-    # through files rather than pipes.
+    # scores together instead of one each, and append their bigWig blocks
+    # to the output files themselves.
     scratch = None if isinstance(executor, InlineExecutor) else _scratch_directory()
 
     def submit_next() -> None:
         for chrom, intervals in todo:
             task = _Task(fasta_path, ref, chrom, intervals, outputs,
-                         (numbers or {}).get(chrom, 0), deflate_level, scratch)
+                         (numbers or {}).get(chrom, 0), deflate_level, scratch,
+                         places)
             pending.append((chrom, intervals, executor.submit(score_task, task)))
             return
 
@@ -552,18 +545,19 @@ class _BigWigWriter:
     encoding = "bigwig"
 
     def __init__(self, path: str, lengths: dict[str, int], compressed: bool):
-        self.temporary, stream = open_beside(path, 1 << 20)
+        self.temporary = temporary_beside(path)
         self.path = path
         # Every chromosome of the FASTA, in its order (bigWig cannot hold
-        # a sequence of length 0).  The workers encode and compress the
-        # blocks; this process only appends them and writes the indexes.
+        # a sequence of length 0).  The workers encode the blocks and
+        # append them to the files; this process indexes them.
         try:
             self._file: _bigwig.BigWigWriter | None = _bigwig.BigWigWriter(
-                stream, [(chrom, length) for chrom, length in lengths.items() if length],
-                spill_dir=os.path.dirname(os.path.abspath(path)), compressed=compressed)
+                self.temporary, [(chrom, length) for chrom, length in lengths.items() if length],
+                compressed=compressed)
         except BaseException:
             discard(self.temporary)
             raise
+        self.places = (self._file.path, self._file.zoom_paths)
 
     def write(self, chrom: str, piece: _bigwig.Piece) -> None:
         self._file.add(piece)
@@ -642,9 +636,11 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
                        desc="scoring", dynamic_ncols=True)
         outputs = tuple((strand, writers[strand].encoding) for strand, _ in targets)
         numbers = {chrom: k for k, chrom in enumerate(c for c, n in lengths.items() if n)}
+        places = tuple((strand, *writer.places) for strand, writer in writers.items()
+                       if isinstance(writer, _BigWigWriter))
         for chrom, intervals, results in _run(fasta_path, ref, chunks, outputs, executor,
                                               max_in_flight, numbers=numbers,
-                                              deflate_level=deflate_level):
+                                              deflate_level=deflate_level, places=places):
             for encoded in results:
                 for strand, payload in encoded.items():
                     writers[strand].write(chrom, payload)
