@@ -188,3 +188,26 @@ def test_a_file_without_any_value(tmp_path):
     got, header = read_back(path, chroms)
     assert all(np.isnan(array).all() for array in got.values())
     assert header["nBasesCovered"] == 0 and header["nLevels"] == 0
+
+
+def test_file_systems_without_locks(tmp_path, monkeypatch):
+    """Where files cannot be locked, workers cannot append (they hand their
+    blocks over) and the writer appends alone."""
+    import errno
+    import fcntl
+
+    def no_locks(descriptor, operation):
+        raise OSError(errno.ENOLCK, "No locks available")
+    monkeypatch.setattr(fcntl, "flock", no_locks)
+    chroms = [("c", 3_000)]
+    values = {"c": random_values(np.random.default_rng(9), 3_000)}
+    path = tmp_path / "nolock.bw"
+    path.write_bytes(b"")
+    writer = _bigwig.BigWigWriter(str(path), chroms, reductions=REDUCTIONS)
+    piece = _bigwig.encode(0, 0, values["c"], reductions=REDUCTIONS)
+    with pytest.raises(OSError):
+        _bigwig.place(piece, writer.path, writer.zoom_paths)
+    writer.add(piece)
+    writer.close()
+    got, _ = read_back(path, chroms)
+    assert_values(got, values)

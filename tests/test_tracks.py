@@ -396,7 +396,7 @@ def test_blocks_travel_inline_when_a_worker_cannot_append_them(tmp_path, genome_
     real = _bigwig.place
     calls = []
 
-    def full(piece, path, zoom_paths):
+    def full(piece, path, zoom_paths, **options):
         import threading
         in_worker = threading.current_thread() is not threading.main_thread()
         calls.append(in_worker)
@@ -404,7 +404,7 @@ def test_blocks_travel_inline_when_a_worker_cannot_append_them(tmp_path, genome_
             with open(path, "ab") as stream:
                 stream.write(b"partial")
             raise OSError(errno.ENOSPC, "No space left on device")
-        return real(piece, path, zoom_paths)
+        return real(piece, path, zoom_paths, **options)
     monkeypatch.setattr(tracks._bigwig, "place", full)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",

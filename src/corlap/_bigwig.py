@@ -102,20 +102,27 @@ class Piece:
     placed: tuple[int, ...] | None = None
 
 
-def place(piece: Piece, path: str, zoom_paths: Sequence[str]) -> Piece:
+def place(piece: Piece, path: str, zoom_paths: Sequence[str], *,
+          alone: bool = False) -> Piece:
     """Appends the piece's data blocks to the bigWig file ``path`` and each
     zoom level's to its file (a writer's ``path`` and ``zoom_paths``), and
     returns it with where they went in place of the bytes.  Any process of
-    the machine may do this while others do the same."""
+    the machine may do this while others do the same; OSError when the
+    files cannot be locked.  ``alone``: the writer itself, which goes on
+    without the lock where the file system has no locks (no worker can
+    have appended there then)."""
     parts = (piece.values, *piece.zooms)
-    offsets = tuple(_append_blocks(target, blocks)
+    offsets = tuple(_append_blocks(target, blocks, alone)
                     for target, blocks in zip((path, *zoom_paths), parts))
     emptied = [dataclasses.replace(blocks, data=()) for blocks in parts]
     return dataclasses.replace(piece, values=emptied[0], zooms=tuple(emptied[1:]),
                                placed=offsets)
 
 
-def _append_blocks(path: str, blocks: Blocks) -> int:
+_NO_LOCKS = {errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL, errno.ENOSYS}
+
+
+def _append_blocks(path: str, blocks: Blocks, alone: bool = False) -> int:
     """Appends the blocks at the end of the file ``path``, holding an
     exclusive lock on it meanwhile (so that appends never interleave, at any
     size), and returns the offset they start at."""
@@ -123,7 +130,11 @@ def _append_blocks(path: str, blocks: Blocks) -> int:
         return 0
     descriptor = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
     try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+        except OSError as error:
+            if not (alone and error.errno in _NO_LOCKS):
+                raise
         offset = os.lseek(descriptor, 0, os.SEEK_END)
         for buffer in blocks.data:
             view = memoryview(buffer.reshape(-1).view(np.uint8) if isinstance(buffer, np.ndarray)
@@ -452,7 +463,7 @@ class BigWigWriter:
         """Index one interval's blocks (after every earlier piece's),
         appending them first unless they are already in the files."""
         if piece.placed is None:
-            piece = place(piece, self.path, self.zoom_paths)
+            piece = place(piece, self.path, self.zoom_paths, alone=True)
         data_at, *zooms_at = piece.placed
         self._entries.append(_placed(piece.chrom, piece.values, data_at))
         self._largest[0] = max(self._largest[0], piece.values.largest)
