@@ -58,7 +58,6 @@ _FIXED_STEP = 3
 _HEADER = struct.Struct("<IHHQQQHHQQIQ")
 _ZOOM_HEADER = struct.Struct("<IIQQ")
 _SUMMARY = struct.Struct("<Qdddd")
-_SECTION = struct.Struct("<IIIIIBBH")
 _TREE_HEADER = struct.Struct("<IIIIQQ")
 _INDEX_HEADER = struct.Struct("<IIQIIIIQII")
 _ZOOM_RECORD = np.dtype([("chrom", "<u4"), ("start", "<u4"), ("end", "<u4"), ("count", "<u4"),
