@@ -43,8 +43,8 @@ def load_test_hooks():
     from corlap.utils import sequences
     name = "corlap.utils._sequences_test_hooks"
     loader = importlib.machinery.ExtensionFileLoader(name, sequences.__file__)
-    spec = importlib.util.spec_from_file_location(name, sequences.__file__, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, sequences.__file__, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

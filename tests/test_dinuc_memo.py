@@ -276,19 +276,24 @@ def _score_in_child(directory, tables, codes, queue):
     queue.put((scores, after[1] - before[1], after[2] - before[2], after[5]))
 
 
-def run_in_child(directory, model, codes):
+def run_in_children(directory, model, sequences):
+    """Scores each sequence in a fresh process of its own, all at once; what
+    each reported, in the order the processes finished."""
     import multiprocessing
     tables = {name: getattr(model, name) for name in
               ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")}
     tables["length"] = model.length
     context = multiprocessing.get_context("spawn")
     queue = context.Queue()
-    child = context.Process(target=_score_in_child, args=(str(directory), tables, codes, queue))
-    child.start()
-    result = queue.get(timeout=120)
-    child.join(timeout=60)
-    assert child.exitcode == 0
-    return result
+    children = [context.Process(target=_score_in_child, args=(str(directory), tables, codes, queue))
+                for codes in sequences]
+    for child in children:
+        child.start()
+    results = [queue.get(timeout=120) for _ in children]
+    for child in children:
+        child.join(timeout=60)
+        assert child.exitcode == 0
+    return results
 
 
 def test_processes_share_one_direct_table(tmp_path, test_hooks, monkeypatch):
@@ -304,7 +309,7 @@ def test_processes_share_one_direct_table(tmp_path, test_hooks, monkeypatch):
     (table,) = tmp_path.iterdir()
     assert table.name.startswith("dwm-memo-") and table.stat().st_mode & 0o077 == 0
     # Another process with equal tables computes nothing.
-    scores, scored, reused, shared = run_in_child(tmp_path, model, codes)
+    ((scores, scored, reused, shared),) = run_in_children(tmp_path, model, [codes])
     assert shared and scored == 0 and reused == first_scored + first_reused
     assert_same(scores, expected)
     # Other tables get a table of their own beside it.
@@ -315,22 +320,9 @@ def test_processes_share_one_direct_table(tmp_path, test_hooks, monkeypatch):
 
 
 def test_processes_filling_one_table_at_once_agree_with_the_plain_loop(tmp_path, monkeypatch):
-    import multiprocessing
     model = trained(9, 33)
-    tables = {name: getattr(model, name) for name in
-              ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")}
-    tables["length"] = model.length
-    context = multiprocessing.get_context("spawn")
-    queue = context.Queue()
     sequences = [genome_like(np.random.default_rng(40 + k), 150_000) for k in range(2)]
-    children = [context.Process(target=_score_in_child, args=(str(tmp_path), tables, codes, queue))
-                for codes in sequences]
-    for child in children:
-        child.start()
-    results = [queue.get(timeout=120) for _ in children]
-    for child in children:
-        child.join(timeout=60)
-        assert child.exitcode == 0
+    results = run_in_children(tmp_path, model, sequences)
     expected = [plain(model, codes, monkeypatch) for codes in sequences]
     for scores, _, _, shared in results:
         assert shared

@@ -229,32 +229,32 @@ def _sections(chrom: int, start: int, values: np.ndarray, edges: np.ndarray,
                  int((edges[1::2] - edges[0::2]).sum()), level)
 
 
-def _level_one(start: int, wide: np.ndarray, edges: np.ndarray, reduction: int):
+def _level_one(start: int, values: np.ndarray, edges: np.ndarray, reduction: int):
     """Records (as a dict of arrays) of the first zoom level: one per bin
     of ``reduction`` bases holding a scored position.  ``edges`` are the
     (first, last + 1) pairs of the runs of scored positions, flattened;
-    ``wide`` the values (float64)."""
+    ``values`` are float64."""
     # Cut the values at every bin boundary and every run edge: each piece
     # is then wholly scored or wholly missing, and lies in one bin.
-    cuts = np.arange(-start % reduction, len(wide), reduction)
-    if len(edges) == 2 and edges[0] == 0 and edges[1] == len(wide):
+    cuts = np.arange(-start % reduction, len(values), reduction)
+    if len(edges) == 2 and edges[0] == 0 and edges[1] == len(values):
         if not len(cuts) or cuts[0]:
             cuts = np.concatenate(([0], cuts))
     else:
-        cuts = np.concatenate((cuts, edges[edges < len(wide)]))
+        cuts = np.concatenate((cuts, edges[edges < len(values)]))
         cuts.sort()
         cuts = cuts[np.concatenate(([True], np.diff(cuts) != 0))]
-    ends = np.append(cuts[1:], len(wide))
-    keep = ~np.isnan(wide[cuts])
+    ends = np.append(cuts[1:], len(values))
+    keep = ~np.isnan(values[cuts])
     records = {
         "bin": (start + cuts[keep]) // reduction,
         "start": start + cuts[keep],
         "end": start + ends[keep],
         "count": (ends - cuts)[keep],
-        "min": np.minimum.reduceat(wide, cuts)[keep],
-        "max": np.maximum.reduceat(wide, cuts)[keep],
-        "sum": np.add.reduceat(wide, cuts)[keep],
-        "squares": np.add.reduceat(np.square(wide), cuts)[keep],
+        "min": np.minimum.reduceat(values, cuts)[keep],
+        "max": np.maximum.reduceat(values, cuts)[keep],
+        "sum": np.add.reduceat(values, cuts)[keep],
+        "squares": np.add.reduceat(np.square(values), cuts)[keep],
     }
     # Pieces of one bin (cut by missing values) make one record.
     return _fold(records, 1) if np.any(np.diff(records["bin"]) == 0) else records

@@ -23,10 +23,10 @@ model object, loaded once from the model file's bytes and reused chunk
 after chunk (keyed by the file's SHA-256), so whatever the model caches
 between calls stays valid.  A task also encodes its values for the output
 (bigWig blocks and zoom records, or bedGraph text); results come back in
-genome order and the calling process appends them.  Workers that can see
-the run's private directory (those of the calling process's machine) hand
-bigWig blocks over through it as files and share the dinucleotide memo's
-table there.
+genome order and the calling process indexes them.  Workers that can see
+the run's private directory (those of the calling process's machine)
+share the dinucleotide memo's table there and append their bigWig blocks
+to the output files themselves; the others send the blocks back.
 """
 
 from __future__ import annotations
@@ -57,8 +57,8 @@ __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "Model
            "merge_regions", "score_intervals", "write_tracks", "InlineExecutor"]
 
 DEFAULT_CHUNK_SIZE = 1_000_000
-# Free space /dev/shm needs to hold a run's directory: pieces in flight and
-# a table of dinucleotide scores of up to 128 MiB.
+# Free space /dev/shm needs to hold a run's directory (a table of
+# dinucleotide scores of up to 128 MiB) with room to spare.
 _SHM_ROOM = 1 << 30
 # The extension's setting: a directory where processes share the table of
 # dinucleotide window scores.
@@ -396,7 +396,7 @@ def _tune_allocator() -> None:
     mallopt(m_trim_threshold, 256 << 20)
 
 
-def _placed(piece, places, strand: str):
+def _appended(piece, places, strand: str):
     """The piece with its blocks appended to the output's files; as it is
     (for the calling process to append) when that fails."""
     if strand not in places:
@@ -416,20 +416,21 @@ def score_task(task: _Task) -> list[dict[str, Any]]:
     scratch = task.scratch if task.scratch and os.path.isdir(task.scratch) else None
     places = {strand: (path, zooms) for strand, path, zooms in task.places}
     results = []
-    for start, end in task.intervals:
-        with _shared_memo(scratch):
+    with _shared_memo(scratch):
+        for start, end in task.intervals:
             values = _score_interval(model, fasta, task.chrom, start, end, strands)
-        encoded: dict[str, Any] = {}
-        for strand, encoding in task.outputs:
-            if encoding == "bigwig":
-                piece = _bigwig.encode(task.chrom_number, start, values[strand],
-                                       deflate_level=task.deflate_level)
-                encoded[strand] = piece if scratch is None else _placed(piece, places, strand)
-            elif encoding == "bedgraph":
-                encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
-            else:
-                encoded[strand] = values[strand]
-        results.append(encoded)
+            encoded: dict[str, Any] = {}
+            for strand, encoding in task.outputs:
+                if encoding == "bigwig":
+                    piece = _bigwig.encode(task.chrom_number, start, values[strand],
+                                           deflate_level=task.deflate_level)
+                    encoded[strand] = (piece if scratch is None
+                                       else _appended(piece, places, strand))
+                elif encoding == "bedgraph":
+                    encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
+                else:
+                    encoded[strand] = values[strand]
+            results.append(encoded)
     return results
 
 

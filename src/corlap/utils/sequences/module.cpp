@@ -298,17 +298,18 @@ int module_exec(PyObject* module) {
     return 0;
 }
 
-// module.<to> = spec.<from>, skipped when the spec has no such attribute
-// (and, with `skip_none`, when it holds None).
-bool copy_from_spec(PyObject* spec, const char* from, PyObject* module, const char* to,
-                    bool skip_none) {
+// module.<to> = found.<from>, where `found` is the import system's record of
+// the module being created; skipped when it has no such attribute (and, with
+// `skip_none`, when it holds None).
+bool copy_from_found(PyObject* found, const char* from, PyObject* module, const char* to,
+                     bool skip_none) {
     ref value;
-    if (!get_optional_attr(spec, from, value)) return false;
+    if (!get_optional_attr(found, from, value)) return false;
     if (!value || (skip_none && value.get() == Py_None)) return true;
     return PyObject_SetAttrString(module, to, value.get()) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* found, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (main_interpreter_id == -1) {
         main_interpreter_id = current;
@@ -321,14 +322,14 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (state.module != nullptr) {
         return Py_NewRef(state.module);
     }
-    ref name(PyObject_GetAttrString(spec, "name"));
+    ref name(PyObject_GetAttrString(found, "name"));
     if (!name) return nullptr;
     ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (!copy_from_spec(spec, "loader", module.get(), "__loader__", false) ||
-        !copy_from_spec(spec, "origin", module.get(), "__file__", false) ||
-        !copy_from_spec(spec, "parent", module.get(), "__package__", false) ||
-        !copy_from_spec(spec, "submodule_search_locations", module.get(), "__path__", true)) {
+    if (!copy_from_found(found, "loader", module.get(), "__loader__", false) ||
+        !copy_from_found(found, "origin", module.get(), "__file__", false) ||
+        !copy_from_found(found, "parent", module.get(), "__package__", false) ||
+        !copy_from_found(found, "submodule_search_locations", module.get(), "__path__", true)) {
         return nullptr;
     }
     return module.release();

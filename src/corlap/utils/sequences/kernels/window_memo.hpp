@@ -38,9 +38,6 @@
 #include <cstring>
 #include <string>
 #include <utility>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 #if defined(__unix__) || defined(__APPLE__)
 #include <cerrno>
 #include <fcntl.h>
