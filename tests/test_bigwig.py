@@ -211,3 +211,21 @@ def test_file_systems_without_locks(tmp_path, monkeypatch):
     writer.close()
     got, _ = read_back(path, chroms)
     assert_values(got, values)
+
+
+@pytest.mark.parametrize("mask", [
+    "", "1", "0", "0000", "1111", "0110", "1001", "1010101", "0101010",
+    "1100111000011", "0" * 50 + "1" + "0" * 50,
+])
+def test_runs_of_scored_positions(mask):
+    present = np.array([c == "1" for c in mask], dtype=bool)
+    want, at = [], 0
+    while at < len(mask):
+        if mask[at] == "1":
+            end = mask.find("0", at)
+            end = len(mask) if end < 0 else end
+            want.append((at, end))
+            at = end
+        else:
+            at += 1
+    assert _bigwig.runs(present) == want

@@ -179,16 +179,23 @@ def _pack(tables: list[np.ndarray], firsts, ends, items: int, level: int) -> Blo
     return Blocks(data, bounds, int(sizes.max()), items)
 
 
-def _edges(present: np.ndarray) -> np.ndarray:
-    """first, last + 1, first, last + 1, ... of the runs of True."""
-    if present.all():
-        return np.array([0, len(present)] if len(present) else [], dtype=np.intp)
-    return np.flatnonzero(np.diff(np.concatenate(([False], present, [False])).astype(np.int8)))
+def _edges(missing: np.ndarray) -> np.ndarray:
+    """first, last + 1, first, last + 1, ... of the runs of False."""
+    # Missing positions are few in most intervals: work from their list.
+    gone = np.flatnonzero(missing)
+    if not len(gone):
+        return np.array([0, len(missing)] if len(missing) else [], dtype=np.intp)
+    breaks = np.flatnonzero(np.diff(gone) != 1)
+    # Runs of present positions lie between runs of missing ones.
+    firsts = np.concatenate(([0], gone[breaks] + 1, [gone[-1] + 1]))
+    ends = np.concatenate(([gone[0]], gone[breaks + 1], [len(missing)]))
+    keep = firsts < ends
+    return np.column_stack((firsts[keep], ends[keep])).ravel()
 
 
 def runs(present: np.ndarray) -> list[tuple[int, int]]:
     """(first, last + 1) of each run of True."""
-    edges = _edges(present)
+    edges = _edges(~present)
     return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
 
 
@@ -304,7 +311,7 @@ def encode(chrom: int, start: int, values: np.ndarray, *,
     reduction must be a multiple of the one before it.  ``deflate_level``
     0 leaves the blocks uncompressed (then the whole file must be)."""
     values = np.asarray(values, dtype=np.float64)
-    edges = _edges(~np.isnan(values))
+    edges = _edges(np.isnan(values))
     data = _sections(chrom, start, values, edges, items_per_slot, deflate_level)
     if not data.items:
         empty = _pack([], [], [], 0, deflate_level)

@@ -46,6 +46,10 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
+# Every task opens the FASTA file through pysam.  Importing it with this
+# module (which the CLI's forkserver preloads) keeps that import out of each
+# worker's first task.
+import pysam  # noqa: F401
 
 from corlap import _bigwig, models
 from corlap._output import commit, discard, open_beside, temporary_beside
