@@ -182,7 +182,12 @@ def on_pool(fasta, model, directory, workers):
 
 
 def on_dask(fasta, model, directory, client):
-    client.restart()        # new worker processes: no model or memo of earlier runs
+    # New worker processes: no model or memo of earlier runs.  A restart
+    # on this shared machine once timed out; one more try.
+    try:
+        client.restart()
+    except TimeoutError:
+        client.restart()
     client.run(_import_library, None)
     return library_run(fasta, model, directory, client.get_executor(), 2)
 

@@ -145,6 +145,22 @@ def test_plan_chunks_merges_clips_and_packs():
         ("a", ((0, 60),)), ("a", ((60, 100),)), ("b", ((0, 50),))]
 
 
+@pytest.mark.parametrize("in_flight", [1, 5])
+def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
+    lengths = {"a": 1_000, "b": 7, "c": 455}
+    chunks = tracks.plan_chunks(lengths, None, 10)
+    tasks = list(tracks._grouped(chunks, in_flight, 4))
+    # Every chunk once, in order, never two chromosomes in one task.
+    assert [(chrom, interval) for chrom, intervals in tasks for interval in intervals] == \
+        [(chrom, interval) for chrom, intervals in chunks for interval in intervals]
+    sizes = [len(intervals) for _, intervals in tasks]
+    assert max(sizes) == 4 and set(sizes) <= {1, 2, 3, 4}
+    # Sizes shrink towards the end; the last tasks hold one chunk each.
+    assert sizes[1 - 2 * in_flight:] == [1] * (2 * in_flight - 1)
+    assert len(tasks) < len(chunks) / 2
+    assert list(tracks._grouped(chunks, in_flight, 1)) == chunks
+
+
 # --- the command line: files read back -----------------------------------------
 
 RUNS = [  # kind, workers, chunk size, forward file, reverse file
@@ -153,6 +169,7 @@ RUNS = [  # kind, workers, chunk size, forward file, reverse file
     ("DWM", 1, 1_000_000, "f.bedgraph", "r.bw"),
     ("DWM", 2, 5, "f.bw", "r.bg"),
     ("DWM", 2, 2_500, "f.bw", "r.bedgraph"),
+    ("DWM", 2, 500, "f.bw", "r.bigwig"),        # bigWig only: tasks of several chunks
 ]
 
 

@@ -68,6 +68,8 @@ _SHM_ROOM = 1 << 30
 # dinucleotide window scores.
 MEMO_DIR_VARIABLE = "CORLAP_DWM_MEMO_DIR"
 STRANDS = ("forward", "reverse")
+# Chunks one task of write_tracks scores at most, one after the other.
+_MOST_CHUNKS_PER_TASK = 4
 # File-name extension (lower case) -> output format.
 OUTPUT_FORMATS = {".bw": "bigwig", ".bigwig": "bigwig",
                   ".bedgraph": "bedgraph", ".bg": "bedgraph"}
@@ -464,16 +466,35 @@ def _genome(fasta_path) -> dict[str, int]:
         return dict(zip(fasta.references, fasta.lengths))
 
 
+def _grouped(chunks: list, max_in_flight: int, most: int) -> Iterator[tuple[str, tuple]]:
+    """The chunks as tasks, in genome order: up to ``most`` neighbouring
+    chunks of one chromosome in one task while many chunks remain (every
+    task costs its executor some time, a Dask scheduler milliseconds), and
+    fewer towards the end, the last ones alone, so that the workers finish
+    together."""
+    at = 0
+    while at < len(chunks):
+        size = max(1, min(most, (len(chunks) - at - 1) // max(1, max_in_flight)))
+        chrom, intervals = chunks[at]
+        at += 1
+        while size > 1 and at < len(chunks) and chunks[at][0] == chrom:
+            intervals += chunks[at][1]
+            at += 1
+            size -= 1
+        yield chrom, intervals
+
+
 def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, *,
          numbers: dict[str, int] | None = None, deflate_level: int = 0,
-         places: tuple = ()
+         places: tuple = (), chunks_per_task: int = 1
          ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
-    """Submit the chunks' tasks, at most ``max_in_flight`` at a time, and
-    yield each chunk's results in genome order."""
+    """Submit the tasks of the chunks (grouped up to ``chunks_per_task``
+    in one), at most ``max_in_flight`` at a time, and yield each task's
+    chromosome, intervals and results in genome order."""
     ref = ModelRef.of(model)
     executor = executor if executor is not None else InlineExecutor()
     pending: collections.deque = collections.deque()
-    todo = iter(chunks)
+    todo = _grouped(list(chunks), max_in_flight, chunks_per_task)
     # Worker processes of this machine fill one table of dinucleotide
     # scores together instead of one each, and append their bigWig blocks
     # to the output files themselves.
@@ -643,9 +664,15 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
         numbers = {chrom: k for k, chrom in enumerate(c for c, n in lengths.items() if n)}
         places = tuple((strand, *writer.places) for strand, writer in writers.items()
                        if isinstance(writer, _BigWigWriter))
+        # Tasks of several chunks for bigWig files only: a worker appends
+        # each chunk's blocks before it scores the next one (or else sends
+        # them back, 4 bytes a value), where bedGraph text takes 30 or more.
+        per_task = (_MOST_CHUNKS_PER_TASK if executor is not None
+                    and set(formats.values()) == {"bigwig"} else 1)
         for chrom, intervals, results in _run(fasta_path, ref, chunks, outputs, executor,
                                               max_in_flight, numbers=numbers,
-                                              deflate_level=deflate_level, places=places):
+                                              deflate_level=deflate_level, places=places,
+                                              chunks_per_task=per_task):
             for encoded in results:
                 for strand, payload in encoded.items():
                     writers[strand].write(chrom, payload)
