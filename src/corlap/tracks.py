@@ -428,15 +428,16 @@ def score_task(task: _Task) -> list[dict[str, Any]]:
             encoded: dict[str, Any] = {}
             for strand, encoding in task.outputs:
                 if encoding == "bigwig":
-                    piece = _bigwig.encode(task.chrom_number, start, values[strand],
-                                           deflate_level=task.deflate_level)
-                    encoded[strand] = (piece if scratch is None
-                                       else _appended(piece, places, strand))
+                    encoded[strand] = _bigwig.encode(task.chrom_number, start, values[strand],
+                                                     deflate_level=task.deflate_level)
+                    if scratch is not None:
+                        encoded[strand] = _appended(encoded[strand], places, strand)
                 elif encoding == "bedgraph":
                     encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
                 else:
                     encoded[strand] = values[strand]
             results.append(encoded)
+            del values      # before the next interval's are made
     return results
 
 
