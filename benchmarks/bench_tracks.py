@@ -196,10 +196,16 @@ def on_dask(fasta, model, directory, client):
     return library_run(fasta, model, directory, client.get_executor(), 2)
 
 
-def best(runs, measure):
-    """The fastest of ``runs`` runs (the machine is shared and noisy)."""
-    results = [measure() for _ in range(runs)]
-    return min(results, key=lambda result: result if isinstance(result, float) else result[0])
+def best_in_turns(runs, *measures):
+    """The fastest of ``runs`` runs of each measure (the machine is shared
+    and noisy), run in turns so that all of them meet the same moods of the
+    machine."""
+    results: list[list] = [[] for _ in measures]
+    for _ in range(runs):
+        for found, measure in zip(results, measures):
+            found.append(measure())
+    return [min(found, key=lambda result: result if isinstance(result, float) else result[0])
+            for found in results]
 
 
 def floor_ns_per_window(length):
@@ -289,15 +295,16 @@ def main():
         try:
             for kind in ("PWM", "DWM"):
                 model = models[kind]
-                one, m1 = best(RUNS, lambda: score(fasta, model, directory, "--workers", "1"))
-                two, m2 = best(RUNS, lambda: score(fasta, model, directory, "--workers", "2"))
-                dask_pids = list(client.run(os.getpid).values())
-                dask, m3 = best(RUNS, lambda: score(fasta, model, directory, "--scheduler",
-                                                    cluster.scheduler_address,
-                                                    memory_roots=dask_pids))
-                lib_one = best(RUNS, lambda: on_pool(fasta, model, directory, 1))
-                lib_two = best(RUNS, lambda: on_pool(fasta, model, directory, 2))
-                lib_dask = best(RUNS, lambda: on_dask(fasta, model, directory, client))
+                (one, m1), (two, m2), (dask, m3), lib_one, lib_two, lib_dask = best_in_turns(
+                    RUNS,
+                    lambda: score(fasta, model, directory, "--workers", "1"),
+                    lambda: score(fasta, model, directory, "--workers", "2"),
+                    lambda: score(fasta, model, directory, "--scheduler",
+                                  cluster.scheduler_address,
+                                  memory_roots=list(client.run(os.getpid).values())),
+                    lambda: on_pool(fasta, model, directory, 1),
+                    lambda: on_pool(fasta, model, directory, 2),
+                    lambda: on_dask(fasta, model, directory, client))
                 peak = max(peak, m1.largest(), m2.largest(), m3.largest())
                 print(f"{kind} length {20 if kind == 'PWM' else 10}:")
                 for label, one_, two_, dask_ in (
