@@ -16,8 +16,8 @@ chunks, PWM length 20 and DWM length 10.
    starts its workers or connects to Dask, about a third of a second
    before any scoring), and as one library call (``tracks.write_tracks``)
    on workers already running, which is the job alone.  Each run starts
-   from workers that have not seen the model (the Dask workers are
-   restarted) and writes new files.
+   from workers that have not seen the model (each Dask run has a new
+   LocalCluster) and writes new files.
 
 Besides how much work two CPU-bound processes do at once against one, it
 measures the same for writing new files, which is how the blocks reach the
@@ -29,6 +29,7 @@ changes the genome size (default 20).
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import multiprocessing
 import os
 import pathlib
@@ -185,15 +186,31 @@ def on_pool(fasta, model, directory, workers):
         return library_run(fasta, model, directory, pool, workers)
 
 
-def on_dask(fasta, model, directory, client):
-    # New worker processes: no model or memo of earlier runs.  A restart
-    # on this shared machine once timed out; one more try.
-    try:
-        client.restart()
-    except TimeoutError:
-        client.restart()
-    client.run(_import_library, None)
-    return library_run(fasta, model, directory, client.get_executor(), 2)
+@contextlib.contextmanager
+def new_dask_cluster():
+    """A LocalCluster of 2 single-threaded worker processes on the loopback
+    address, and a client of it.  Each Dask run gets a new one: its workers
+    have not seen the model (restarting the workers of one cluster again
+    and again now and then lost them for good on this machine)."""
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None, silence_logs=40) as cluster, \
+            Client(cluster) as client:
+        # Up as the process pools are: tasks have gone through it.
+        list(client.get_executor().map(_import_library, range(4)))
+        yield cluster, client
+
+
+def command_on_dask(fasta, model, directory):
+    with new_dask_cluster() as (cluster, client):
+        return score(fasta, model, directory, "--scheduler", cluster.scheduler_address,
+                     memory_roots=list(client.run(os.getpid).values()))
+
+
+def on_dask(fasta, model, directory):
+    with new_dask_cluster() as (_, client):
+        return library_run(fasta, model, directory, client.get_executor(), 2)
 
 
 def best_in_turns(runs, *measures):
@@ -274,8 +291,6 @@ def verdict(met):
 
 
 def main():
-    from distributed import Client, LocalCluster
-
     with tempfile.TemporaryDirectory() as tmp:
         directory = pathlib.Path(tmp)
         fasta, lengths = make_genome(directory)
@@ -288,46 +303,37 @@ def main():
         print(f"machine: two processes writing new files at once write "
               f"{machine_write_parallelism(directory):.2f}x as fast as one (PWM tasks spend "
               f"about 30 % of their time writing bigWig blocks)")
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None, silence_logs=40)
-        client = Client(cluster)
         peak = 0
-        try:
-            for kind in ("PWM", "DWM"):
-                model = models[kind]
-                (one, m1), (two, m2), (dask, m3), lib_one, lib_two, lib_dask = best_in_turns(
-                    RUNS,
-                    lambda: score(fasta, model, directory, "--workers", "1"),
-                    lambda: score(fasta, model, directory, "--workers", "2"),
-                    lambda: score(fasta, model, directory, "--scheduler",
-                                  cluster.scheduler_address,
-                                  memory_roots=list(client.run(os.getpid).values())),
-                    lambda: on_pool(fasta, model, directory, 1),
-                    lambda: on_pool(fasta, model, directory, 2),
-                    lambda: on_dask(fasta, model, directory, client))
-                peak = max(peak, m1.largest(), m2.largest(), m3.largest())
-                print(f"{kind} length {20 if kind == 'PWM' else 10}:")
-                for label, one_, two_, dask_ in (
-                        ("whole command (corlap score)", one, two, dask),
-                        ("library call on running workers (write_tracks)",
-                         lib_one, lib_two, lib_dask)):
-                    print(f"  {label}:")
-                    print(f"    1 worker  {one_:5.2f} s   2 workers {two_:5.2f} s   -> "
-                          f"{one_ / two_:4.2f}x  (target >= 1.7x: {verdict(one_ / two_ >= 1.7)})")
-                    print(f"    Dask LocalCluster (2 workers) {dask_:5.2f} s   -> "
-                          f"{dask_ / two_:4.2f}x the pool's time  "
-                          f"(target <= 1.15x: {verdict(dask_ / two_ <= 1.15)})")
-                for label, memory in (("1 worker", m1), ("2 workers", m2), ("Dask", m3)):
-                    print(f"  peak memory, {label}: {memory.describe(memory.main_pid)}")
-                if kind == "DWM":
-                    windows = 2 * total
-                    floor = floor_ns_per_window(10) * windows / 1e9 / 2
-                    print(f"  DWM 10, 2 workers against the per-window floor / 2 "
-                          f"({floor:.1f} s): {floor / two:4.2f}x faster  (target once "
-                          f"reuse has landed >= 5x: {verdict(floor / two >= 5)})")
-        finally:
-            client.close()
-            cluster.close()
+        for kind in ("PWM", "DWM"):
+            model = models[kind]
+            (one, m1), (two, m2), (dask, m3), lib_one, lib_two, lib_dask = best_in_turns(
+                RUNS,
+                lambda: score(fasta, model, directory, "--workers", "1"),
+                lambda: score(fasta, model, directory, "--workers", "2"),
+                lambda: command_on_dask(fasta, model, directory),
+                lambda: on_pool(fasta, model, directory, 1),
+                lambda: on_pool(fasta, model, directory, 2),
+                lambda: on_dask(fasta, model, directory))
+            peak = max(peak, m1.largest(), m2.largest(), m3.largest())
+            print(f"{kind} length {20 if kind == 'PWM' else 10}:")
+            for label, one_, two_, dask_ in (
+                    ("whole command (corlap score)", one, two, dask),
+                    ("library call on running workers (write_tracks)",
+                     lib_one, lib_two, lib_dask)):
+                print(f"  {label}:")
+                print(f"    1 worker  {one_:5.2f} s   2 workers {two_:5.2f} s   -> "
+                      f"{one_ / two_:4.2f}x  (target >= 1.7x: {verdict(one_ / two_ >= 1.7)})")
+                print(f"    Dask LocalCluster (2 workers) {dask_:5.2f} s   -> "
+                      f"{dask_ / two_:4.2f}x the pool's time  "
+                      f"(target <= 1.15x: {verdict(dask_ / two_ <= 1.15)})")
+            for label, memory in (("1 worker", m1), ("2 workers", m2), ("Dask", m3)):
+                print(f"  peak memory, {label}: {memory.describe(memory.main_pid)}")
+            if kind == "DWM":
+                windows = 2 * total
+                floor = floor_ns_per_window(10) * windows / 1e9 / 2
+                print(f"  DWM 10, 2 workers against the per-window floor / 2 "
+                      f"({floor:.1f} s): {floor / two:4.2f}x faster  (target once "
+                      f"reuse has landed >= 5x: {verdict(floor / two >= 5)})")
         print(f"largest peak of any process: {peak / 2**20:.0f} MB "
               f"(target < 600 MB: {verdict(peak < 600 * 2**20)})")
     return 0
