@@ -346,11 +346,11 @@ _memo_saved: str | None = None
 @contextlib.contextmanager
 def _shared_memo(directory: str | None):
     """Dinucleotide scoring shares its memo's table through ``directory``
-    meanwhile, when that is a directory of this machine.  Tasks may run in
-    several threads at once: the first one in saves the setting, the last
-    one out puts it back."""
+    (a directory of this machine; None: not at all) meanwhile.  Tasks may
+    run in several threads at once: the first one in saves the setting,
+    the last one out puts it back."""
     global _memo_users, _memo_saved
-    if directory is None or not os.path.isdir(directory):
+    if directory is None:
         yield
         return
     with _cache_lock:
