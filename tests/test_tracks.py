@@ -5,6 +5,7 @@ the chunk size, the number of workers, the engine and the regions; and a
 failed or interrupted run leaves earlier output untouched."""
 
 import concurrent.futures
+import contextlib
 import os
 import pathlib
 import signal
@@ -147,18 +148,34 @@ def test_plan_chunks_merges_clips_and_packs():
 
 @pytest.mark.parametrize("in_flight", [1, 5])
 def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
-    lengths = {"a": 1_000, "b": 7, "c": 455}
+    lengths = {"a": 1_000, "b": 7, "c": 3, "d": 455}
     chunks = tracks.plan_chunks(lengths, None, 10)
-    tasks = list(tracks._grouped(chunks, in_flight, 4))
-    # Every chunk once, in order, never two chromosomes in one task.
-    assert [(chrom, interval) for chrom, intervals in tasks for interval in intervals] == \
-        [(chrom, interval) for chrom, intervals in chunks for interval in intervals]
-    sizes = [len(intervals) for _, intervals in tasks]
-    assert max(sizes) == 4 and set(sizes) <= {1, 2, 3, 4}
-    # Sizes shrink towards the end; the last tasks hold one chunk each.
-    assert sizes[1 - 2 * in_flight:] == [1] * (2 * in_flight - 1)
+    tasks = list(tracks._grouped(chunks, in_flight, 4, 10))
+    # Every chunk once, in order.
+    assert [chunk for task in tasks for chunk in task] == chunks
+    sizes = [sum(end - start for _, intervals in task for start, end in intervals)
+             for task in tasks]
+    assert max(sizes) == 40 and all(size <= 40 for size in sizes)
+    # Sizes shrink towards the end; the last tasks hold a chunk's worth.
+    assert all(size <= 10 for size in sizes[1 - 2 * in_flight:])
     assert len(tasks) < len(chunks) / 2
-    assert list(tracks._grouped(chunks, in_flight, 1)) == chunks
+    # The short sequences b and c share a task with their neighbours.
+    holding_b = next(task for task in tasks if any(chrom == "b" for chrom, _ in task))
+    assert {chrom for chrom, _ in holding_b} > {"b"}
+    ungrouped = list(tracks._grouped(chunks, in_flight, 1, 10))
+    assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 10
+               for task in ungrouped)
+    assert [chunk for task in ungrouped for chunk in task] == chunks
+
+
+def test_scaffolds_are_packed_into_tasks_of_a_chunk_size():
+    lengths = {f"scaffold_{k}": 1 + (k * 37) % 900 for k in range(3_000)}
+    chunks = tracks.plan_chunks(lengths, None, 100_000)
+    tasks = list(tracks._grouped(chunks, 3, 1, 100_000))
+    assert [chunk for task in tasks for chunk in task] == chunks
+    assert len(tasks) <= -(-sum(lengths.values()) // 100_000) + 1
+    assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 100_000
+               for task in tasks)
 
 
 # --- the command line: files read back -----------------------------------------
@@ -367,28 +384,33 @@ def test_unwritable_output_directory_refused(tmp_path, monkeypatch):
 def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, model_files,
                                                     expected, lengths, monkeypatch):
     """Workers that can see the run's directory share the dinucleotide
-    memo's table there and append bigWig blocks to the files themselves;
-    the directory goes away with the run, whether it succeeds or fails."""
+    memo's table there and hand their bigWig blocks over in files of their
+    own attempts; the directory goes away with the run, whether it succeeds
+    or fails."""
     made = []
-    real = tracks._scratch_directory
-    monkeypatch.setattr(tracks, "_scratch_directory", lambda: made.append(real()) or made[-1])
-    monkeypatch.delenv(tracks.MEMO_DIR_VARIABLE, raising=False)
-    seen = []
-    real_task = tracks.score_task
+    real = tracks._runs.run_directory
 
-    placed = []
+    @contextlib.contextmanager
+    def watched_directory():
+        with real() as directory:
+            made.append(directory)
+            yield directory
+    monkeypatch.setattr(tracks._runs, "run_directory", watched_directory)
+    monkeypatch.delenv(tracks.MEMO_DIR_VARIABLE, raising=False)
+    seen, sources = [], []
+    real_task = tracks.score_task
 
     def watched(task):
         result = real_task(task)
         seen.append(sorted(os.listdir(task.scratch)))
-        placed.extend(piece.placed is not None for pieces in result for piece in pieces.values())
+        sources.append(result["source"])
         return result
     monkeypatch.setattr(tracks, "score_task", watched)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / "f.bw",
                             reverse=tmp_path / "r.bw", executor=pool, chunk_size=6_000)
     assert any(name.startswith("dwm-memo-") for names in seen for name in names)
-    assert placed and all(placed)
+    assert sources and all(source is not None for source in sources)
     assert len(made) == 1 and not os.path.exists(made[0])
     assert tracks.MEMO_DIR_VARIABLE not in os.environ
     for strand in ("forward", "reverse"):
@@ -403,31 +425,29 @@ def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, mode
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bw", "r.bw"]
 
 
-def test_blocks_travel_inline_when_a_worker_cannot_append_them(tmp_path, genome_fasta,
-                                                             model_files, expected, lengths,
-                                                             monkeypatch):
-    """A worker that cannot append its blocks (here every other time, after
-    part of them) hands them over; the values stay exact."""
+def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fasta,
+                                                            model_files, monkeypatch):
+    """A worker that cannot write its attempt's file (here every other
+    time, after part of it) sends the blocks back; the file is byte for
+    byte the one of a run where every worker could."""
     import errno
     from corlap import _bigwig
-    real = _bigwig.place
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "clean.bw",
+                            executor=pool, chunk_size=5_000)
+    real = _bigwig.write_attempt
     calls = []
 
-    def full(piece, path, zoom_paths, **options):
-        import threading
-        in_worker = threading.current_thread() is not threading.main_thread()
-        calls.append(in_worker)
-        if in_worker and len(calls) % 2:
-            with open(path, "ab") as stream:
+    def full(path, batches):
+        calls.append(path)
+        if len(calls) % 2:
+            with open(path, "wb") as stream:
                 stream.write(b"partial")
             raise OSError(errno.ENOSPC, "No space left on device")
-        return real(piece, path, zoom_paths, **options)
-    monkeypatch.setattr(tracks._bigwig, "place", full)
+        return real(path, batches)
+    monkeypatch.setattr(tracks._bigwig, "write_attempt", full)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
                             executor=pool, chunk_size=5_000)
-    assert any(calls) and not all(calls)      # workers failed, the writer appended
-    got = read_bigwig(tmp_path / "f.bw", lengths)
-    for chrom in lengths:
-        assert_bits_equal(got[chrom], expected_track(expected, "PWM", "forward", chrom,
-                                                     np.float32))
+    assert len(calls) > 2
+    assert (tmp_path / "f.bw").read_bytes() == (tmp_path / "clean.bw").read_bytes()

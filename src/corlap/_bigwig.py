@@ -1,41 +1,44 @@
-"""bigWig files written in steps, so that the costly ones run in the
-workers and the calling process only indexes.
+"""bigWig files assembled by one process from blocks encoded anywhere.
 
-1. ``encode`` (in a worker) turns the values of one interval into a
-   ``Piece``: the data blocks (fixed-step sections of at most
-   ``items_per_slot`` values, as float32), the blocks of every zoom level
-   (deflated when a level is given), and the interval's summary.  Missing
-   values (NaN) are simply not stored.
-2. ``place`` (in a worker of the calling process's machine, or else in the
-   calling process) appends the blocks to the output file and to one file
-   per zoom level beside it, under a lock, and keeps only their offsets.
-3. ``BigWigWriter`` (in the calling process) takes the pieces in genome
-   order, holding one small index entry per block, and at ``close``
-   writes the indexes, copies the zoom levels in and writes the header.
+1. ``encode`` (in a worker) turns the values of a batch of intervals into
+   a ``Batch`` per strand: for each stream (the data, then each zoom level)
+   the blocks of the intervals back to back with their bounds, and the
+   partial parts at chunk edges; and each interval's summary.
+2. ``BigWigWriter`` (in the calling process alone) takes the batches in
+   genome order.  It merges the partial parts on either side of a chunk
+   edge, copies the blocks into the file (from the file a task attempt
+   wrote them to, in the kernel, or from bytes it was sent) and keeps one
+   index entry per block; at ``close`` it writes the indexes, copies the
+   zoom levels in and writes the header.
+
+Blocks follow the chromosome, not the chunks.  A data block is one
+fixed-step section: a run of scored positions (stored as float32) within
+one region and one stretch of ``items_per_slot`` positions aligned to the
+chromosome.  A zoom record of level ``k`` summarises the scored positions
+of one region within one bin of ``ZOOM_REDUCTIONS[k]`` bases (aligned to
+the chromosome; each bin is four bins of the level below): its start and
+end are the first and one past the last scored position, and it holds
+their count, minimum, maximum, sum and sum of squares of the stored
+float32 values (sums taken in float64, stored as float32).  A zoom block
+holds the records of one region within ``items_per_slot`` neighbouring
+bins.  Where a chunk edge cuts such a stretch (an "open" edge: the next
+chunk goes on from there), the worker hands the stretch's part over as
+values or records, and the writer merges both sides into the one block a
+single chunk would have given.  So the file holds the same blocks and
+records whatever the chunk size (only the last bits of zoom sums may
+differ), and for a given chunk size the same bytes whatever ran the tasks.
 
 File layout (little-endian): header, zoom headers, total summary,
-chromosome B+ tree, data (block count, then blocks, in the order they were
-appended; the index alone follows the genome), data R-tree, and per zoom
-level its record count, blocks and R-tree, then the magic number again at
-the very end.
-
-Zoom levels.  Level ``k`` summarises the values in bins of
-``ZOOM_REDUCTIONS[k]`` bases (multiples of the reduction, so each bin of a
-level is four bins of the level below).  A record covers the scored
-positions of one bin within one interval: its start and end are the first
-and one past the last scored position, and it holds their count, minimum,
-maximum, sum and sum of squares (of the stored float32 values, summed in
-float64, stored as float32).  Where a chunk edge cuts a bin, the bin has one
-record on each side; the records never overlap.  Levels that would not be
-smaller than the one below are left out.
+chromosome B+ tree, data (block count, then the blocks in genome order),
+data R-tree, and per zoom level its record count, blocks and R-tree, then
+the magic number again at the very end.  Levels that would not be smaller
+than the one below are left out.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import errno
-import fcntl
-import functools
 import os
 import struct
 import zlib
@@ -43,8 +46,8 @@ from collections.abc import Sequence
 
 import numpy as np
 
-__all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Blocks", "Piece",
-           "encode", "place", "runs", "BigWigWriter"]
+__all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Stream", "Batch",
+           "encode", "runs", "write_attempt", "BigWigWriter"]
 
 BIGWIG_MAGIC = 0x888FFC26
 CHROM_TREE_MAGIC = 0x78CA8C91
@@ -54,6 +57,7 @@ ITEMS_PER_SLOT = 1024       # values per data block, records per zoom block
 INDEX_BLOCK_SIZE = 256      # children per node of both trees
 ZOOM_REDUCTIONS = tuple(128 * 4 ** k for k in range(9))   # 128 bp to 8 Mbp
 _FIXED_STEP = 3
+_SECTION_WORDS = 6          # a fixed-step section's header, in 32-bit words
 
 _HEADER = struct.Struct("<IHHQQQHHQQIQ")
 _ZOOM_HEADER = struct.Struct("<IIQQ")
@@ -67,116 +71,46 @@ _LEAF_ITEM = np.dtype([("start_chrom", "<u4"), ("start", "<u4"), ("end_chrom", "
 _BRANCH_ITEM = np.dtype([("start_chrom", "<u4"), ("start", "<u4"), ("end_chrom", "<u4"),
                          ("end", "<u4"), ("child", "<u8")])
 _NODE_HEAD = np.dtype([("leaf", "u1"), ("reserved", "u1"), ("count", "<u2")])
+# Zoom records while they are built and merged: which interval of the
+# batch (or the chromosome number), bin, and the statistics in float64.
+_FIELDS = ("start", "end", "count", "min", "max", "sum", "squares")
+_RECORDS = np.dtype([("group", "<i8"), ("bin", "<i8"), ("start", "<i8"), ("end", "<i8"),
+                     ("count", "<i8"), ("min", "<f8"), ("max", "<f8"), ("sum", "<f8"),
+                     ("squares", "<f8")])
 
 
-@dataclasses.dataclass(frozen=True)
-class Blocks:
-    """The blocks back to back, as they go into the file, in one or more
-    buffers (bytes or contiguous arrays); per block its first position,
-    one past its last position and its size in the file (int64, shape
-    (n, 3)); the largest uncompressed block, in bytes; the number of values
-    or records in all."""
-    data: tuple
+@dataclasses.dataclass
+class Stream:
+    """The blocks of one stream (the data, or one zoom level) of a batch.
+
+    ``bounds``: per block its chromosome number, first position, end and
+    size in the file (int64, shape (n, 4)), in genome order; ``counts``:
+    blocks per interval of the batch; ``partials``: interval index -> (head,
+    tail), the parts at the interval's open edges (None where there is
+    none); ``data``: the blocks' bytes back to back (None once they were
+    written to an attempt file, from ``offset`` on); ``largest``: the
+    largest uncompressed block, in bytes; ``items``: values or records per
+    block."""
     bounds: np.ndarray
+    counts: np.ndarray
+    partials: dict
+    data: object
     largest: int
-    items: int
+    items: np.ndarray
+    offset: int = 0
 
     @property
     def size(self) -> int:
-        """Bytes of the blocks as written."""
-        return int(self.bounds[:, 2].sum())
+        return int(self.bounds[:, 3].sum())
 
 
-@dataclasses.dataclass(frozen=True)
-class Piece:
-    """One interval's data blocks, zoom blocks per level, and summary
-    (count, minimum, maximum, sum, sum of squares)."""
-    chrom: int
-    values: Blocks
-    zooms: tuple[Blocks, ...]
-    summary: tuple[int, float, float, float, float]
-    # Where the blocks went when they were appended to the files already:
-    # the data's offset in the bigWig file, then each zoom level's in its
-    # file.  None while they travel in ``data``.
-    placed: tuple[int, ...] | None = None
-
-
-def place(piece: Piece, path: str, zoom_paths: Sequence[str], *,
-          alone: bool = False) -> Piece:
-    """Appends the piece's data blocks to the bigWig file ``path`` and each
-    zoom level's to its file (a writer's ``path`` and ``zoom_paths``), and
-    returns it with where they went in place of the bytes.  Any process of
-    the machine may do this while others do the same; OSError when the
-    files cannot be locked.  ``alone``: the writer itself, which goes on
-    without the lock where the file system has no locks (no worker can
-    have appended there then)."""
-    parts = (piece.values, *piece.zooms)
-    offsets = tuple(_append_blocks(target, blocks, alone)
-                    for target, blocks in zip((path, *zoom_paths), parts))
-    emptied = [dataclasses.replace(blocks, data=()) for blocks in parts]
-    return dataclasses.replace(piece, values=emptied[0], zooms=tuple(emptied[1:]),
-                               placed=offsets)
-
-
-_NO_LOCKS = {errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EINVAL, errno.ENOSYS}
-
-
-def _append_blocks(path: str, blocks: Blocks, alone: bool = False) -> int:
-    """Appends the blocks at the end of the file ``path``, holding an
-    exclusive lock on it meanwhile (so that appends never interleave, at any
-    size), and returns the offset they start at."""
-    if not blocks.size:
-        return 0
-    descriptor = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
-    try:
-        try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-        except OSError as error:
-            if not (alone and error.errno in _NO_LOCKS):
-                raise
-        offset = os.lseek(descriptor, 0, os.SEEK_END)
-        for buffer in blocks.data:
-            view = memoryview(buffer.reshape(-1).view(np.uint8) if isinstance(buffer, np.ndarray)
-                              else buffer)
-            while view:
-                view = view[os.write(descriptor, view):]
-        return offset
-    finally:
-        os.close(descriptor)      # and with it the lock
-
-
-def _copy_into(source: int, count: int, target) -> None:
-    """Appends the first ``count`` bytes of the file ``source`` to the open
-    file object ``target`` (positioned at its end)."""
-    target.flush()
-    destination, offset = target.fileno(), 0
-    while offset < count:
-        try:
-            sent = os.sendfile(destination, source, offset, count - offset)
-        except OSError as error:
-            if error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
-                raise
-            sent = os.write(destination, os.pread(source, min(count - offset, 1 << 22), offset))
-        if sent == 0:
-            raise OSError(errno.EIO, "zoom data cut short")
-        offset += sent
-    target.seek(0, os.SEEK_END)
-
-
-def _pack(tables: list[np.ndarray], firsts, ends, items: int, level: int) -> Blocks:
-    """Blocks from contiguous tables whose rows are the blocks' bytes (one
-    block size per table); compressed one by one unless ``level`` is 0."""
-    if not tables:
-        return Blocks((), np.zeros((0, 3), dtype=np.int64), 0, 0)
-    sizes = np.concatenate([np.full(len(table), table.nbytes // len(table)) for table in tables])
-    if level:
-        parts = [zlib.compress(row, level) for table in tables
-                 for row in table.view(np.uint8).reshape(len(table), -1)]
-        data, written = (b"".join(parts),), np.array([len(part) for part in parts])
-    else:
-        data, written = tuple(tables), sizes
-    bounds = np.column_stack((firsts, ends, written)).astype(np.int64)
-    return Blocks(data, bounds, int(sizes.max()), items)
+@dataclasses.dataclass
+class Batch:
+    """A batch's streams (data first, then each zoom level) and, per
+    interval, count, minimum, maximum, sum and sum of squares of its
+    stored values (float64, shape (m, 5))."""
+    streams: list
+    summaries: np.ndarray
 
 
 def _edges(missing: np.ndarray) -> np.ndarray:
@@ -199,143 +133,288 @@ def runs(present: np.ndarray) -> list[tuple[int, int]]:
     return list(zip(edges[0::2].tolist(), edges[1::2].tolist()))
 
 
-@functools.lru_cache(maxsize=8)
-def _section_type(items: int) -> np.dtype:
-    """A fixed-step section of ``items`` float32 values, header first."""
-    return np.dtype([("chrom", "<u4"), ("start", "<u4"), ("end", "<u4"), ("step", "<u4"),
-                     ("span", "<u4"), ("type", "u1"), ("reserved", "u1"), ("count", "<u2"),
-                     ("values", "<f4", (items,))])
+# --- encoding (in the workers) ------------------------------------------------
+
+class _Layout:
+    """The intervals of a batch laid end to end: ``seg[i]`` is where
+    interval ``i`` starts in the concatenated values."""
+
+    def __init__(self, chroms, starts, lengths, open_start, open_end):
+        self.chroms = np.asarray(chroms, dtype=np.int64)
+        self.starts = np.asarray(starts, dtype=np.int64)
+        self.lengths = np.asarray(lengths, dtype=np.int64)
+        self.ends = self.starts + self.lengths
+        self.open_start = np.asarray(open_start, dtype=bool)
+        self.open_end = np.asarray(open_end, dtype=bool)
+        self.seg = np.concatenate(([0], np.cumsum(self.lengths))).astype(np.int64)
+
+    def limits(self, span: int):
+        """Per interval: whether it has a head part and where it ends, whether
+        it has a tail part and where it starts.  A part at an open edge is
+        the stretch of ``span`` aligned positions the edge cuts."""
+        starts, ends = self.starts, self.ends
+        head = self.open_start & (starts % span != 0)
+        head_end = np.where(head, np.minimum(ends, -(-starts // span) * span), starts)
+        tail = self.open_end & (ends % span != 0)
+        tail_start = np.where(tail, np.maximum(head_end, ends // span * span), ends)
+        tail &= tail_start < ends
+        return head, head_end, tail, tail_start
+
+    def multiples(self, size: int) -> np.ndarray:
+        """Indices (into the concatenated values) of positions that are
+        multiples of ``size``."""
+        first = (-self.starts) % size
+        count = np.maximum(0, -(-(self.lengths - first) // size))
+        base = np.repeat(self.seg[:-1] + first, count)
+        within = np.arange(int(count.sum())) - np.repeat(np.cumsum(count) - count, count)
+        return base + within * size
+
+    def pieces(self, size: int, run_edges: np.ndarray) -> np.ndarray:
+        """Where pieces start: every interval start, multiple of ``size``
+        and run edge; each piece is then wholly scored or wholly missing and
+        lies in one interval and one stretch of ``size`` positions."""
+        starts = self.seg[:-1][self.lengths > 0]
+        return np.unique(np.concatenate((starts, self.multiples(size), run_edges)))
 
 
-def _sections(chrom: int, start: int, values: np.ndarray, edges: np.ndarray,
-              items_per_slot: int, level: int) -> Blocks:
-    """The data blocks: each run of scored positions in sections of at most
-    ``items_per_slot`` values (stored as float32)."""
-    tables, firsts, ends = [], [], []
-    for first, end in zip(edges[0::2].tolist(), edges[1::2].tolist()):
-        for at, count in ((first, (end - first) // items_per_slot * items_per_slot),
-                          (first + (end - first) // items_per_slot * items_per_slot,
-                           (end - first) % items_per_slot)):
-            if not count:
-                continue
-            slot = min(count, items_per_slot)
-            table = np.zeros(count // slot, dtype=_section_type(slot))
-            table["chrom"] = chrom
-            table["start"] = start + at + slot * np.arange(len(table))
-            table["end"] = table["start"] + slot
-            table["step"] = table["span"] = 1
-            table["type"] = _FIXED_STEP
-            table["count"] = slot
-            table["values"] = values[at:at + count].reshape(len(table), slot)
-            tables.append(table)
-            firsts.append(table["start"])
-            ends.append(table["end"])
-    if not tables:
-        return _pack([], [], [], 0, level)
-    return _pack(tables, np.concatenate(firsts), np.concatenate(ends),
-                 int((edges[1::2] - edges[0::2]).sum()), level)
+def _sections(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edges,
+              items_per_slot: int, deflate_level: int, want_partials: bool = True) -> Stream:
+    """The data stream: fixed-step sections of the scored pieces."""
+    n = len(stored)
+    cuts = layout.pieces(items_per_slot, run_edges)
+    counts = np.diff(np.append(cuts, n))
+    keep = ~missing[cuts] if n else np.zeros(0, dtype=bool)
+    cuts, counts = cuts[keep], counts[keep]
+    interval = np.searchsorted(layout.seg, cuts, side="right") - 1
+    positions = layout.starts[interval] + cuts - layout.seg[interval]
+    head, head_end, tail, tail_start = layout.limits(items_per_slot)
+    body = (positions >= head_end[interval]) & (positions < tail_start[interval])
+    partials = {}
+    if want_partials:
+        for i in np.flatnonzero(head | tail).tolist():
+            first, start = int(layout.seg[i]), int(layout.starts[i])
+            parts = [None, None]
+            if head[i]:
+                stop = int(head_end[i])
+                parts[0] = (int(layout.chroms[i]), start // items_per_slot, start,
+                            stored[first:first + stop - start])
+            if tail[i]:
+                at = int(tail_start[i])
+                parts[1] = (int(layout.chroms[i]), at // items_per_slot, at,
+                            stored[first + at - start:int(layout.seg[i + 1])])
+            partials[i] = tuple(parts)
+    cuts, counts, interval, positions = cuts[body], counts[body], interval[body], positions[body]
+    words_of = _SECTION_WORDS + counts
+    at = np.cumsum(words_of) - words_of
+    words = np.empty(int(words_of.sum()), dtype="<u4")
+    chroms = layout.chroms[interval]
+    words[at] = chroms
+    words[at + 1] = positions
+    words[at + 2] = positions + counts
+    words[at + 3] = 1
+    words[at + 4] = 1
+    words[at + 5] = _FIXED_STEP | (counts << 16)
+    if len(counts):
+        total = int(counts.sum())
+        within = np.arange(total) - np.repeat(np.cumsum(counts) - counts, counts)
+        words.view("<f4")[np.repeat(at + _SECTION_WORDS, counts) + within] = \
+            stored[np.repeat(cuts, counts) + within]
+    raw_sizes = 4 * words_of
+    data, sizes = _compressed(words.view(np.uint8), raw_sizes, deflate_level)
+    bounds = np.column_stack((chroms, positions, positions + counts, sizes)).astype(np.int64)
+    return Stream(bounds.reshape(-1, 4), np.bincount(interval, minlength=len(layout.starts)),
+                  partials, data, int(raw_sizes.max()) if len(raw_sizes) else 0, counts)
 
 
-def _level_one(start: int, values: np.ndarray, edges: np.ndarray, reduction: int):
-    """Records (as a dict of arrays) of the first zoom level: one per bin
-    of ``reduction`` bases holding a scored position.  ``edges`` are the
-    (first, last + 1) pairs of the runs of scored positions, flattened;
-    ``values`` are float64."""
-    # Cut the values at every bin boundary and every run edge: each piece
-    # is then wholly scored or wholly missing, and lies in one bin.
-    cuts = np.arange(-start % reduction, len(values), reduction)
-    if len(edges) == 2 and edges[0] == 0 and edges[1] == len(values):
-        if not len(cuts) or cuts[0]:
-            cuts = np.concatenate(([0], cuts))
-    else:
-        cuts = np.concatenate((cuts, edges[edges < len(values)]))
-        cuts.sort()
-        cuts = cuts[np.concatenate(([True], np.diff(cuts) != 0))]
-    ends = np.append(cuts[1:], len(values))
-    keep = ~np.isnan(values[cuts])
-    records = {
-        "bin": (start + cuts[keep]) // reduction,
-        "start": start + cuts[keep],
-        "end": start + ends[keep],
-        "count": (ends - cuts)[keep],
-        "min": np.minimum.reduceat(values, cuts)[keep],
-        "max": np.maximum.reduceat(values, cuts)[keep],
-        "sum": np.add.reduceat(values, cuts)[keep],
-        "squares": np.add.reduceat(np.square(values), cuts)[keep],
-    }
-    # Pieces of one bin (cut by missing values) make one record.
-    return _fold(records, 1) if np.any(np.diff(records["bin"]) == 0) else records
+def _compressed(raw: np.ndarray, sizes: np.ndarray, level: int):
+    """The blocks' bytes (``raw``, blocks of ``sizes`` bytes back to back)
+    deflated one by one at ``level``, with their sizes; as they are for
+    level 0."""
+    if not level or not len(sizes):
+        return raw, sizes
+    ends = np.cumsum(sizes).tolist()
+    parts = [zlib.compress(raw[a:b], level) for a, b in zip([0] + ends[:-1], ends)]
+    return b"".join(parts), np.array([len(part) for part in parts], dtype=np.int64)
 
 
-def _fold(records: dict[str, np.ndarray], factor: int) -> dict[str, np.ndarray]:
+def _group(records: np.ndarray) -> np.ndarray:
+    """Records of equal group and bin (neighbours) merged into one."""
+    if len(records) < 2:
+        return records
+    new = np.ones(len(records), dtype=bool)
+    new[1:] = (records["group"][1:] != records["group"][:-1]) | \
+              (records["bin"][1:] != records["bin"][:-1])
+    if new.all():
+        return records
+    firsts = np.flatnonzero(new)
+    lasts = np.append(firsts[1:], len(records)) - 1
+    merged = np.empty(len(firsts), dtype=_RECORDS)
+    merged["group"], merged["bin"] = records["group"][firsts], records["bin"][firsts]
+    merged["start"], merged["end"] = records["start"][firsts], records["end"][lasts]
+    merged["count"] = np.add.reduceat(records["count"], firsts)
+    merged["min"] = np.minimum.reduceat(records["min"], firsts)
+    merged["max"] = np.maximum.reduceat(records["max"], firsts)
+    merged["sum"] = np.add.reduceat(records["sum"], firsts)
+    merged["squares"] = np.add.reduceat(records["squares"], firsts)
+    return merged
+
+
+def _level_one(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edges,
+               reduction: int) -> np.ndarray:
+    """Records of the first zoom level, ``group`` being the interval."""
+    n = len(stored)
+    cuts = layout.pieces(reduction, run_edges)
+    if not n or not len(cuts):
+        return np.zeros(0, dtype=_RECORDS)
+    values = stored.astype(np.float64)
+    keep = ~missing[cuts]
+    ends = np.append(cuts[1:], n)
+    interval = np.searchsorted(layout.seg, cuts, side="right") - 1
+    positions = layout.starts[interval] + cuts - layout.seg[interval]
+    records = np.empty(int(keep.sum()), dtype=_RECORDS)
+    records["group"] = interval[keep]
+    records["bin"] = positions[keep] // reduction
+    records["start"] = positions[keep]
+    records["end"] = (positions + ends - cuts)[keep]
+    records["count"] = (ends - cuts)[keep]
+    records["min"] = np.minimum.reduceat(values, cuts)[keep]
+    records["max"] = np.maximum.reduceat(values, cuts)[keep]
+    records["sum"] = np.add.reduceat(values, cuts)[keep]
+    records["squares"] = np.add.reduceat(np.square(values), cuts)[keep]
+    return _group(records)
+
+
+def _fold(records: np.ndarray, factor: int) -> np.ndarray:
     """The next zoom level: groups of ``factor`` neighbouring bins merged."""
-    group = records["bin"] // factor
-    firsts = np.concatenate(([0], np.flatnonzero(np.diff(group)) + 1))
-    lasts = np.concatenate((firsts[1:], [len(group)])) - 1
-    return {
-        "bin": group[firsts],
-        "start": records["start"][firsts],
-        "end": records["end"][lasts],
-        "count": np.add.reduceat(records["count"], firsts),
-        "min": np.minimum.reduceat(records["min"], firsts),
-        "max": np.maximum.reduceat(records["max"], firsts),
-        "sum": np.add.reduceat(records["sum"], firsts),
-        "squares": np.add.reduceat(records["squares"], firsts),
-    }
+    folded = records.copy()
+    folded["bin"] //= factor
+    return _group(folded)
 
 
-def _zoom_blocks(chrom: int, records: dict[str, np.ndarray], items_per_slot: int,
-                 level: int) -> Blocks:
-    table = np.empty(len(records["bin"]), dtype=_ZOOM_RECORD)
-    table["chrom"] = chrom
-    for field in ("start", "end", "count", "min", "max", "sum", "squares"):
+def _zoom_table(records: np.ndarray, chroms) -> np.ndarray:
+    table = np.empty(len(records), dtype=_ZOOM_RECORD)
+    table["chrom"] = chroms
+    for field in _FIELDS:
         table[field] = records[field]
-    # Full blocks as rows of one table, the last one as a table of its own.
-    full = len(table) // items_per_slot * items_per_slot
-    tables = [table[:full].reshape(-1, items_per_slot), table[full:].reshape(1, -1)]
-    firsts = np.arange(0, len(table), items_per_slot)
-    lasts = np.minimum(firsts + items_per_slot, len(table))
-    return _pack([part for part in tables if part.size], table["start"][firsts],
-                 table["end"][lasts - 1], len(table), level)
+    return table
 
 
-def _as_stored(value) -> float:
-    return float(np.float32(value))
+def _zoom_stream(layout: _Layout, records: np.ndarray, reduction: int, items_per_slot: int,
+                 deflate_level: int) -> Stream:
+    """A zoom level's stream: records of a region within ``items_per_slot``
+    neighbouring bins make a block."""
+    interval = records["group"]
+    head, head_end, tail, tail_start = layout.limits(reduction * items_per_slot)
+    body = (records["start"] >= head_end[interval]) & (records["start"] < tail_start[interval])
+    partials = {}
+    for i in np.flatnonzero(head | tail).tolist():
+        mine = records[interval == i]
+        chrom = int(layout.chroms[i])
+        parts = [None, None]
+        if head[i]:
+            part = mine[mine["start"] < head_end[i]]
+            if len(part):
+                parts[0] = (chrom, int(layout.starts[i]) // (reduction * items_per_slot), part)
+        if tail[i]:
+            part = mine[mine["start"] >= tail_start[i]]
+            if len(part):
+                parts[1] = (chrom, int(tail_start[i]) // (reduction * items_per_slot), part)
+        if parts != [None, None]:
+            partials[i] = tuple(parts)
+    kept = records[body]
+    return _zoom_blocks(kept, layout.chroms[kept["group"]], len(layout.starts), partials,
+                        items_per_slot, deflate_level)
 
 
-def encode(chrom: int, start: int, values: np.ndarray, *,
-           reductions: Sequence[int] = ZOOM_REDUCTIONS,
-           items_per_slot: int = ITEMS_PER_SLOT, deflate_level: int = 0) -> Piece:
-    """The blocks of positions ``start``, ``start + 1``, ... holding
-    ``values`` (NaN: no value) on sequence number ``chrom``.  Each
-    reduction must be a multiple of the one before it.  ``deflate_level``
-    0 leaves the blocks uncompressed (then the whole file must be)."""
-    values = np.asarray(values, dtype=np.float64)
-    edges = _edges(np.isnan(values))
-    data = _sections(chrom, start, values, edges, items_per_slot, deflate_level)
-    if not data.items:
-        empty = _pack([], [], [], 0, deflate_level)
-        return Piece(chrom, data, tuple(empty for _ in reductions),
-                     (0, np.inf, -np.inf, 0.0, 0.0))
-    # Summaries are of the values as stored; minimum and maximum of the
-    # float64 values round to those of the float32 ones.
-    if not reductions:
-        kept = values[~np.isnan(values)]
-        return Piece(chrom, data, (), (len(kept), _as_stored(kept.min()), _as_stored(kept.max()),
-                                       float(kept.sum()), float(np.square(kept).sum())))
-    zooms = []
-    records = _level_one(start, values, edges, reductions[0])
-    summary = (int(records["count"].sum()), _as_stored(records["min"].min()),
-               _as_stored(records["max"].max()), float(records["sum"].sum()),
-               float(records["squares"].sum()))
-    for k, reduction in enumerate(reductions):
-        if k:
-            records = _fold(records, reduction // reductions[k - 1])
-        zooms.append(_zoom_blocks(chrom, records, items_per_slot, deflate_level))
-    return Piece(chrom, data, tuple(zooms), summary)
+def _zoom_blocks(records: np.ndarray, chroms, intervals: int, partials: dict,
+                 items_per_slot: int, deflate_level: int) -> Stream:
+    table = _zoom_table(records, chroms)
+    if not len(records):
+        return Stream(np.zeros((0, 4), dtype=np.int64), np.zeros(intervals, dtype=np.int64),
+                      partials, b"", 0, np.zeros(0, dtype=np.int64))
+    new = np.ones(len(records), dtype=bool)
+    new[1:] = (records["group"][1:] != records["group"][:-1]) | \
+              (records["bin"][1:] // items_per_slot != records["bin"][:-1] // items_per_slot)
+    firsts = np.flatnonzero(new)
+    lasts = np.append(firsts[1:], len(records)) - 1
+    raw_sizes = (lasts - firsts + 1) * _ZOOM_RECORD.itemsize
+    data, sizes = _compressed(table.view(np.uint8), raw_sizes, deflate_level)
+    bounds = np.column_stack((table["chrom"][firsts], table["start"][firsts],
+                              table["end"][lasts], sizes)).astype(np.int64)
+    counts = np.bincount(records["group"][firsts], minlength=intervals)
+    return Stream(bounds.reshape(-1, 4), counts, partials, data,
+                  int(raw_sizes.max()) if len(raw_sizes) else 0, lasts - firsts + 1)
 
 
-# --- the file ----------------------------------------------------------------
+def encode(intervals: Sequence, *, reductions: Sequence[int] = ZOOM_REDUCTIONS,
+           items_per_slot: int = ITEMS_PER_SLOT, deflate_level: int = 0) -> Batch:
+    """The streams of a batch of intervals, each ``(chrom, start, values,
+    open_start, open_end)``: sequence number, first position, float64
+    values (NaN: no value) and whether the interval's start and end are
+    open (a chunk edge where another interval of the run goes on).
+    Intervals are in genome order; each reduction must be a multiple of the
+    one before it.  ``deflate_level`` 0 leaves the blocks uncompressed (then
+    the whole file must be)."""
+    layout = _Layout([c for c, *_ in intervals], [s for _, s, *_ in intervals],
+                     [len(v) for _, _, v, *_ in intervals],
+                     [o for *_, o, _ in intervals], [o for *_, o in intervals])
+    values = (np.concatenate([np.asarray(v, dtype=np.float64) for _, _, v, *_ in intervals])
+              if intervals else np.zeros(0))
+    # Everything the file says is of the values as stored.
+    stored = values.astype(np.float32)
+    del values
+    missing = np.isnan(stored)
+    edges = _edges(missing)
+    run_edges = edges[(edges > 0) & (edges < len(stored))]
+    streams = [_sections(layout, stored, missing, run_edges, items_per_slot, deflate_level)]
+    summaries = np.zeros((len(intervals), 5))
+    summaries[:, 1], summaries[:, 2] = np.inf, -np.inf
+    if reductions:
+        records = _level_one(layout, stored, missing, run_edges, reductions[0])
+        if len(records):
+            firsts = np.flatnonzero(np.diff(records["group"], prepend=-1) != 0)
+            owners = records["group"][firsts]
+            summaries[owners, 0] = np.add.reduceat(records["count"], firsts)
+            summaries[owners, 1] = np.minimum.reduceat(records["min"], firsts)
+            summaries[owners, 2] = np.maximum.reduceat(records["max"], firsts)
+            summaries[owners, 3] = np.add.reduceat(records["sum"], firsts)
+            summaries[owners, 4] = np.add.reduceat(records["squares"], firsts)
+        for k, reduction in enumerate(reductions):
+            if k:
+                records = _fold(records, reduction // reductions[k - 1])
+            streams.append(_zoom_stream(layout, records, reduction, items_per_slot,
+                                        deflate_level))
+    else:
+        values = stored.astype(np.float64)
+        for i in range(len(intervals)):
+            part = values[layout.seg[i]:layout.seg[i + 1]]
+            part = part[~np.isnan(part)]
+            if len(part):
+                summaries[i] = (len(part), part.min(), part.max(), part.sum(),
+                                np.square(part).sum())
+    return Batch(streams, summaries)
+
+
+def write_attempt(path: str, batches: Sequence[Batch]) -> None:
+    """Writes the blocks of ``batches`` to the new file ``path`` (one task
+    attempt's own file) and, once all are there, leaves in each stream
+    where its blocks are in place of their bytes."""
+    streams = [stream for batch in batches for stream in batch.streams]
+    offsets = []
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    try:
+        at = 0
+        for stream in streams:
+            offsets.append(at)
+            if stream.size:
+                at = _write_all(descriptor, at, stream.data)
+    finally:
+        os.close(descriptor)
+    for stream, offset in zip(streams, offsets):
+        stream.offset, stream.data = offset, None
+
+
+# --- trees -----------------------------------------------------------------------
 
 def _nodes(items: np.ndarray, item_dtype, block_size: int, leaf: bool) -> np.ndarray:
     """Nodes of ``block_size`` slots (unused ones zero) holding ``items``."""
@@ -417,78 +496,198 @@ def _link(levels: list[np.ndarray], start: int) -> None:
             offsets[k - 1] + below.dtype.itemsize * slots.astype(np.uint64))
 
 
+# --- the file (in the calling process) ----------------------------------------
+
+class _Entries:
+    """Index entries of a stream, in a growing array: a few dozen bytes
+    per block, whatever the number of sequences."""
+
+    def __init__(self):
+        self._array = np.zeros(1024, dtype=_LEAF_ITEM)
+        self.count = 0
+
+    def add(self, bounds: np.ndarray, at: int) -> None:
+        """Entries of blocks with these bounds written from offset ``at``."""
+        n = len(bounds)
+        if self.count + n > len(self._array):
+            grown = np.zeros(max(2 * len(self._array), self.count + n), dtype=_LEAF_ITEM)
+            grown[:self.count] = self._array[:self.count]
+            self._array = grown
+        new = self._array[self.count:self.count + n]
+        new["start_chrom"] = new["end_chrom"] = bounds[:, 0]
+        new["start"], new["end"], new["size"] = bounds[:, 1], bounds[:, 2], bounds[:, 3]
+        new["offset"] = at + np.cumsum(bounds[:, 3]) - bounds[:, 3]
+        self.count += n
+
+    def array(self) -> np.ndarray:
+        return self._array[:self.count]
+
+
+def _write_all(descriptor: int, at: int, data) -> int:
+    view = memoryview(data).cast("B")
+    while view:
+        written = os.pwrite(descriptor, view, at)
+        view, at = view[written:], at + written
+    return at
+
+
+def _copy(source: int, offset: int, count: int, target: int, at: int) -> None:
+    """Copies ``count`` bytes of the file ``source`` from ``offset`` to the
+    file ``target`` at ``at``, in the kernel where it can."""
+    while count > 0:
+        try:
+            sent = os.copy_file_range(source, target, count, offset, at)
+        except OSError as error:
+            if error.errno not in (errno.EXDEV, errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP,
+                                   errno.EBADF, errno.EPERM):
+                raise
+            sent = os.pwrite(target, os.pread(source, min(count, 1 << 22), offset), at)
+        if sent == 0:
+            raise OSError(errno.EIO, "blocks of a task cut short")
+        offset, at, count = offset + sent, at + sent, count - sent
+
+
 class BigWigWriter:
-    """Writes the bigWig file ``path`` (an existing empty file) from pieces
-    handed over in genome order (sequence numbers are positions in
-    ``chroms``; lengths must be >= 1).  The blocks of a piece may already
-    have been appended by ``place``, by any process of this machine, to
-    ``path`` and ``zoom_paths`` (files beside ``path`` where the zoom levels
-    wait until the data is complete); the writer appends the others.  Only
-    the order of the index follows the genome: blocks lie in the file in
-    the order they were appended.  ``reductions`` are those the pieces
-    were encoded with, and ``compressed`` whether with a deflate level
-    above 0."""
+    """Writes the bigWig file ``path`` (an existing empty file) from the
+    batches of its chunks handed over in genome order (sequence numbers
+    are positions in ``chroms``; lengths must be >= 1).  Zoom levels wait
+    in files ``path.zoomK`` beside it until the data is complete.
+    ``reductions`` and ``items_per_slot`` are those the batches were
+    encoded with, ``deflate_level`` the level."""
 
     def __init__(self, path: str, chroms: Sequence[tuple[str, int]], *,
                  reductions: Sequence[int] = ZOOM_REDUCTIONS,
                  index_block_size: int = INDEX_BLOCK_SIZE,
-                 items_per_slot: int = ITEMS_PER_SLOT, compressed: bool = False):
-        self._compressed = compressed
+                 items_per_slot: int = ITEMS_PER_SLOT, deflate_level: int = 0):
+        self._deflate_level = deflate_level
         self._reductions = tuple(reductions)
         self._block_size = index_block_size
         self._items_per_slot = items_per_slot
         self.path = path
         self.zoom_paths = tuple(f"{path}.zoom{k}" for k in range(len(self._reductions)))
+        self._descriptors: list[int] = []
         self._created: list[str] = []
-        # Opened without truncation: ext4 flushes a file truncated to zero
-        # to disk when it is closed.
-        self._file = open(path, "r+b", buffering=1 << 20)
         try:
+            # Opened without truncation: ext4 flushes a file truncated to
+            # zero to disk when it is closed.
+            self._descriptors.append(os.open(path, os.O_RDWR | os.O_CLOEXEC))
             for zoom_path in self.zoom_paths:
-                os.close(os.open(zoom_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+                self._descriptors.append(os.open(
+                    zoom_path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600))
                 self._created.append(zoom_path)
             self._summary_at = _HEADER.size + _ZOOM_HEADER.size * len(self._reductions)
             self._tree_at = self._summary_at + _SUMMARY.size
-            self._file.write(b"\0" * self._tree_at
-                             + _chrom_tree(chroms, index_block_size, self._tree_at))
-            self._data_at = self._file.tell()
-            self._file.write(b"\0" * 8)   # the number of blocks, written at close
-            self._file.flush()             # before anyone appends
+            self._data_at = _write_all(
+                self._descriptors[0], 0,
+                b"\0" * self._tree_at + _chrom_tree(chroms, index_block_size, self._tree_at))
         except BaseException:
             self._close_files()
             raise
-        self._entries: list[np.ndarray] = []
-        levels = len(self._reductions)
-        self._zoom_entries: list[list[np.ndarray]] = [[] for _ in range(levels)]
-        self._zoom_sizes = [0] * levels
-        self._zoom_records = [0] * levels
-        self._largest = [0] * (1 + levels)
+        streams = 1 + len(self._reductions)
+        # Where each stream's next block goes: the data after its block count.
+        self._at = [self._data_at + 8] + [0] * len(self._reductions)
+        self._entries = [_Entries() for _ in range(streams)]
+        self._records = [0] * streams
+        self._largest = [0] * streams
+        self._pending: list[list | None] = [None] * streams
         self._summary = [0, np.inf, -np.inf, 0.0, 0.0]
 
-    def add(self, piece: Piece) -> None:
-        """Index one interval's blocks (after every earlier piece's),
-        appending them first unless they are already in the files."""
-        if piece.placed is None:
-            piece = place(piece, self.path, self.zoom_paths, alone=True)
-        data_at, *zooms_at = piece.placed
-        self._entries.append(_placed(piece.chrom, piece.values, data_at))
-        self._largest[0] = max(self._largest[0], piece.values.largest)
-        for k, (blocks, at) in enumerate(zip(piece.zooms, zooms_at)):
-            self._zoom_entries[k].append(_placed(piece.chrom, blocks, at))
-            self._zoom_sizes[k] += blocks.size
-            self._zoom_records[k] += blocks.items
-            self._largest[1 + k] = max(self._largest[1 + k], blocks.largest)
-        count, low, high, total, squares = piece.summary
-        if count:
-            summary = self._summary
-            summary[0] += count
+    # Batches ------------------------------------------------------------------
+
+    def add(self, batch: Batch, source: str | None = None) -> None:
+        """Takes one batch (after every earlier one): its blocks are in its
+        streams' ``data``, or in the file ``source`` where ``write_attempt``
+        put them."""
+        descriptor = os.open(source, os.O_RDONLY | os.O_CLOEXEC) if source else None
+        try:
+            for k, stream in enumerate(batch.streams):
+                self._add_stream(k, stream, descriptor)
+        finally:
+            if descriptor is not None:
+                os.close(descriptor)
+        counted = batch.summaries[batch.summaries[:, 0] > 0]
+        summary = self._summary
+        for count, low, high, total, squares in counted.tolist():
+            summary[0] += int(count)
             summary[1], summary[2] = min(summary[1], low), max(summary[2], high)
             summary[3] += total
             summary[4] += squares
 
+    def _add_stream(self, k: int, stream: Stream, source: int | None) -> None:
+        self._largest[k] = max(self._largest[k], stream.largest)
+        ends = np.concatenate(([0], np.cumsum(stream.bounds[:, 3])))
+        if not stream.partials:
+            self._blocks(k, stream, ends, 0, len(stream.bounds), source)
+            return
+        firsts = np.concatenate(([0], np.cumsum(stream.counts))).tolist()
+        done = 0
+        for i in sorted(stream.partials):
+            head, tail = stream.partials[i]
+            self._blocks(k, stream, ends, done, firsts[i], source)
+            if head is not None:
+                self._partial(k, head)
+            self._blocks(k, stream, ends, firsts[i], firsts[i + 1], source)
+            if tail is not None:
+                self._partial(k, tail)
+            done = firsts[i + 1]
+        self._blocks(k, stream, ends, done, len(stream.bounds), source)
+
+    def _blocks(self, k: int, stream: Stream, ends: np.ndarray, first: int, last: int,
+                source: int | None) -> None:
+        """Blocks ``first`` to ``last - 1`` of the stream, after any part
+        still waiting for its other side (there is none then)."""
+        if last <= first:
+            return
+        self._flush(k)
+        begin, count = int(ends[first]), int(ends[last] - ends[first])
+        target, at = self._descriptors[k], self._at[k]
+        if stream.data is None:
+            _copy(source, stream.offset + begin, count, target, at)
+        else:
+            _write_all(target, at, memoryview(stream.data).cast("B")[begin:begin + count])
+        bounds = stream.bounds[first:last]
+        self._entries[k].add(bounds, at)
+        self._at[k] = at + count
+        self._records[k] += int(stream.items[first:last].sum())
+
+    def _partial(self, k: int, part) -> None:
+        pending = self._pending[k]
+        if pending is not None and pending[0][:2] == part[:2]:
+            pending.append(part)
+            return
+        self._flush(k)
+        self._pending[k] = [part]
+
+    def _flush(self, k: int) -> None:
+        """Encodes and writes the part waiting in stream ``k`` with
+        whatever joined it from the other side of its chunk edge."""
+        pending = self._pending[k]
+        if pending is None:
+            return
+        self._pending[k] = None
+        chrom = pending[0][0]
+        if k == 0:
+            values = np.concatenate([part[3] for part in pending])
+            missing = np.isnan(values)
+            edges = _edges(missing)
+            stream = _sections(_Layout([chrom], [pending[0][2]], [len(values)], [False], [False]),
+                               values, missing, edges[(edges > 0) & (edges < len(values))],
+                               self._items_per_slot, self._deflate_level, want_partials=False)
+        else:
+            records = np.concatenate([part[2] for part in pending])
+            records["group"] = 0
+            records = _group(records)
+            stream = _zoom_blocks(records, chrom, 1, {}, self._items_per_slot,
+                                  self._deflate_level)
+        self._largest[k] = max(self._largest[k], stream.largest)
+        ends = np.concatenate(([0], np.cumsum(stream.bounds[:, 3])))
+        self._blocks(k, stream, ends, 0, len(stream.bounds), None)
+
+    # Finishing ----------------------------------------------------------------
+
     def close(self) -> None:
         """Write the indexes, the zoom levels and the header, and close."""
-        if self._file is None:
+        if not self._descriptors:
             return
         try:
             self._finish()
@@ -500,9 +699,9 @@ class BigWigWriter:
         self._close_files()
 
     def _close_files(self) -> None:
-        if self._file is not None:
-            self._file.close()
-            self._file = None
+        for descriptor in self._descriptors:
+            os.close(descriptor)
+        self._descriptors = []
         for zoom_path in self._created:
             try:
                 os.unlink(zoom_path)
@@ -511,57 +710,40 @@ class BigWigWriter:
         self._created = []
 
     def _finish(self) -> None:
-        out = self._file
-        entries = _concatenate(self._entries)
-        index_at = out.seek(0, os.SEEK_END)     # every piece is in
-        out.write(_r_tree(entries, self._block_size, self._items_per_slot, index_at, index_at))
+        for k in range(len(self._pending)):
+            self._flush(k)
+        out = self._descriptors[0]
+        entries = self._entries[0].array()
+        index_at = self._at[0]
+        at = _write_all(out, index_at, _r_tree(entries, self._block_size, self._items_per_slot,
+                                               index_at, index_at))
         largest = self._largest[0]
         zooms = []
-        for k, reduction in enumerate(self._reductions):
-            records = self._zoom_records[k]
+        for k, reduction in enumerate(self._reductions, start=1):
+            records = self._records[k]
             # A level no smaller than the one below it is of no use, and
             # neither is any coarser one.
-            if not records or (zooms and records >= self._zoom_records[k - 1]):
+            if not records or (zooms and records >= self._records[k - 1]):
                 break
-            data_at = out.tell()
-            out.write(struct.pack("<I", records))
-            zoom_entries = _concatenate(self._zoom_entries[k])
-            zoom_entries["offset"] += data_at + 4
-            source = os.open(self.zoom_paths[k], os.O_RDONLY)
-            try:
-                _copy_into(source, self._zoom_sizes[k], out)
-            finally:
-                os.close(source)
-            zoom_index_at = out.tell()
-            out.write(_r_tree(zoom_entries, self._block_size, self._items_per_slot,
-                              zoom_index_at, zoom_index_at))
+            data_at = at
+            at = _write_all(out, at, struct.pack("<I", records))
+            zoom_entries = self._entries[k].array().copy()
+            zoom_entries["offset"] += at
+            _copy(self._descriptors[k], 0, self._at[k], out, at)
+            at += self._at[k]
+            zoom_index_at = at
+            at = _write_all(out, at, _r_tree(zoom_entries, self._block_size,
+                                             self._items_per_slot, zoom_index_at, zoom_index_at))
             zooms.append((reduction, data_at, zoom_index_at))
-            largest = max(largest, self._largest[1 + k])
-        out.write(struct.pack("<I", BIGWIG_MAGIC))
-        out.seek(0)
-        out.write(_HEADER.pack(BIGWIG_MAGIC, VERSION, len(zooms), self._tree_at, self._data_at,
-                               index_at, 0, 0, 0, self._summary_at,
-                               largest if self._compressed else 0, 0))
-        for reduction, data_at, zoom_index_at in zooms:
-            out.write(_ZOOM_HEADER.pack(reduction, 0, data_at, zoom_index_at))
+            largest = max(largest, self._largest[k])
+        _write_all(out, at, struct.pack("<I", BIGWIG_MAGIC))
+        head = _HEADER.pack(BIGWIG_MAGIC, VERSION, len(zooms), self._tree_at, self._data_at,
+                            index_at, 0, 0, 0, self._summary_at,
+                            largest if self._deflate_level else 0, 0)
+        head += b"".join(_ZOOM_HEADER.pack(reduction, 0, data_at, zoom_index_at)
+                         for reduction, data_at, zoom_index_at in zooms)
+        _write_all(out, 0, head)
         count, low, high, total, squares = self._summary
-        out.seek(self._summary_at)
-        out.write(_SUMMARY.pack(count, low, high, total, squares) if count
-                  else _SUMMARY.pack(0, 0.0, 0.0, 0.0, 0.0))
-        out.seek(self._data_at)
-        out.write(struct.pack("<Q", len(entries)))
-
-
-def _placed(chrom: int, blocks: Blocks, at: int) -> np.ndarray:
-    """Leaf items of ``blocks`` written from file offset ``at`` on."""
-    entries = np.zeros(len(blocks.bounds), dtype=_LEAF_ITEM)
-    entries["start_chrom"] = entries["end_chrom"] = chrom
-    entries["start"], entries["end"] = blocks.bounds[:, 0], blocks.bounds[:, 1]
-    sizes = blocks.bounds[:, 2]
-    entries["size"] = sizes
-    entries["offset"] = at + np.cumsum(sizes) - sizes
-    return entries
-
-
-def _concatenate(entries: list[np.ndarray]) -> np.ndarray:
-    return np.concatenate(entries) if entries else np.zeros(0, dtype=_LEAF_ITEM)
+        _write_all(out, self._summary_at, _SUMMARY.pack(count, low, high, total, squares)
+                   if count else _SUMMARY.pack(0, 0.0, 0.0, 0.0, 0.0))
+        _write_all(out, self._data_at, struct.pack("<Q", len(entries)))

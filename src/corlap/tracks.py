@@ -37,11 +37,9 @@ import contextlib
 import dataclasses
 import io
 import os
-import platform
-import shutil
 import sys
-import tempfile
 import threading
+import uuid
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
@@ -52,7 +50,21 @@ import numpy as np
 import pysam  # noqa: F401
 
 from corlap import _bigwig, models
-from corlap._output import commit, discard, open_beside, temporary_beside
+from corlap._output import commit, discard, open_beside
+try:  # TEMPORARY until the run-lifecycle module lands
+    from corlap import _runs
+    from corlap._output import sweep_beside
+except ImportError:
+    import types, tempfile, shutil
+    def sweep_beside(path): pass
+    @contextlib.contextmanager
+    def _rd():
+        d = tempfile.mkdtemp(prefix="corlap-run-", dir="/dev/shm")
+        try:
+            yield d
+        finally:
+            shutil.rmtree(d, ignore_errors=True)
+    _runs = types.SimpleNamespace(machine_identity=lambda: "here", run_directory=_rd)
 from corlap.utils.fasta import FastaFile, open_fasta
 from corlap.utils.sequences import GenomicSequence
 
@@ -61,9 +73,6 @@ __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "Model
            "merge_regions", "score_intervals", "write_tracks", "InlineExecutor"]
 
 DEFAULT_CHUNK_SIZE = 1_000_000
-# Free space /dev/shm needs to hold a run's directory (a table of
-# dinucleotide scores of up to 128 MiB) with room to spare.
-_SHM_ROOM = 1 << 30
 # The extension's setting: a directory where processes share the table of
 # dinucleotide window scores.
 MEMO_DIR_VARIABLE = "CORLAP_DWM_MEMO_DIR"
@@ -139,19 +148,27 @@ class ModelRef:
 class _Task:
     fasta: str
     model: ModelRef
-    chrom: str
-    intervals: tuple[tuple[int, int], ...]
+    # (chromosome, its number in bigWig files, intervals): the intervals
+    # are (start, end, open start, open end), an open edge being a chunk
+    # edge where another interval of the run goes on.
+    pieces: tuple[tuple[str, int, tuple[tuple[int, int, bool, bool], ...]], ...]
     # (strand, encoding) pairs; encoding is "array", "bigwig" or "bedgraph".
     outputs: tuple[tuple[str, str], ...]
-    # The chromosome's number in bigWig files, and their deflate level.
-    chrom_number: int = 0
     deflate_level: int = 0
-    # A private directory of the run on the calling process's machine.  A
-    # worker that sees it (one of this machine) shares its table of
-    # dinucleotide scores there and appends bigWig blocks to the files of
-    # ``places`` itself: (strand, bigWig file, zoom level files).
+    # Positions encoded together at most (a worker frees each batch's
+    # values before it scores the next).
+    batch_size: int = DEFAULT_CHUNK_SIZE
+    # A private directory of the run on the calling process's machine, and
+    # that machine's identity.  A worker of that machine shares its table of
+    # dinucleotide scores there and writes its bigWig blocks to a file of
+    # its own attempt there; others send the blocks back.
     scratch: str | None = None
-    places: tuple[tuple[str, str, tuple[str, ...]], ...] = ()
+    machine: str | None = None
+
+    @property
+    def positions(self) -> int:
+        return sum(end - start for _, _, intervals in self.pieces
+                   for start, end, _, _ in intervals)
 
 
 # --- output paths -----------------------------------------------------------
@@ -370,75 +387,78 @@ def _shared_memo(directory: str | None):
                     os.environ[MEMO_DIR_VARIABLE] = _memo_saved
 
 
-_tuned_pid = None
+def _local_scratch(task: _Task) -> str | None:
+    """The run's directory when this worker is on the calling process's
+    machine and sees it; else None."""
+    if task.scratch is None or task.machine != _runs.machine_identity():
+        return None
+    return task.scratch if os.path.isdir(task.scratch) else None
 
 
-def _tune_allocator() -> None:
-    """Once per process: let the C library keep freed memory for reuse.
+def score_task(task: _Task) -> dict[str, Any]:
+    """Score one task's intervals and encode them for the outputs.
 
-    A task allocates and frees some ten arrays of several MB.  glibc
-    returns such blocks to the system on free (and Dask's workers ask it
-    to return everything above 64 KiB), so each task paid again for fresh
-    zeroed pages: a quarter to a third of its time.  Blocks below 64 MiB now
-    come from the heap, which keeps up to 256 MiB of free memory: a
-    worker's memory stays near its peak instead of dropping between tasks.
-    """
-    global _tuned_pid
-    if _tuned_pid == os.getpid():
-        return
-    _tuned_pid = os.getpid()
-    if not sys.platform.startswith("linux"):
-        return
-    try:
-        import ctypes
-        libc = ctypes.CDLL(None)
-        if platform.libc_ver()[0] != "glibc":
-            return
-        mallopt = libc.mallopt
-    except (OSError, AttributeError):
-        return
-    m_trim_threshold, m_mmap_threshold = -1, -3
-    mallopt(m_mmap_threshold, 64 << 20)
-    mallopt(m_trim_threshold, 256 << 20)
-
-
-def _appended(piece, places, strand: str):
-    """The piece with its blocks appended to the output's files; as it is
-    (for the calling process to append) when that fails."""
-    if strand not in places:
-        return piece
-    try:
-        return _bigwig.place(piece, *places[strand])
-    except OSError:
-        return piece
-
-
-def score_task(task: _Task) -> list[dict[str, Any]]:
-    """Score one chunk; one dict (strand -> encoded values) per interval."""
-    _tune_allocator()
+    Returns {"array": {strand: [values per interval]}} entries,
+    {"bedgraph": {strand: text}} and {"bigwig": {strand: [batches]},
+    "source": attempt file or None}, for the encodings asked for."""
     model = _model(task.model)
     fasta = _fasta(task.fasta)
     strands = [strand for strand, _ in task.outputs]
-    scratch = task.scratch if task.scratch and os.path.isdir(task.scratch) else None
-    places = {strand: (path, zooms) for strand, path, zooms in task.places}
-    results = []
+    encodings = dict(task.outputs)
+    scratch = _local_scratch(task)
+    arrays: dict[str, list] = {strand: [] for strand in strands if encodings[strand] == "array"}
+    texts: dict[str, list] = {strand: [] for strand in strands
+                              if encodings[strand] == "bedgraph"}
+    batches: dict[str, list] = {strand: [] for strand in strands
+                                if encodings[strand] == "bigwig"}
+    waiting: dict[str, list] = {strand: [] for strand in batches}
+    held = 0
+
+    def encode_waiting():
+        for strand, intervals in waiting.items():
+            if intervals:
+                batches[strand].append(_bigwig.encode(intervals,
+                                                      deflate_level=task.deflate_level))
+                intervals.clear()
+
     with _shared_memo(scratch):
-        for start, end in task.intervals:
-            values = _score_interval(model, fasta, task.chrom, start, end, strands)
-            encoded: dict[str, Any] = {}
-            for strand, encoding in task.outputs:
-                if encoding == "bigwig":
-                    encoded[strand] = _bigwig.encode(task.chrom_number, start, values[strand],
-                                                     deflate_level=task.deflate_level)
-                    if scratch is not None:
-                        encoded[strand] = _appended(encoded[strand], places, strand)
-                elif encoding == "bedgraph":
-                    encoded[strand] = _encode_bedgraph(task.chrom, start, values[strand])
-                else:
-                    encoded[strand] = values[strand]
-            results.append(encoded)
-            del values      # before the next interval's are made
-    return results
+        for chrom, number, intervals in task.pieces:
+            for start, end, open_start, open_end in intervals:
+                values = _score_interval(model, fasta, chrom, start, end, strands)
+                for strand in arrays:
+                    arrays[strand].append(values[strand])
+                for strand in texts:
+                    texts[strand].append(_encode_bedgraph(chrom, start, values[strand]))
+                for strand in waiting:
+                    waiting[strand].append((number, start, values[strand], open_start, open_end))
+                held += end - start
+                del values
+                if held >= task.batch_size:
+                    encode_waiting()
+                    held = 0
+        encode_waiting()
+    result: dict[str, Any] = {}
+    if arrays:
+        result["array"] = arrays
+    if texts:
+        result["bedgraph"] = {strand: b"".join(parts) for strand, parts in texts.items()}
+    if batches:
+        result["bigwig"] = batches
+        result["source"] = None
+        if scratch is not None:
+            # A file of this attempt alone: whatever another attempt of the
+            # task does, the calling process copies only from the file of
+            # the attempt whose result it took.
+            source = os.path.join(scratch, f"attempt-{uuid.uuid4().hex}")
+            try:
+                _bigwig.write_attempt(source, [batch for strand in batches
+                                               for batch in batches[strand]])
+                result["source"] = source
+            except OSError:
+                # No room for it there: the blocks travel back instead.
+                with contextlib.suppress(OSError):
+                    os.unlink(source)
+    return result
 
 
 def ignore_interrupts() -> None:
@@ -467,78 +487,103 @@ def _genome(fasta_path) -> dict[str, int]:
         return dict(zip(fasta.references, fasta.lengths))
 
 
-def _grouped(chunks: list, max_in_flight: int, most: int) -> Iterator[tuple[str, tuple]]:
-    """The chunks as tasks, in genome order: up to ``most`` neighbouring
-    chunks of one chromosome in one task while many chunks remain (every
-    task costs its executor some time, a Dask scheduler milliseconds), and
-    fewer towards the end, the last ones alone, so that the workers finish
-    together."""
+def _edges_open(chunks: list) -> list[tuple[str, tuple[tuple[int, int, bool, bool], ...]]]:
+    """The chunks with each interval's edges marked open where the
+    neighbouring interval of the plan goes on from there (a chunk edge
+    inside a region)."""
+    flat = [(chrom, start, end) for chrom, intervals in chunks for start, end in intervals]
+    marked, at = [], 0
+    for chrom, intervals in chunks:
+        spans = []
+        for start, end in intervals:
+            before = flat[at - 1] if at else None
+            after = flat[at + 1] if at + 1 < len(flat) else None
+            spans.append((start, end,
+                          before is not None and before[0] == chrom and before[2] == start,
+                          after is not None and after[0] == chrom and after[1] == end))
+            at += 1
+        marked.append((chrom, tuple(spans)))
+    return marked
+
+
+def _grouped(chunks: list, max_in_flight: int, most: int, chunk_size: int) -> Iterator[tuple]:
+    """The chunks as tasks, in genome order, each a tuple of chunks.  A task
+    holds up to ``most`` chunks' worth of positions (``chunk_size`` each)
+    while many remain: every task costs its executor some time, a Dask
+    scheduler milliseconds, and small sequences (scaffolds) are packed
+    together until they fill that.  Towards the end tasks hold less, the
+    last ones a chunk's worth, so that the workers finish together."""
+    sizes = [sum(end - start for start, end, *_ in intervals) for _, intervals in chunks]
+    remaining = sum(sizes)
     at = 0
     while at < len(chunks):
-        size = max(1, min(most, (len(chunks) - at - 1) // max(1, max_in_flight)))
-        chrom, intervals = chunks[at]
+        ahead = max(0, -(-remaining // chunk_size) - 1)
+        budget = chunk_size * max(1, min(most, ahead // max(1, max_in_flight)))
+        task, filled = [chunks[at]], sizes[at]
         at += 1
-        while size > 1 and at < len(chunks) and chunks[at][0] == chrom:
-            intervals += chunks[at][1]
+        while at < len(chunks) and filled + sizes[at] <= budget:
+            task.append(chunks[at])
+            filled += sizes[at]
             at += 1
-            size -= 1
-        yield chrom, intervals
+        remaining -= filled
+        yield tuple(task)
+
+
+def _pieces(task_chunks, numbers: dict[str, int]) -> tuple:
+    """A task's chunks as (chromosome, number, intervals), neighbouring
+    chunks of one chromosome joined."""
+    pieces: list = []
+    for chrom, intervals in task_chunks:
+        if pieces and pieces[-1][0] == chrom:
+            pieces[-1] = (chrom, pieces[-1][1], pieces[-1][2] + intervals)
+        else:
+            pieces.append((chrom, numbers.get(chrom, 0), intervals))
+    return tuple(pieces)
 
 
 def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, *,
          numbers: dict[str, int] | None = None, deflate_level: int = 0,
-         places: tuple = (), chunks_per_task: int = 1
-         ) -> Iterator[tuple[str, tuple[tuple[int, int], ...], list[dict[str, Any]]]]:
-    """Submit the tasks of the chunks (grouped up to ``chunks_per_task``
-    in one), at most ``max_in_flight`` at a time, and yield each task's
-    chromosome, intervals and results in genome order."""
+         chunk_size: int = DEFAULT_CHUNK_SIZE, chunks_per_task: int = 1,
+         scratch: str | None = None) -> Iterator[tuple[_Task, dict[str, Any]]]:
+    """Submit the tasks of the chunks, at most ``max_in_flight`` at a time,
+    and yield each task with its result, in genome order."""
     ref = ModelRef.of(model)
     executor = executor if executor is not None else InlineExecutor()
     pending: collections.deque = collections.deque()
-    todo = _grouped(list(chunks), max_in_flight, chunks_per_task)
-    # Worker processes of this machine fill one table of dinucleotide
-    # scores together instead of one each, and append their bigWig blocks
-    # to the output files themselves.
-    scratch = None if isinstance(executor, InlineExecutor) else _scratch_directory()
+    todo = _grouped(_edges_open(list(chunks)), max_in_flight, chunks_per_task, chunk_size)
+    machine = _runs.machine_identity() if scratch is not None else None
 
     def submit_next() -> None:
-        for chrom, intervals in todo:
-            task = _Task(fasta_path, ref, chrom, intervals, outputs,
-                         (numbers or {}).get(chrom, 0), deflate_level, scratch,
-                         places)
-            pending.append((chrom, intervals, executor.submit(score_task, task)))
+        for task_chunks in todo:
+            task = _Task(fasta_path, ref, _pieces(task_chunks, numbers or {}), outputs,
+                         deflate_level, chunk_size, scratch, machine)
+            pending.append((task, executor.submit(score_task, task)))
             return
 
     try:
         for _ in range(max(1, max_in_flight)):
             submit_next()
         while pending:
-            chrom, intervals, future = pending.popleft()
+            task, future = pending.popleft()
             result = future.result()
             submit_next()
-            yield chrom, intervals, result
+            yield task, result
     finally:
-        for _, _, future in pending:
+        for _, future in pending:
             future.cancel()
         if isinstance(executor, InlineExecutor):
             _close_files()
-        if scratch is not None:
-            shutil.rmtree(scratch, ignore_errors=True)
 
 
-def _scratch_directory() -> str:
-    """A new directory of this user only: in memory (/dev/shm) where the
-    machine has that with room to spare (containers often give it 64 MB),
-    else in the system's temporary directory."""
-    shm, base = "/dev/shm", None
-    try:
-        if os.access(shm, os.W_OK | os.X_OK):
-            status = os.statvfs(shm)
-            if status.f_bavail * status.f_frsize >= _SHM_ROOM:
-                base = shm
-    except OSError:
-        pass
-    return tempfile.mkdtemp(prefix="corlap-run-", dir=base)
+@contextlib.contextmanager
+def _scratch(executor) -> Iterator[str | None]:
+    """The run's private directory on this machine, for the workers that
+    run here (none for tasks run in this thread)."""
+    if executor is None or isinstance(executor, InlineExecutor):
+        yield None
+        return
+    with _runs.run_directory() as directory:
+        yield directory
 
 
 def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=None,
@@ -559,11 +604,17 @@ def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=N
     fasta_path = os.fspath(fasta)
     chunks = plan_chunks(_genome(fasta_path), regions, chunk_size)
     outputs = tuple((strand, "array") for strand in strands)
-    for chrom, intervals, results in _run(fasta_path, model, chunks, outputs, executor,
-                                          max_in_flight):
-        for (start, end), values in zip(intervals, results):
-            yield ScoredInterval(chrom, start, end, values.get("forward"),
-                                 values.get("reverse"))
+    with _scratch(executor) as scratch:
+        for task, result in _run(fasta_path, model, chunks, outputs, executor, max_in_flight,
+                                 chunk_size=chunk_size, scratch=scratch):
+            arrays = result["array"]
+            k = 0
+            for chrom, _, intervals in task.pieces:
+                for start, end, _, _ in intervals:
+                    yield ScoredInterval(chrom, start, end,
+                                         arrays["forward"][k] if "forward" in arrays else None,
+                                         arrays["reverse"][k] if "reverse" in arrays else None)
+                    k += 1
 
 
 # --- writers (run in the calling process) -----------------------------------
@@ -571,23 +622,26 @@ def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=N
 class _BigWigWriter:
     encoding = "bigwig"
 
-    def __init__(self, path: str, lengths: dict[str, int], compressed: bool):
-        self.temporary = temporary_beside(path)
+    def __init__(self, path: str, lengths: dict[str, int], deflate_level: int):
+        # The temporary stays open (and with it its lock) until the run
+        # ends: another run takes only temporaries nobody holds for left
+        # behind.
+        self.temporary, self._held = open_beside(path)
         self.path = path
         # Every chromosome of the FASTA, in its order (bigWig cannot hold
-        # a sequence of length 0).  The workers encode the blocks and
-        # append them to the files; this process indexes them.
+        # a sequence of length 0).
         try:
             self._file: _bigwig.BigWigWriter | None = _bigwig.BigWigWriter(
                 self.temporary, [(chrom, length) for chrom, length in lengths.items() if length],
-                compressed=compressed)
+                deflate_level=deflate_level)
         except BaseException:
+            self._held.close()
             discard(self.temporary)
             raise
-        self.places = (self._file.path, self._file.zoom_paths)
 
-    def write(self, chrom: str, piece: _bigwig.Piece) -> None:
-        self._file.add(piece)
+    def write(self, result: dict[str, Any], strand: str) -> None:
+        for batch in result["bigwig"][strand]:
+            self._file.add(batch, result["source"])
 
     def close(self) -> None:
         if self._file is not None:
@@ -599,22 +653,28 @@ class _BigWigWriter:
             self._file.abandon()
             self._file = None
 
+    def release(self) -> None:
+        self._held.close()
+
+
 class _BedGraphWriter:
     encoding = "bedgraph"
 
-    def __init__(self, path: str, lengths: dict[str, int], compressed: bool):
+    def __init__(self, path: str, lengths: dict[str, int], deflate_level: int):
         self.temporary, self._file = open_beside(path, 1 << 20)
         self.path = path
 
-    def write(self, chrom: str, text: Any) -> None:
-        self._file.write(text)
+    def write(self, result: dict[str, Any], strand: str) -> None:
+        self._file.write(result["bedgraph"][strand])
 
     def close(self) -> None:
-        if self._file is not None:
-            self._file.close()
-            self._file = None
+        self._file.flush()
 
-    abandon = close
+    def abandon(self) -> None:
+        pass
+
+    def release(self) -> None:
+        self._file.close()
 
 
 def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
@@ -653,32 +713,35 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
 
     writers: dict[str, _BigWigWriter | _BedGraphWriter] = {}
     bar = None
+    for _, path in targets:
+        sweep_beside(path)
     try:
         for strand, path in targets:
             kind = _BigWigWriter if formats[strand] == "bigwig" else _BedGraphWriter
-            writers[strand] = kind(path, lengths, deflate_level > 0)
+            writers[strand] = kind(path, lengths, deflate_level)
         if progress:
             from tqdm import tqdm
             bar = tqdm(total=total, unit="bp", unit_scale=True, file=sys.stderr,
                        desc="scoring", dynamic_ncols=True)
         outputs = tuple((strand, writers[strand].encoding) for strand, _ in targets)
         numbers = {chrom: k for k, chrom in enumerate(c for c, n in lengths.items() if n)}
-        places = tuple((strand, *writer.places) for strand, writer in writers.items()
-                       if isinstance(writer, _BigWigWriter))
-        # Tasks of several chunks for bigWig files only: a worker appends
-        # each chunk's blocks before it scores the next one (or else sends
-        # them back, 4 bytes a value), where bedGraph text takes 30 or more.
+        # Tasks of several chunks for bigWig files only: bedGraph text takes
+        # 30 or more bytes a value, all of which travels back.
         per_task = (_MOST_CHUNKS_PER_TASK if executor is not None
                     and set(formats.values()) == {"bigwig"} else 1)
-        for chrom, intervals, results in _run(fasta_path, ref, chunks, outputs, executor,
-                                              max_in_flight, numbers=numbers,
-                                              deflate_level=deflate_level, places=places,
-                                              chunks_per_task=per_task):
-            for encoded in results:
-                for strand, payload in encoded.items():
-                    writers[strand].write(chrom, payload)
-            if bar is not None:
-                bar.update(sum(end - start for start, end in intervals))
+        with _scratch(executor) as scratch:
+            for task, result in _run(fasta_path, ref, chunks, outputs, executor, max_in_flight,
+                                     numbers=numbers, deflate_level=deflate_level,
+                                     chunk_size=chunk_size, chunks_per_task=per_task,
+                                     scratch=scratch):
+                try:
+                    for strand, writer in writers.items():
+                        writer.write(result, strand)
+                finally:
+                    if result.get("source"):
+                        discard(result["source"])
+                if bar is not None:
+                    bar.update(task.positions)
         for writer in writers.values():
             writer.close()
         for writer in writers.values():
@@ -691,5 +754,7 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
                 discard(writer.temporary)
         raise
     finally:
+        for writer in writers.values():
+            writer.release()
         if bar is not None:
             bar.close()
