@@ -88,7 +88,7 @@ CHANGES = {
     # at an entry every window with an A at position 0 uses.
     "bias_dwm_log in place": lambda m: one_ulp_up(m.bias_dwm_log, (0, 1, 0, 1)),
     "bg_dwm_log in place": lambda m: one_ulp_up(m.bg_dwm_log, (0, 2, 0, 1)),
-    "bias_pwm_log in place": lambda m: one_ulp_up(m.bias_pwm_log, (1, 1)),
+    "bias_pwm_log in place": lambda m: one_ulp_up(m.bias_pwm_log, (1, min(1, m.length - 1))),
     "bg_pwm_log in place": lambda m: one_ulp_up(m.bg_pwm_log, (2, 0)),
     # Attributes replaced by copies that differ by one unit.
     "bias_dwm_log replaced": lambda m: setattr(
@@ -100,11 +100,30 @@ CHANGES = {
                               m.prepare_mat()),
     # A shorter window over the same (larger) tables.
     "length": lambda m: setattr(m, "length", m.length - 1),
+    "background position and its pairs shifted by 1.0":
+        lambda m: shift_position_keeping_differences(m.bg_pwm_log, m.bg_dwm_log, 2,
+                                                     m.length * 3 // 4),
 }
+# Changes no score of one-base windows shows: those read no pair table, and
+# moving all four entries of a position up by one unit may leave their
+# normalised log-probabilities as they were.
+NOT_SEEN_AT_ONE_BASE = {"bias_dwm_log in place", "bg_dwm_log in place",
+                        "bias_dwm_log replaced", "bg_pwm_log replaced"}
 
 
-@pytest.mark.parametrize("change", CHANGES)
-@pytest.mark.parametrize("length", [6, 10, 14])
+def shift_position_keeping_differences(pwm, dwm, a, m):
+    """Adds exactly 1.0 to pwm[a, m] and to every pair entry dwm[s, a, n, m],
+    so that every difference dwm[s, a, n, m] - pwm[a, m] the scores are built
+    from keeps its bits: only the position table itself tells the change."""
+    before = dwm[:, a, :, m] - pwm[a, m]
+    pwm[a, m] += 1.0
+    dwm[:, a, :, m] += 1.0
+    assert np.array_equal((dwm[:, a, :, m] - pwm[a, m]).view(np.uint64), before.view(np.uint64))
+
+
+@pytest.mark.parametrize("change, length", [
+    (change, length) for length in (1, 6, 10, 14) for change in CHANGES
+    if length > 1 or change not in NOT_SEEN_AT_ONE_BASE])
 def test_changed_tables_give_fresh_scores(change, length, monkeypatch):
     rng = np.random.default_rng(length)
     model = trained(length, 7)
@@ -155,29 +174,61 @@ def test_many_short_calls_after_a_long_one(monkeypatch):
         assert_same(model.score_sequence(region), plain(model, region, monkeypatch))
 
 
-ROUNDING = {"x86_64": 0x400, "aarch64": 0x800000}  # FE_DOWNWARD
+def c_rounding_functions():
+    """fesetround and fegetround of the C library the process runs on."""
+    for library in (None, ctypes.util.find_library("m")):
+        try:
+            c = ctypes.CDLL(library)
+            return c.fesetround, c.fegetround
+        except (OSError, AttributeError, TypeError):
+            continue
+    return None
 
 
-@pytest.mark.skipif(platform.machine() not in ROUNDING, reason="rounding constant unknown")
-def test_rounding_mode_is_part_of_what_the_memo_checks(monkeypatch):
-    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+def rounds(one, tiny):
+    """What additions in force now give (operands passed in, so that nothing
+    is folded at compile time under the default mode)."""
+    return one + tiny, -one - tiny
+
+
+ROUNDED = {"downward": (1.0, np.nextafter(-1.0, -2.0)), "upward": (np.nextafter(1.0, 2.0), -1.0),
+           "towardzero": (1.0, -1.0)}
+
+
+@pytest.mark.parametrize("direction", ROUNDED)
+def test_rounding_mode_is_part_of_what_the_memo_checks(direction, test_hooks, monkeypatch):
+    # The values of the rounding macros differ from one processor to the
+    # next: the extension reports its own <fenv.h>'s.
+    mode = test_hooks.rounding_modes().get(direction)
+    if mode is None:
+        pytest.skip(f"<fenv.h> defines no FE_{direction.upper()} on {platform.machine()}")
+    functions = c_rounding_functions()
+    if functions is None:
+        pytest.skip("the C library's fesetround cannot be reached through ctypes")
+    setround, getround = functions
     model = trained(8, 9)
     # Zero position tables make every per-call table entry an exact
-    # difference, the same bits in either rounding mode: only the mode
-    # itself tells the memo apart.
+    # difference, the same bits in any rounding mode: only the mode itself
+    # tells the memo apart.
     model.bias_pwm_log = np.zeros_like(model.bias_pwm_log)
     model.bg_pwm_log = np.zeros_like(model.bg_pwm_log)
     codes = genome_like(np.random.default_rng(7), 4000)
     nearest = model.score_sequence(codes)
-    old = libm.fegetround()
-    assert libm.fesetround(ROUNDING[platform.machine()]) == 0
+    old = getround()
+    if setround(mode) != 0:
+        pytest.skip(f"fesetround refuses FE_{direction.upper()} on {platform.machine()}")
     try:
-        downward = model.score_sequence(codes)
-        expected = plain(model, codes, monkeypatch)
+        switched = getround() == mode and rounds(1.0, 2.0**-60) == ROUNDED[direction]
+        if switched:
+            other = model.score_sequence(codes)
+            expected = plain(model, codes, monkeypatch)
     finally:
-        libm.fesetround(old)
-    assert_same(downward, expected)
-    assert not same_bits(downward, nearest)
+        setround(old)
+    if not switched:
+        pytest.skip(f"fesetround accepts FE_{direction.upper()} but arithmetic on "
+                    f"{platform.machine()} does not follow it")
+    assert_same(other, expected)
+    assert not same_bits(other, nearest)
     assert_same(model.score_sequence(codes), nearest)
 
 
@@ -237,6 +288,33 @@ def test_memo_grows_with_distinct_windows_within_its_budget(test_hooks, monkeypa
     assert held <= 1 << 20 and not direct and scored > 190_000
     _, scored, reused, _, _ = memo_delta(test_hooks, lambda: model.score_sequence(codes))
     assert 0 < reused < 190_000 and scored + reused == 200_000 - 13
+
+
+@pytest.mark.parametrize("length, budget_mib", [
+    # The hash table doubles until the next table would not fit beside it.
+    (14, 1),
+    # The direct table (2 MiB) fits the budget alone, not beside the hash
+    # table its entries move from.
+    (9, 2),
+])
+def test_memo_never_holds_more_than_its_budget_while_growing(length, budget_mib, test_hooks,
+                                                             monkeypatch):
+    rng = np.random.default_rng(length)
+    model = trained(length, 14)
+    monkeypatch.setenv(BUDGET, str(budget_mib))
+    budget = budget_mib << 20
+    fresh, _, _, held, _ = memo_delta(test_hooks, lambda: model.score_sequence(
+        rng.integers(0, 4, 1000)))
+    assert fresh == 1 and 0 < held <= 64 * 1024
+    # Distinct windows by the hundred thousand: the memo grows from a small
+    # table as far as its budget lets it.
+    fresh, scored, _, held, direct = memo_delta(test_hooks, lambda: model.score_sequence(
+        rng.integers(0, 4, 300_000)))
+    peak = test_hooks.memo_runs()[6]
+    assert held <= peak <= budget
+    assert fresh == 0 and scored > 100_000 and not direct
+    # Grown to where the next step would have broken the budget.
+    assert held + 2 * held > budget and peak >= held + held // 2
 
 
 def test_a_window_too_long_for_memory_is_refused_before_allocating():

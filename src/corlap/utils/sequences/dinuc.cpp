@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace corlap::bodies {
@@ -414,9 +416,18 @@ kernels::WindowMemo score_memo;
 
 constexpr size_t default_memo_mib = 256;
 
-// Bytes the memo may hold: CORLAP_DWM_MEMO_MIB, a whole number of MiB from 0
-// (no memo) to 256; anything else means 256.
+// Settings made by the program through corlap.utils._scoring (private.cpp),
+// each in force in place of its environment variable while it is set: a
+// task runner that sets them per task never writes the process's
+// environment, which other threads may be reading.  Read and written with
+// the GIL held, like the memo.
+std::optional<size_t> budget_mib_setting;
+std::optional<std::string> share_dir_setting;
+
+// Bytes the memo may hold: the setting, or CORLAP_DWM_MEMO_MIB, a whole
+// number of MiB from 0 (no memo) to 256; anything else means 256.
 size_t memo_budget() {
+    if (budget_mib_setting) return *budget_mib_setting << 20;
     const char* text = std::getenv("CORLAP_DWM_MEMO_MIB");
     size_t mib = default_memo_mib;
     if (text != nullptr && *text != '\0') {
@@ -431,9 +442,10 @@ size_t memo_budget() {
     return mib << 20;
 }
 
-// Directory where processes share the memo's direct table:
+// Directory where processes share the memo's direct table: the setting, or
 // CORLAP_DWM_MEMO_DIR, or "" (not shared).
 std::string memo_share_dir() {
+    if (share_dir_setting) return *share_dir_setting;
     const char* text = std::getenv("CORLAP_DWM_MEMO_DIR");
     return text != nullptr ? std::string(text) : std::string();
 }
@@ -484,6 +496,19 @@ bool memo_direct() {
 
 bool memo_shared() {
     return score_memo.shared();
+}
+
+size_t memo_peak_bytes() {
+    return score_memo.peak_bytes();
+}
+
+void set_memo_settings(std::optional<std::string> share_dir, std::optional<size_t> budget_mib) {
+    share_dir_setting = std::move(share_dir);
+    budget_mib_setting = budget_mib;
+    // A memo the next call would start afresh anyway goes now: a worker
+    // idle between tasks must not keep a table of a directory it has left
+    // mapped (a file deleted from /dev/shm stays in memory while mapped).
+    if (!score_memo.kept_under(memo_budget(), memo_share_dir())) score_memo.release();
 }
 
 PyObject* dinucleotide_init(PyObject* const* args, double) {

@@ -8,9 +8,14 @@
 #include "function.hpp"
 #include "names.hpp"
 
+#include <cfenv>
 #include <new>
 
 namespace corlap {
+
+namespace bodies {
+size_t memo_peak_bytes();  // dinuc.cpp
+}  // namespace bodies
 
 namespace {
 
@@ -20,10 +25,42 @@ PyObject* pair_table_runs(PyObject*, PyObject*) {
 }
 
 PyObject* memo_runs(PyObject*, PyObject*) {
-    return Py_BuildValue("(KKKnOO)", bodies::memo_runs.fresh, bodies::memo_runs.scored,
+    return Py_BuildValue("(KKKnOOn)", bodies::memo_runs.fresh, bodies::memo_runs.scored,
                          bodies::memo_runs.reused, static_cast<Py_ssize_t>(bodies::memo_bytes()),
                          bodies::memo_direct() ? Py_True : Py_False,
-                         bodies::memo_shared() ? Py_True : Py_False);
+                         bodies::memo_shared() ? Py_True : Py_False,
+                         static_cast<Py_ssize_t>(bodies::memo_peak_bytes()));
+}
+
+// The values this platform's C library gives the rounding directions it
+// defines besides to-nearest, for tests that switch the mode through
+// fesetround: the constants differ from one processor to the next.
+PyObject* rounding_modes(PyObject*, PyObject*) {
+    ref modes(PyDict_New());
+    if (!modes) return nullptr;
+    struct Mode {
+        const char* name;
+        int value;
+    };
+    const Mode defined[] = {
+        {"nearest", FE_TONEAREST},
+#if defined(FE_DOWNWARD)
+        {"downward", FE_DOWNWARD},
+#endif
+#if defined(FE_UPWARD)
+        {"upward", FE_UPWARD},
+#endif
+#if defined(FE_TOWARDZERO)
+        {"towardzero", FE_TOWARDZERO},
+#endif
+    };
+    for (const Mode& mode : defined) {
+        ref value(PyLong_FromLong(mode.value));
+        if (!value || PyDict_SetItemString(modes.get(), mode.name, value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return modes.release();
 }
 
 // A function of the module's own type whose body fails to allocate, as a
@@ -50,7 +87,11 @@ PyMethodDef test_hook_methods[] = {
      "(fresh, scored, reused, bytes, direct, shared): memos of "
      "DiNucleotideMatrix.score_sequence started afresh, windows scored and windows copied "
      "from the memo so far; the bytes the memo holds, whether it is a direct table and "
-     "whether that is shared with other processes."},
+     "whether that is shared with other processes (mapped now); the most bytes it held "
+     "at once since it started afresh, a table and its larger replacement both counted."},
+    {"rounding_modes", rounding_modes, METH_NOARGS,
+     "{name: value}: the rounding directions <fenv.h> defines here (nearest, downward, "
+     "upward, towardzero), with the values fesetround takes."},
     {"allocation_fails", allocation_fails, METH_NOARGS,
      "A function of the module's type whose body fails to allocate."},
     {nullptr, nullptr, 0, nullptr},

@@ -318,6 +318,14 @@ public:
         count_ = 0;
         at_limit_ = false;
         full_ = false;
+        peak_ = 0;
+    }
+
+    // Could the memo serve calls under this budget and sharing directory?
+    // A memo that could not is only memory held (and, when shared, a file
+    // kept mapped) until the next call starts afresh anyway.
+    bool kept_under(size_t budget, const std::string& share) const {
+        return budget_ == budget && share_ == share;
     }
 
     // Bytes held for scores, whether they are a direct table, and whether
@@ -325,6 +333,10 @@ public:
     size_t bytes() const { return hash_.bytes() + direct_.bytes() + shared_.bytes(); }
     bool direct() const { return entries_ != nullptr; }
     bool shared() const { return shared_.entries() != nullptr; }
+    // The most bytes of scores held at once since the memo started afresh:
+    // while a table is replaced by a larger one, both.  The budget bounds
+    // this, not only what is held between calls.
+    size_t peak_bytes() const { return peak_; }
 
     // Asks for the memory a later find(key) reads.
     void prefetch(uint64_t key) const {
@@ -404,12 +416,10 @@ private:
         slots_ = slots;
         hash_bits_ = 0;
         while ((uint64_t{1} << hash_bits_) < slots) ++hash_bits_;
+        holding(bytes());
         return true;
     }
 
-    // Doubles the hash table, or moves to the direct table once that pays.
-    // Old and new storage both exist while entries move, and both count
-    // against the budget.
     size_t direct_bytes() const {
         return (size_t{1} << (2 * length_)) * sizeof(uint64_t);
     }
@@ -421,11 +431,19 @@ private:
                hash_.bytes() + direct_bytes() <= budget_;
     }
 
+    void holding(size_t bytes) {
+        if (bytes > peak_) peak_ = bytes;
+    }
+
+    // Doubles the hash table, or moves to the direct table once that pays.
+    // Old and new storage both exist while entries move, and both count
+    // against the budget.
     bool grow() {
         const size_t old_bytes = hash_.bytes();
         if (direct_pays()) {
             ZeroedBlock table;
             if (!table.allocate(direct_bytes())) return false;
+            holding(hash_.bytes() + table.bytes());
             uint64_t* entries = table.as<uint64_t>();
             const Slot* old = hash_.as<Slot>();
             for (uint64_t s = 0; s < slots_; ++s) {
@@ -443,6 +461,7 @@ private:
         if (old_bytes + slots * sizeof(Slot) > budget_) return false;
         ZeroedBlock table;
         if (!table.allocate(slots * sizeof(Slot))) return false;
+        holding(old_bytes + table.bytes());
         const Slot* old = hash_.as<Slot>();
         const uint64_t old_slots = slots_;
         hash_bits_ += 1;
@@ -474,6 +493,7 @@ private:
         const bool attached = shared_.attach(share_, header, header_bytes, direct_bytes());
         std::free(header);
         entries_ = shared_.entries();
+        holding(bytes());
         return attached;
     }
 
@@ -492,6 +512,7 @@ private:
     int64_t count_ = 0;
     bool at_limit_ = false;  // the storage will not grow any more
     bool full_ = false;      // no more windows are taken
+    size_t peak_ = 0;        // see peak_bytes()
 };
 
 }  // namespace corlap::kernels
