@@ -4,14 +4,64 @@ Every file corlap writes is first written to a temporary file beside its
 target (same directory, so same file system) and renamed over the target
 only when the whole job succeeded: a failed or interrupted run leaves no
 partial file, and an existing file of that name untouched.
+
+A run that is killed cannot remove its temporaries, so each one is locked
+(``flock``) by the process that made it until it is committed or
+discarded; the kernel drops the lock when that process dies, and
+``sweep_beside`` removes the temporaries whose lock is free.  Files that
+belong to a temporary (a bigWig's zoom levels) are named after it,
+``<temporary>.<suffix>``, made after it and removed before it goes.
 """
 
 from __future__ import annotations
 
+import fcntl
+import io
 import os
+import re
 import secrets
+import stat
+import threading
 
-__all__ = ["temporary_beside", "open_beside", "commit", "discard"]
+__all__ = ["temporary_beside", "open_beside", "commit", "discard", "sweep_beside",
+           "target_of"]
+
+# Temporaries of this process -> descriptors holding their locks.
+_held: dict[str, int] = {}
+_held_lock = threading.Lock()
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.[0-9a-f]{8}\.tmp")
+
+
+class _Stream(io.BufferedWriter):
+    """A buffered file whose write errors name the file (the C library's
+    write, ENOSPC or EFBIG, does not)."""
+
+    def __init__(self, raw, buffer_size: int, path: str):
+        super().__init__(raw, buffer_size)
+        self._path = path
+
+    def _named(self, error: OSError) -> OSError:
+        if error.filename is not None or error.errno is None:
+            return error
+        return OSError(error.errno, error.strerror or os.strerror(error.errno), self._path)
+
+    def write(self, data):
+        try:
+            return super().write(data)
+        except OSError as error:
+            raise self._named(error) from None
+
+    def flush(self):
+        try:
+            return super().flush()
+        except OSError as error:
+            raise self._named(error) from None
+
+    def close(self):
+        try:
+            return super().close()
+        except OSError as error:
+            raise self._named(error) from None
 
 
 def open_beside(target: str, buffering: int = -1):
@@ -19,29 +69,94 @@ def open_beside(target: str, buffering: int = -1):
     return its path and the file, open for binary writing.  It gets the
     permissions the umask gives an ordinary new file (``tempfile.mkstemp``
     would give 0600).  The file is not opened again with truncation: ext4
-    flushes a file truncated to zero to disk when it is closed."""
+    flushes a file truncated to zero to disk when it is closed.  It stays
+    locked until ``commit`` or ``discard``, even once the file is closed;
+    write errors name it."""
     directory, name = os.path.split(os.fspath(target))
     for _ in range(100):
         temporary = os.path.join(directory or ".", f".{name}.{secrets.token_hex(4)}.tmp")
         try:
-            descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+            descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
+                                 0o666)
         except FileExistsError:
             continue
-        return temporary, open(descriptor, "wb", buffering=buffering)
+        holder = None
+        try:
+            # A second descriptor holds the lock, so that it outlives the
+            # returned file until commit or discard (a lock belongs to the
+            # open file, not to one descriptor).
+            holder = os.dup(descriptor)
+            fcntl.flock(holder, fcntl.LOCK_EX)
+            swept = os.fstat(holder).st_nlink == 0
+        except BaseException:
+            os.close(descriptor)
+            if holder is not None:
+                os.close(holder)
+            raise
+        if swept:
+            # Another run's sweep took it between its creation and the
+            # lock, and removed it: try another name.
+            os.close(descriptor)
+            os.close(holder)
+            continue
+        with _held_lock:
+            _held[temporary] = holder
+        if buffering == 0:
+            return temporary, open(descriptor, "wb", buffering=0)
+        size = buffering if buffering > 1 else io.DEFAULT_BUFFER_SIZE
+        return temporary, _Stream(io.FileIO(descriptor, "wb"), size, temporary)
     raise FileExistsError(f"no free temporary name beside {target!r}")
 
 
 def temporary_beside(target: str) -> str:
     """Create a new, empty, hidden file in the directory of ``target`` and
-    return its path."""
+    return its path; it stays locked until ``commit`` or ``discard``."""
     temporary, stream = open_beside(target)
     stream.close()
     return temporary
 
 
+def _release(temporary: str) -> None:
+    with _held_lock:
+        holder = _held.pop(temporary, None)
+    if holder is not None:
+        os.close(holder)
+
+
 def commit(temporary: str, target: str) -> None:
-    """Rename the finished temporary file over ``target`` (atomic on POSIX)."""
-    os.replace(temporary, target)
+    """Rename the finished temporary file over ``target`` (atomic on POSIX),
+    its contents on disk first, so that a crash of the machine cannot
+    leave a renamed file whose data never arrived; the rename itself on
+    disk after."""
+    with _held_lock:
+        holder = _held.get(temporary)
+    try:
+        if holder is not None:
+            os.fsync(holder)
+        else:
+            descriptor = os.open(temporary, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                os.fsync(descriptor)
+            finally:
+                os.close(descriptor)
+        # Still locked while renamed: a sweep must not take it meanwhile.
+        os.replace(temporary, target)
+    finally:
+        _release(temporary)
+    _sync_directory(os.path.dirname(os.fspath(target)) or ".")
+
+
+def _sync_directory(directory: str) -> None:
+    try:
+        descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError:
+        pass        # some file systems cannot sync a directory
+    finally:
+        os.close(descriptor)
 
 
 def discard(temporary: str) -> None:
@@ -50,3 +165,89 @@ def discard(temporary: str) -> None:
         os.unlink(temporary)
     except FileNotFoundError:
         pass
+    finally:
+        _release(temporary)
+
+
+def target_of(path: str) -> str | None:
+    """The target whose temporary (or file belonging to one) ``path`` is,
+    or None for any other path."""
+    directory, name = os.path.split(os.fspath(path))
+    found = _TEMPORARY.match(name)
+    if found is None or (found.end() < len(name) and name[found.end()] != "."):
+        return None
+    return os.path.join(directory, found.group("name"))
+
+
+def _locked_if_free(path: str) -> int | None:
+    """A descriptor holding the lock of ``path`` (a regular file of this
+    user that is still there under that name), or None."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        return None
+    try:
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode) or status.st_uid != os.getuid():
+            raise BlockingIOError
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        # Committed (renamed) by its run before the lock was let go.
+        now = os.stat(path, follow_symlinks=False)
+        if (now.st_dev, now.st_ino) != (status.st_dev, status.st_ino):
+            raise BlockingIOError
+    except OSError:
+        os.close(descriptor)
+        return None
+    return descriptor
+
+
+def sweep_beside(target) -> list[str]:
+    """Remove the temporaries of ``target`` (and the files belonging to
+    them) that runs which are gone left beside it; return their paths.  A
+    temporary whose lock is held, by a run of this or any other process,
+    is never touched."""
+    directory, name = os.path.split(os.fspath(target))
+    directory = directory or "."
+    pattern = re.compile(re.escape(f".{name}.") + r"[0-9a-f]{8}\.tmp")
+    try:
+        entries = os.listdir(directory)
+    except OSError:
+        return []
+    temporaries, belonging = set(), []
+    for entry in entries:
+        found = pattern.match(entry)
+        if found is None:
+            continue
+        if found.end() == len(entry):
+            temporaries.add(entry)
+        elif entry[found.end()] == ".":
+            belonging.append((entry[:found.end()], entry))
+    removed = []
+
+    def remove(entry: str) -> None:
+        path = os.path.join(directory, entry)
+        try:
+            if os.lstat(path).st_uid != os.getuid():
+                return
+            os.unlink(path)
+        except OSError:
+            return
+        removed.append(path)
+
+    for temporary in sorted(temporaries):
+        lock = _locked_if_free(os.path.join(directory, temporary))
+        if lock is None:
+            continue
+        try:
+            for owner, entry in belonging:
+                if owner == temporary:
+                    remove(entry)
+            remove(temporary)
+        finally:
+            os.close(lock)
+    # Files whose temporary is gone: a run makes them after its temporary
+    # and removes them before it, so their run died in between.
+    for owner, entry in belonging:
+        if owner not in temporaries and not os.path.lexists(os.path.join(directory, owner)):
+            remove(entry)
+    return removed

@@ -13,20 +13,29 @@ Coordinates.  For a model of window length ``L`` let ``F = L // 2``.
 - A position without a complete window of bases A, C, G and T has no value.
 
 How.  The positions to score are cut into chunks of at most ``chunk_size``
-bases.  A chunk travels as coordinates only: the task opens the FASTA file
-itself and fetches its bases plus ``F`` bases of flank on each side (every
-window centred in the chunk lies inside that range on both strands), so
+bases, and the chunks into tasks: neighbouring chunks (up to four while
+many remain) and small sequences packed together up to a chunk's worth.
+A task travels as coordinates only: it opens the FASTA file itself and
+fetches each interval's bases plus ``F`` bases of flank on each side (every
+window centred in the interval lies inside that range on both strands), so
 each value is computed from exactly the bases the whole-chromosome call
 would use, and is bit-identical to it whatever the chunk size, the number
 of workers, the executor or the regions.  Each worker process keeps one
-model object, loaded once from the model file's bytes and reused chunk
-after chunk (keyed by the file's SHA-256), so whatever the model caches
-between calls stays valid.  A task also encodes its values for the output
-(bigWig blocks and zoom records, or bedGraph text); results come back in
-genome order and the calling process indexes them.  Workers that can see
-the run's private directory (those of the calling process's machine)
-share the dinucleotide memo's table there and append their bigWig blocks
-to the output files themselves; the others send the blocks back.
+model object, loaded once from the model file's bytes and reused task
+after task (keyed by the file's SHA-256), so whatever the model caches
+between calls stays valid.
+
+Outputs.  A task also encodes its values for the outputs (bigWig blocks
+and zoom records, or bedGraph text).  The calling process alone writes the
+output files, in genome order, from the results it takes: a worker on its
+machine writes a task's bigWig blocks to a new file of that attempt alone
+in the run's private directory, which the calling process copies from in
+the kernel; other workers send the blocks back.  A task attempt that runs
+twice, dies halfway or finishes after its result was taken writes only to
+its own file, which nobody reads then, so it cannot change a byte of the
+output; and the same inputs and chunk size give the same bytes whatever
+ran the tasks.  Workers of this machine also share the dinucleotide
+memo's table in the run's directory.
 """
 
 from __future__ import annotations
@@ -35,6 +44,7 @@ import collections
 import concurrent.futures
 import contextlib
 import dataclasses
+import functools
 import io
 import os
 import sys
@@ -49,22 +59,9 @@ import numpy as np
 # worker's first task.
 import pysam  # noqa: F401
 
-from corlap import _bigwig, models
-from corlap._output import commit, discard, open_beside
-try:  # TEMPORARY until the run-lifecycle module lands
-    from corlap import _runs
-    from corlap._output import sweep_beside
-except ImportError:
-    import types, tempfile, shutil
-    def sweep_beside(path): pass
-    @contextlib.contextmanager
-    def _rd():
-        d = tempfile.mkdtemp(prefix="corlap-run-", dir="/dev/shm")
-        try:
-            yield d
-        finally:
-            shutil.rmtree(d, ignore_errors=True)
-    _runs = types.SimpleNamespace(machine_identity=lambda: "here", run_directory=_rd)
+from corlap import _bigwig, _runs, models
+from corlap._output import commit, discard, open_beside, sweep_beside
+from corlap.utils._scoring_loader import scoring
 from corlap.utils.fasta import FastaFile, open_fasta
 from corlap.utils.sequences import GenomicSequence
 
@@ -73,8 +70,9 @@ __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "Model
            "merge_regions", "score_intervals", "write_tracks", "InlineExecutor"]
 
 DEFAULT_CHUNK_SIZE = 1_000_000
-# The extension's setting: a directory where processes share the table of
-# dinucleotide window scores.
+# The environment variable users may set for a directory where processes
+# share the table of dinucleotide window scores (the tracks layer sets its
+# own through the extension's private settings instead).
 MEMO_DIR_VARIABLE = "CORLAP_DWM_MEMO_DIR"
 STRANDS = ("forward", "reverse")
 # Chunks one task of write_tracks scores at most, one after the other.
@@ -357,34 +355,33 @@ def _encode_bedgraph(chrom: str, start: int, values: np.ndarray) -> bytes:
 
 
 _memo_users = 0
-_memo_saved: str | None = None
+_memo_saved: tuple | None = None
 
 
 @contextlib.contextmanager
 def _shared_memo(directory: str | None):
     """Dinucleotide scoring shares its memo's table through ``directory``
-    (a directory of this machine; None: not at all) meanwhile.  Tasks may
-    run in several threads at once: the first one in saves the setting,
-    the last one out puts it back."""
+    (a directory of this machine; None: not at all) meanwhile, set through
+    the extension's private settings (nothing process-wide such as the
+    environment changes).  Tasks may run in several threads at once: the
+    first one in saves the settings, the last one out puts them back, which
+    also lets go of the table, so that no worker holds a run's file mapped
+    once its tasks are done."""
     global _memo_users, _memo_saved
     if directory is None:
         yield
         return
     with _cache_lock:
         if _memo_users == 0:
-            _memo_saved = os.environ.get(MEMO_DIR_VARIABLE)
+            _memo_saved = scoring.memo_settings(directory=directory)
         _memo_users += 1
-        os.environ[MEMO_DIR_VARIABLE] = directory
     try:
         yield
     finally:
         with _cache_lock:
             _memo_users -= 1
             if _memo_users == 0:
-                if _memo_saved is None:
-                    os.environ.pop(MEMO_DIR_VARIABLE, None)
-                else:
-                    os.environ[MEMO_DIR_VARIABLE] = _memo_saved
+                scoring.memo_settings(directory=_memo_saved[0])
 
 
 def _local_scratch(task: _Task) -> str | None:
@@ -395,70 +392,95 @@ def _local_scratch(task: _Task) -> str | None:
     return task.scratch if os.path.isdir(task.scratch) else None
 
 
-def score_task(task: _Task) -> dict[str, Any]:
-    """Score one task's intervals and encode them for the outputs.
+class TaskEncoder:
+    """Collects a task's values interval by interval and encodes them for
+    its outputs: kept as arrays, as bedGraph text, or as bigWig batches of
+    up to ``task.batch_size`` positions (each batch's values are freed once
+    it is encoded)."""
 
-    Returns {"array": {strand: [values per interval]}} entries,
-    {"bedgraph": {strand: text}} and {"bigwig": {strand: [batches]},
-    "source": attempt file or None}, for the encodings asked for."""
+    def __init__(self, task: _Task):
+        self._task = task
+        self._encodings = dict(task.outputs)
+        names = [name for name, _ in task.outputs]
+        self._arrays = {name: [] for name in names if self._encodings[name] == "array"}
+        self._texts = {name: [] for name in names if self._encodings[name] == "bedgraph"}
+        self._batches = {name: [] for name in names if self._encodings[name] == "bigwig"}
+        self._waiting = {name: [] for name in self._batches}
+        self._held = 0
+
+    def add(self, chrom: str, number: int, start: int, end: int, open_start: bool,
+            open_end: bool, values: dict[str, np.ndarray]) -> None:
+        """The float64 values (NaN: none) of positions start..end-1 of each
+        output, for an interval of the task's plan."""
+        for name in self._arrays:
+            self._arrays[name].append(values[name])
+        for name in self._texts:
+            self._texts[name].append(_encode_bedgraph(chrom, start, values[name]))
+        for name in self._waiting:
+            self._waiting[name].append((number, start, values[name], open_start, open_end))
+        self._held += end - start
+        if self._held >= self._task.batch_size:
+            self._encode_waiting()
+
+    def _encode_waiting(self) -> None:
+        for name, intervals in self._waiting.items():
+            if intervals:
+                self._batches[name].append(
+                    _bigwig.encode(intervals, deflate_level=self._task.deflate_level))
+                intervals.clear()
+        self._held = 0
+
+    def result(self) -> dict[str, Any]:
+        """{"array": {output: [values per interval]}}, {"bedgraph":
+        {output: text}} and {"bigwig": {output: [batches]}, "source":
+        attempt file or None}, for the encodings asked for."""
+        self._encode_waiting()
+        result: dict[str, Any] = {}
+        if self._arrays:
+            result["array"] = self._arrays
+        if self._texts:
+            result["bedgraph"] = {name: b"".join(parts) for name, parts in self._texts.items()}
+        if self._batches:
+            result["bigwig"] = self._batches
+            result["source"] = None
+            scratch = _local_scratch(self._task)
+            if scratch is not None:
+                # A file of this attempt alone: whatever another attempt of
+                # the task does, the calling process copies only from the
+                # file of the attempt whose result it took.
+                source = os.path.join(scratch, f"attempt-{uuid.uuid4().hex}")
+                try:
+                    _bigwig.write_attempt(source, [batch for batches in self._batches.values()
+                                                   for batch in batches])
+                    result["source"] = source
+                except OSError:
+                    # No room for it there: the blocks travel back instead.
+                    with contextlib.suppress(OSError):
+                        os.unlink(source)
+        return result
+
+
+def task_intervals(task: _Task) -> Iterator[tuple[str, int, int, int, bool, bool]]:
+    """(chrom, number, start, end, open start, open end) of every interval
+    of the task, in genome order."""
+    for chrom, number, intervals in task.pieces:
+        for start, end, open_start, open_end in intervals:
+            yield chrom, number, start, end, open_start, open_end
+
+
+def score_task(task: _Task) -> dict[str, Any]:
+    """Score one task's intervals and encode them for its outputs (see
+    ``TaskEncoder.result``)."""
     model = _model(task.model)
     fasta = _fasta(task.fasta)
     strands = [strand for strand, _ in task.outputs]
-    encodings = dict(task.outputs)
-    scratch = _local_scratch(task)
-    arrays: dict[str, list] = {strand: [] for strand in strands if encodings[strand] == "array"}
-    texts: dict[str, list] = {strand: [] for strand in strands
-                              if encodings[strand] == "bedgraph"}
-    batches: dict[str, list] = {strand: [] for strand in strands
-                                if encodings[strand] == "bigwig"}
-    waiting: dict[str, list] = {strand: [] for strand in batches}
-    held = 0
-
-    def encode_waiting():
-        for strand, intervals in waiting.items():
-            if intervals:
-                batches[strand].append(_bigwig.encode(intervals,
-                                                      deflate_level=task.deflate_level))
-                intervals.clear()
-
-    with _shared_memo(scratch):
-        for chrom, number, intervals in task.pieces:
-            for start, end, open_start, open_end in intervals:
-                values = _score_interval(model, fasta, chrom, start, end, strands)
-                for strand in arrays:
-                    arrays[strand].append(values[strand])
-                for strand in texts:
-                    texts[strand].append(_encode_bedgraph(chrom, start, values[strand]))
-                for strand in waiting:
-                    waiting[strand].append((number, start, values[strand], open_start, open_end))
-                held += end - start
-                del values
-                if held >= task.batch_size:
-                    encode_waiting()
-                    held = 0
-        encode_waiting()
-    result: dict[str, Any] = {}
-    if arrays:
-        result["array"] = arrays
-    if texts:
-        result["bedgraph"] = {strand: b"".join(parts) for strand, parts in texts.items()}
-    if batches:
-        result["bigwig"] = batches
-        result["source"] = None
-        if scratch is not None:
-            # A file of this attempt alone: whatever another attempt of the
-            # task does, the calling process copies only from the file of
-            # the attempt whose result it took.
-            source = os.path.join(scratch, f"attempt-{uuid.uuid4().hex}")
-            try:
-                _bigwig.write_attempt(source, [batch for strand in batches
-                                               for batch in batches[strand]])
-                result["source"] = source
-            except OSError:
-                # No room for it there: the blocks travel back instead.
-                with contextlib.suppress(OSError):
-                    os.unlink(source)
-    return result
+    encoder = TaskEncoder(task)
+    with _shared_memo(_local_scratch(task)):
+        for chrom, number, start, end, open_start, open_end in task_intervals(task):
+            values = _score_interval(model, fasta, chrom, start, end, strands)
+            encoder.add(chrom, number, start, end, open_start, open_end, values)
+            del values      # before the next interval's are made
+    return encoder.result()
 
 
 def ignore_interrupts() -> None:
@@ -541,13 +563,13 @@ def _pieces(task_chunks, numbers: dict[str, int]) -> tuple:
     return tuple(pieces)
 
 
-def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, *,
+def _run(function, make_task, chunks, outputs, executor, max_in_flight: int, *,
          numbers: dict[str, int] | None = None, deflate_level: int = 0,
          chunk_size: int = DEFAULT_CHUNK_SIZE, chunks_per_task: int = 1,
          scratch: str | None = None) -> Iterator[tuple[_Task, dict[str, Any]]]:
-    """Submit the tasks of the chunks, at most ``max_in_flight`` at a time,
-    and yield each task with its result, in genome order."""
-    ref = ModelRef.of(model)
+    """Submit ``function`` on the tasks of the chunks (made by
+    ``make_task``, see ``write_outputs``), at most ``max_in_flight`` at a
+    time, and yield each task with its result, in genome order."""
     executor = executor if executor is not None else InlineExecutor()
     pending: collections.deque = collections.deque()
     todo = _grouped(_edges_open(list(chunks)), max_in_flight, chunks_per_task, chunk_size)
@@ -555,9 +577,9 @@ def _run(fasta_path: str, model, chunks, outputs, executor, max_in_flight: int, 
 
     def submit_next() -> None:
         for task_chunks in todo:
-            task = _Task(fasta_path, ref, _pieces(task_chunks, numbers or {}), outputs,
-                         deflate_level, chunk_size, scratch, machine)
-            pending.append((task, executor.submit(score_task, task)))
+            task = make_task(_pieces(task_chunks, numbers or {}), outputs, deflate_level,
+                             chunk_size, scratch, machine)
+            pending.append((task, executor.submit(function, task)))
             return
 
     try:
@@ -605,8 +627,9 @@ def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=N
     chunks = plan_chunks(_genome(fasta_path), regions, chunk_size)
     outputs = tuple((strand, "array") for strand in strands)
     with _scratch(executor) as scratch:
-        for task, result in _run(fasta_path, model, chunks, outputs, executor, max_in_flight,
-                                 chunk_size=chunk_size, scratch=scratch):
+        make_task = functools.partial(_Task, fasta_path, ModelRef.of(model))
+        for task, result in _run(score_task, make_task, chunks, outputs, executor,
+                                 max_in_flight, chunk_size=chunk_size, scratch=scratch):
             arrays = result["array"]
             k = 0
             for chrom, _, intervals in task.pieces:
@@ -618,6 +641,18 @@ def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=N
 
 
 # --- writers (run in the calling process) -----------------------------------
+
+@contextlib.contextmanager
+def _naming(path: str) -> Iterator[None]:
+    """I/O errors meanwhile name the output ``path``, not the hidden
+    temporary beside it (and writes through a descriptor name no file)."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename == path or error.errno is None:
+            raise
+        raise OSError(error.errno, error.strerror or os.strerror(error.errno), path) from error
+
 
 class _BigWigWriter:
     encoding = "bigwig"
@@ -639,8 +674,8 @@ class _BigWigWriter:
             discard(self.temporary)
             raise
 
-    def write(self, result: dict[str, Any], strand: str) -> None:
-        for batch in result["bigwig"][strand]:
+    def write(self, result: dict[str, Any], name: str) -> None:
+        for batch in result["bigwig"][name]:
             self._file.add(batch, result["source"])
 
     def close(self) -> None:
@@ -664,8 +699,8 @@ class _BedGraphWriter:
         self.temporary, self._file = open_beside(path, 1 << 20)
         self.path = path
 
-    def write(self, result: dict[str, Any], strand: str) -> None:
-        self._file.write(result["bedgraph"][strand])
+    def write(self, result: dict[str, Any], name: str) -> None:
+        self._file.write(result["bedgraph"][name])
 
     def close(self) -> None:
         self._file.flush()
@@ -709,6 +744,23 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
     lengths = _genome(fasta_path)
     ref = ModelRef.of(model)
     chunks = plan_chunks(lengths, regions, chunk_size)
+    write_outputs(score_task, functools.partial(_Task, fasta_path, ref), lengths, chunks,
+                  targets, executor=executor, chunk_size=chunk_size,
+                  max_in_flight=max_in_flight, progress=progress,
+                  deflate_level=deflate_level)
+
+
+def write_outputs(function, make_task, lengths: dict[str, int], chunks, targets, *,
+                  executor=None, chunk_size: int = DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
+                  progress: bool = False, deflate_level: int = 0) -> None:
+    """Runs ``function`` on the tasks of ``chunks`` and writes its outputs
+    to files, in genome order.  ``make_task(pieces, outputs, deflate_level,
+    batch_size, scratch, machine)`` makes a task (a ``_Task`` or a subclass
+    of it); ``function(task)`` returns what ``TaskEncoder.result`` does for
+    the outputs named in ``targets``, (name, path) pairs whose paths were
+    checked.  Each file appears whole when every output is complete, or
+    not at all."""
+    formats = {name: output_format(path) for name, path in targets}
     total = sum(end - start for _, intervals in chunks for start, end in intervals)
 
     writers: dict[str, _BigWigWriter | _BedGraphWriter] = {}
@@ -716,36 +768,39 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
     for _, path in targets:
         sweep_beside(path)
     try:
-        for strand, path in targets:
-            kind = _BigWigWriter if formats[strand] == "bigwig" else _BedGraphWriter
-            writers[strand] = kind(path, lengths, deflate_level)
+        for name, path in targets:
+            kind = _BigWigWriter if formats[name] == "bigwig" else _BedGraphWriter
+            writers[name] = kind(path, lengths, deflate_level)
         if progress:
             from tqdm import tqdm
             bar = tqdm(total=total, unit="bp", unit_scale=True, file=sys.stderr,
                        desc="scoring", dynamic_ncols=True)
-        outputs = tuple((strand, writers[strand].encoding) for strand, _ in targets)
+        outputs = tuple((name, writers[name].encoding) for name, _ in targets)
         numbers = {chrom: k for k, chrom in enumerate(c for c, n in lengths.items() if n)}
         # Tasks of several chunks for bigWig files only: bedGraph text takes
         # 30 or more bytes a value, all of which travels back.
         per_task = (_MOST_CHUNKS_PER_TASK if executor is not None
                     and set(formats.values()) == {"bigwig"} else 1)
         with _scratch(executor) as scratch:
-            for task, result in _run(fasta_path, ref, chunks, outputs, executor, max_in_flight,
-                                     numbers=numbers, deflate_level=deflate_level,
-                                     chunk_size=chunk_size, chunks_per_task=per_task,
-                                     scratch=scratch):
+            for task, result in _run(function, make_task, chunks, outputs, executor,
+                                     max_in_flight, numbers=numbers,
+                                     deflate_level=deflate_level, chunk_size=chunk_size,
+                                     chunks_per_task=per_task, scratch=scratch):
                 try:
-                    for strand, writer in writers.items():
-                        writer.write(result, strand)
+                    for name, writer in writers.items():
+                        with _naming(writer.path):
+                            writer.write(result, name)
                 finally:
                     if result.get("source"):
                         discard(result["source"])
                 if bar is not None:
                     bar.update(task.positions)
         for writer in writers.values():
-            writer.close()
+            with _naming(writer.path):
+                writer.close()
         for writer in writers.values():
-            commit(writer.temporary, writer.path)
+            with _naming(writer.path):
+                commit(writer.temporary, writer.path)
     except BaseException:
         for writer in writers.values():
             try:

@@ -1,0 +1,299 @@
+"""What a run leaves on the machine, and what a killed run leaves behind.
+
+A run keeps its shared files (the dinucleotide memo's table) in a private
+directory ``corlap-run-<random>``, in memory (/dev/shm) where there is room.
+The run holds an exclusive ``flock`` on the file ``lock`` inside it for as
+long as it lives; the kernel drops that lock whatever ends the process,
+``kill -9`` included.  So a directory whose lock anyone can take belongs
+to a run that is gone, and the next run removes it: nothing else would.
+
+The command line's own worker processes are tied to the process that
+started them (``guard_worker``), and its forkserver too (the preloaded
+module ``corlap._die_with_parent``): a killed run takes its processes with
+it instead of leaving them waiting on queues nobody will ever write.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import os
+import platform
+import shutil
+import signal
+import socket
+import stat
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Iterator
+
+__all__ = ["RUN_PREFIX", "run_directory", "sweep_run_directories", "machine_identity",
+           "guard_worker", "die_with_parent", "tune_allocator"]
+
+RUN_PREFIX = "corlap-run-"
+LOCK_NAME = "lock"
+# Free space /dev/shm needs to hold a run's directory (a table of
+# dinucleotide scores of up to 128 MiB) with room to spare.
+SHM_ROOM = 1 << 30
+SHM = "/dev/shm"
+# A run directory without its lock file is one being made (mkdtemp, then
+# the lock file a moment later) or one whose run died in between.  Only
+# the second kind is this old.
+UNLOCKED_GRACE = 60.0
+# How often a worker looks whether the process it works for still lives.
+WATCH_INTERVAL = 1.0
+
+
+# --- run directories ----------------------------------------------------------
+
+def _shm_has_room() -> bool:
+    try:
+        if not os.access(SHM, os.W_OK | os.X_OK):
+            return False
+        status = os.statvfs(SHM)
+    except OSError:
+        return False
+    return status.f_bavail * status.f_frsize >= SHM_ROOM
+
+
+def _places() -> list[str]:
+    """Where run directories are made: /dev/shm (when it is there) and the
+    system's temporary directory."""
+    places = [SHM] if os.path.isdir(SHM) else []
+    temporary = tempfile.gettempdir()
+    if os.path.realpath(temporary) not in map(os.path.realpath, places):
+        places.append(temporary)
+    return places
+
+
+def _lock_if_free(path: str) -> int | None:
+    """A descriptor holding the exclusive lock of the regular file
+    ``path`` (of this user), or None: the lock is held by someone else, or
+    the file is not there, not ours or not a regular file."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        return None
+    try:
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode) or status.st_uid != os.getuid():
+            raise BlockingIOError
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        # Renamed or removed by its owner before it let go of the lock:
+        # the name no longer stands for this file.
+        now = os.stat(path, follow_symlinks=False)
+        if (now.st_dev, now.st_ino) != (status.st_dev, status.st_ino):
+            raise BlockingIOError
+    except OSError:
+        os.close(descriptor)
+        return None
+    return descriptor
+
+
+def _newest_change(path: str) -> float:
+    """The latest modification time of a directory and its entries."""
+    newest = os.stat(path, follow_symlinks=False).st_mtime
+    with contextlib.suppress(OSError), os.scandir(path) as entries:
+        for entry in entries:
+            with contextlib.suppress(OSError):
+                newest = max(newest, entry.stat(follow_symlinks=False).st_mtime)
+    return newest
+
+
+def sweep_run_directories(place: str) -> list[str]:
+    """Remove the run directories of this user in ``place`` whose runs are
+    gone; return their paths.  A directory whose lock is held is never
+    touched."""
+    removed = []
+    try:
+        entries = list(os.scandir(place))
+    except OSError:
+        return removed
+    for entry in entries:
+        if not entry.name.startswith(RUN_PREFIX):
+            continue
+        try:
+            status = entry.stat(follow_symlinks=False)
+        except OSError:
+            continue
+        if not stat.S_ISDIR(status.st_mode) or status.st_uid != os.getuid():
+            continue
+        lock = _lock_if_free(os.path.join(entry.path, LOCK_NAME))
+        if lock is None:
+            try:
+                if os.path.lexists(os.path.join(entry.path, LOCK_NAME)):
+                    continue        # locked: its run lives
+                if time.time() - _newest_change(entry.path) < UNLOCKED_GRACE:
+                    continue
+            except OSError:
+                continue
+        try:
+            shutil.rmtree(entry.path, ignore_errors=True)
+        finally:
+            if lock is not None:
+                os.close(lock)
+        if not os.path.lexists(entry.path):
+            removed.append(entry.path)
+    return removed
+
+
+def _locked_directory(place: str) -> tuple[str, int]:
+    """A new run directory in ``place`` and the descriptor holding its lock."""
+    for _ in range(100):
+        path = tempfile.mkdtemp(prefix=RUN_PREFIX, dir=place)
+        try:
+            descriptor = os.open(os.path.join(path, LOCK_NAME),
+                                 os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+                                 | os.O_CLOEXEC, 0o600)
+        except OSError:
+            shutil.rmtree(path, ignore_errors=True)
+            raise
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        # Between its creation and the lock, another run's sweep could
+        # take the lock and remove the directory (it only does so for a
+        # directory a minute old, but the clock may jump): start again.
+        if os.fstat(descriptor).st_nlink > 0:
+            return path, descriptor
+        os.close(descriptor)
+        shutil.rmtree(path, ignore_errors=True)
+    raise FileExistsError(errno.EEXIST, "no run directory could be made", place)
+
+
+@contextlib.contextmanager
+def run_directory() -> Iterator[str]:
+    """A new private directory for one run, locked while the run lives and
+    removed when it ends.  In /dev/shm when that has room (containers
+    often give it 64 MB), else in the system's temporary directory.  The
+    directories of runs that died are removed first, from both places."""
+    for place in _places():
+        sweep_run_directories(place)
+    place = SHM if _shm_has_room() else tempfile.gettempdir()
+    path, lock = _locked_directory(place)
+    try:
+        yield path
+    finally:
+        # Removed while still locked, so that no sweep can race with it.
+        try:
+            shutil.rmtree(path, ignore_errors=True)
+        finally:
+            os.close(lock)
+
+
+def machine_identity() -> str:
+    """A name of this machine as it runs now: the host name and, on Linux,
+    the boot id, so that two containers or hosts sharing a name are still
+    told apart, as is the same machine after a reboot."""
+    host = socket.gethostname()
+    try:
+        with open("/proc/sys/kernel/random/boot_id") as stream:
+            boot = stream.read().strip()
+    except OSError:
+        return host
+    return f"{host}/{boot}" if boot else host
+
+
+# --- the command line's worker processes ------------------------------------
+
+_PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent() -> bool:
+    """Ask the kernel to SIGKILL this process when the thread that made it
+    ends (Linux only); whether that was done."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def _started(pid: int) -> str | None:
+    """When process ``pid`` started (clock ticks since boot, from /proc), or
+    None when it is gone or a zombie.  Elsewhere: "" while it exists."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stream:
+            fields = stream.read().rsplit(b")", 1)[1].split()
+    except FileNotFoundError:
+        return None
+    except OSError:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return None
+        except PermissionError:
+            pass
+        return ""
+    # After the name: state, ppid, ... field 22 of the whole line is the
+    # start time.
+    if fields[0] in (b"Z", b"X"):
+        return None
+    return fields[19].decode()
+
+
+def _watch(parent_pid: int, born: str | None, ppid: int) -> None:
+    while True:
+        time.sleep(WATCH_INTERVAL)
+        # Gone, a zombie, or its number taken by a newer process; or the
+        # forkserver in between died and this process was adopted.
+        if _started(parent_pid) != born or os.getppid() != ppid:
+            os._exit(1)
+
+
+def guard_worker(parent_pid: int) -> None:
+    """Initializer of the command line's own pool workers (never of a
+    user's executor): the worker dies with its parent (the forkserver) and
+    with the process ``parent_pid`` it works for, ignores Ctrl-C (the main
+    process stops the run) and SIGXFSZ (a write past the file-size limit
+    fails with EFBIG instead of killing the worker), and lets the C
+    library keep freed memory for its next task."""
+    ppid = os.getppid()
+    die_with_parent()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "SIGXFSZ"):
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    born = _started(parent_pid)
+    if born is None:
+        os._exit(1)
+    threading.Thread(target=_watch, args=(parent_pid, born, ppid),
+                     name="corlap-parent-watch", daemon=True).start()
+    tune_allocator()
+
+
+_tuned_pid = None
+
+
+def tune_allocator() -> None:
+    """Once per process: let the C library keep freed memory for reuse.
+
+    A task allocates and frees some ten arrays of several MB.  glibc
+    returns such blocks to the system on free (and Dask's workers ask it
+    to return everything above 64 KiB), so each task paid again for fresh
+    zeroed pages: a quarter to a third of its time.  Blocks below 64 MiB now
+    come from the heap, which keeps up to 256 MiB of free memory: a
+    worker's memory stays near its peak instead of dropping between tasks.
+    That is a setting of the whole process, so only processes that corlap
+    started for itself get it.
+    """
+    global _tuned_pid
+    if _tuned_pid == os.getpid():
+        return
+    _tuned_pid = os.getpid()
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None)
+        if platform.libc_ver()[0] != "glibc":
+            return
+        mallopt = libc.mallopt
+    except (OSError, AttributeError):
+        return
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    mallopt(m_mmap_threshold, 64 << 20)
+    mallopt(m_trim_threshold, 256 << 20)
