@@ -15,6 +15,7 @@ belong to a temporary (a bigWig's zoom levels) are named after it,
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import io
 import os
@@ -23,8 +24,8 @@ import secrets
 import stat
 import threading
 
-__all__ = ["temporary_beside", "open_beside", "commit", "discard", "sweep_beside",
-           "target_of"]
+__all__ = ["temporary_beside", "open_beside", "commit", "discard", "discard_beside",
+           "sweep_beside", "target_of"]
 
 # Temporaries of this process -> descriptors holding their locks.
 _held: dict[str, int] = {}
@@ -89,6 +90,10 @@ def open_beside(target: str, buffering: int = -1):
             fcntl.flock(holder, fcntl.LOCK_EX)
             swept = os.fstat(holder).st_nlink == 0
         except BaseException:
+            # (Ctrl-C too: a file nobody knows of would stay until the
+            # next run.)
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
             os.close(descriptor)
             if holder is not None:
                 os.close(holder)
@@ -167,6 +172,33 @@ def discard(temporary: str) -> None:
         pass
     finally:
         _release(temporary)
+
+
+def discard_beside(target) -> list[str]:
+    """Remove every temporary of ``target`` that this process made and
+    neither committed nor discarded, with the files belonging to it;
+    return their paths.  After a failed or interrupted run, that catches
+    a temporary made a moment before the interrupt, before its writer
+    could keep track of it."""
+    target = os.path.abspath(os.fspath(target))
+    with _held_lock:
+        mine = [path for path in _held if os.path.abspath(target_of(path) or "") == target]
+    removed = []
+    for temporary in mine:
+        directory, name = os.path.split(temporary)
+        try:
+            belonging = [entry for entry in os.listdir(directory or ".")
+                         if entry.startswith(name + ".")]
+        except OSError:
+            belonging = []
+        for entry in belonging:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(os.path.join(directory, entry))
+                removed.append(os.path.join(directory, entry))
+        if os.path.lexists(temporary):
+            removed.append(temporary)
+        discard(temporary)
+    return removed
 
 
 def target_of(path: str) -> str | None:

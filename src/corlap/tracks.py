@@ -60,7 +60,7 @@ import numpy as np
 import pysam  # noqa: F401
 
 from corlap import _bigwig, _runs, models
-from corlap._output import commit, discard, open_beside, sweep_beside
+from corlap._output import commit, discard, discard_beside, open_beside, sweep_beside
 from corlap.utils._scoring_loader import scoring
 from corlap.utils.fasta import FastaFile, open_fasta
 from corlap.utils.sequences import GenomicSequence
@@ -484,8 +484,9 @@ def score_task(task: _Task) -> dict[str, Any]:
 
 
 def ignore_interrupts() -> None:
-    """Process-pool initializer: Ctrl-C goes to the main process, which
-    stops the run and the workers; workers do not print tracebacks."""
+    """Process-pool initializer for pools of your own: Ctrl-C goes to the
+    main process, which stops the run and the workers; workers do not print
+    tracebacks.  (The command line's workers use ``_runs.guard_worker``.)"""
     import signal
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
@@ -807,6 +808,10 @@ def write_outputs(function, make_task, lengths: dict[str, int], chunks, targets,
                 writer.abandon()
             finally:
                 discard(writer.temporary)
+        # Also a temporary made when the interrupt came, before its writer
+        # was recorded.
+        for _, path in targets:
+            discard_beside(path)
         raise
     finally:
         for writer in writers.values():
