@@ -11,6 +11,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -451,3 +452,33 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
                             executor=pool, chunk_size=5_000)
     assert len(calls) > 2
     assert (tmp_path / "f.bw").read_bytes() == (tmp_path / "clean.bw").read_bytes()
+
+
+def _mapped_run_files(_):
+    """The files of run directories this worker process has mapped (after
+    a pause, so that every worker of the pool takes some of these calls)."""
+    time.sleep(0.2)
+    with open("/proc/self/maps") as stream:
+        return sorted({line.split(None, 5)[-1].strip() for line in stream
+                       if "corlap-run-" in line})
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to see mappings")
+def test_a_kept_pool_holds_nothing_of_finished_runs(tmp_path, genome_fasta, model_files):
+    """Three runs on one process pool kept open: after each, no worker
+    still maps a file of the run (a deleted file in /dev/shm keeps its
+    memory while mapped) and no run directory is left."""
+    import multiprocessing
+
+    def leftovers():
+        return sorted(name for place in ("/dev/shm", tempfile.gettempdir())
+                      if os.path.isdir(place)
+                      for name in os.listdir(place) if name.startswith("corlap-run-"))
+    before = leftovers()
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+        for run in range(3):
+            tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / f"{run}.bw",
+                                executor=pool, chunk_size=4_000)
+            assert leftovers() == before
+            assert list(pool.map(_mapped_run_files, range(4))) == [[]] * 4
