@@ -145,7 +145,7 @@ class PeakMemory:
                 f"{max(others, default=0) / 2**20:.0f} MB")
 
 
-def score(fasta, model, directory, *engine, memory_roots=()):
+def score(fasta, model, directory, *engine, memory_roots=(), keep=False):
     # Each run writes new files (replacing existing ones makes the file
     # system flush them at the rename, a cost of the file system that does
     # not depend on the run).
@@ -159,7 +159,8 @@ def score(fasta, model, directory, *engine, memory_roots=()):
     with PeakMemory([process.pid, *memory_roots]) as memory:
         process.wait()
     seconds = time.perf_counter() - started
-    shutil.rmtree(out)
+    if not keep:
+        shutil.rmtree(out)
     if process.returncode != 0:
         raise SystemExit(f"corlap score failed: {' '.join(command)}")
     memory.main_pid = process.pid
