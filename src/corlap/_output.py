@@ -211,9 +211,11 @@ def target_of(path: str) -> str | None:
     return os.path.join(directory, found.group("name"))
 
 
-def _locked_if_free(path: str) -> int | None:
-    """A descriptor holding the lock of ``path`` (a regular file of this
-    user that is still there under that name), or None."""
+def lock_if_free(path: str) -> int | None:
+    """A descriptor holding the exclusive lock of ``path`` (a regular file
+    of this user that is still there under that name), or None: the lock is
+    held by someone else (a live run), or the file is not there, not ours
+    or not a regular file."""
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
     except OSError:
@@ -267,7 +269,7 @@ def sweep_beside(target) -> list[str]:
         removed.append(path)
 
     for temporary in sorted(temporaries):
-        lock = _locked_if_free(os.path.join(directory, temporary))
+        lock = lock_if_free(os.path.join(directory, temporary))
         if lock is None:
             continue
         try:

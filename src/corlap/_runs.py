@@ -30,6 +30,8 @@ import threading
 import time
 from collections.abc import Iterator
 
+from corlap._output import lock_if_free
+
 __all__ = ["RUN_PREFIX", "run_directory", "sweep_run_directories", "machine_identity",
            "guard_worker", "die_with_parent", "tune_allocator"]
 
@@ -69,30 +71,6 @@ def _places() -> list[str]:
     return places
 
 
-def _lock_if_free(path: str) -> int | None:
-    """A descriptor holding the exclusive lock of the regular file
-    ``path`` (of this user), or None: the lock is held by someone else, or
-    the file is not there, not ours or not a regular file."""
-    try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
-    except OSError:
-        return None
-    try:
-        status = os.fstat(descriptor)
-        if not stat.S_ISREG(status.st_mode) or status.st_uid != os.getuid():
-            raise BlockingIOError
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        # Renamed or removed by its owner before it let go of the lock:
-        # the name no longer stands for this file.
-        now = os.stat(path, follow_symlinks=False)
-        if (now.st_dev, now.st_ino) != (status.st_dev, status.st_ino):
-            raise BlockingIOError
-    except OSError:
-        os.close(descriptor)
-        return None
-    return descriptor
-
-
 def _newest_change(path: str) -> float:
     """The latest modification time of a directory and its entries."""
     newest = os.stat(path, follow_symlinks=False).st_mtime
@@ -121,7 +99,7 @@ def sweep_run_directories(place: str) -> list[str]:
             continue
         if not stat.S_ISDIR(status.st_mode) or status.st_uid != os.getuid():
             continue
-        lock = _lock_if_free(os.path.join(entry.path, LOCK_NAME))
+        lock = lock_if_free(os.path.join(entry.path, LOCK_NAME))
         if lock is None:
             try:
                 if os.path.lexists(os.path.join(entry.path, LOCK_NAME)):
