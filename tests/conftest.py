@@ -128,3 +128,17 @@ def model_files(genome_dir, genome_records):
         paths[kind] = genome_dir / f"{kind.lower()}.npz"
         save_model(model, paths[kind])
     return paths
+
+
+@pytest.fixture(scope="session")
+def dask_cluster():
+    """A Dask LocalCluster of 2 single-threaded worker processes on the
+    loopback address, shared by the tests that run tasks on Dask."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       silence_logs=40)
+    try:
+        yield cluster
+    finally:
+        cluster.close()

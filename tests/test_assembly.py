@@ -198,18 +198,6 @@ def process_pool():
         pool.shutdown(cancel_futures=True)
 
 
-@pytest.fixture(scope="module")
-def local_cluster():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
-                                       silence_logs=40)
-    try:
-        yield cluster
-    finally:
-        cluster.close()
-
-
 ENGINES = [("cli", 1), ("cli", 2), ("pool", 1), ("pool", 8), ("dask", 8)]
 # The command line stores bigWig blocks uncompressed.
 ENGINE_RUNS = [(*engine, *outputs) for engine in ENGINES for outputs in OUTPUTS
@@ -237,7 +225,7 @@ def test_same_bytes_whatever_runs_the_tasks(engine, number, forward, reverse, de
                             deflate_level=deflate_level)
     else:
         from distributed import Client
-        with Client(request.getfixturevalue("local_cluster"), set_as_default=False) as client:
+        with Client(request.getfixturevalue("dask_cluster"), set_as_default=False) as client:
             tracks.write_tracks(genome_fasta, model, forward=out / forward,
                                 reverse=out / reverse, executor=client.get_executor(),
                                 chunk_size=chunk_size, max_in_flight=number,

@@ -257,18 +257,6 @@ def test_cli_one_strand_only(tmp_path, genome_fasta, model_files, expected, leng
 
 # --- Dask ----------------------------------------------------------------------
 
-@pytest.fixture(scope="module")
-def dask_cluster():
-    distributed = pytest.importorskip("distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       host="127.0.0.1", dashboard_address=None,
-                                       silence_logs=40)
-    try:
-        yield cluster
-    finally:
-        cluster.close()
-
-
 def test_dask_executor_library(dask_cluster, tmp_path, genome_fasta, model_files, expected,
                                lengths):
     from distributed import Client
