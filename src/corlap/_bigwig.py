@@ -152,6 +152,16 @@ class _Layout:
         """Per interval: whether it has a head part and where it ends, whether
         it has a tail part and where it starts.  A part at an open edge is
         the stretch of ``span`` aligned positions the edge cuts."""
+        if len(self.starts) == 1:
+            # One interval (tiny chunks make many such batches): the same
+            # in plain integers, without a dozen array operations.
+            start, end = int(self.starts[0]), int(self.ends[0])
+            has_head = bool(self.open_start[0]) and start % span != 0
+            head_end = min(end, -(-start // span) * span) if has_head else start
+            tail_start = max(head_end, end // span * span) \
+                if bool(self.open_end[0]) and end % span != 0 else end
+            return (np.array([has_head]), np.array([head_end]),
+                    np.array([tail_start < end]), np.array([tail_start]))
         starts, ends = self.starts, self.ends
         head = self.open_start & (starts % span != 0)
         head_end = np.where(head, np.minimum(ends, -(-starts // span) * span), starts)
@@ -674,7 +684,11 @@ class BigWigWriter:
                                values, missing, edges[(edges > 0) & (edges < len(values))],
                                self._items_per_slot, self._deflate_level, want_partials=False)
         else:
-            records = np.concatenate([part[2] for part in pending])
+            records = np.empty(sum(len(part[2]) for part in pending), dtype=_RECORDS)
+            at = 0
+            for part in pending:
+                records[at:at + len(part[2])] = part[2]
+                at += len(part[2])
             records["group"] = 0
             records = _group(records)
             stream = _zoom_blocks(records, chrom, 1, {}, self._items_per_slot,
