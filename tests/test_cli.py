@@ -43,7 +43,9 @@ def test_console_script_train_then_score(tmp_path, genome_fasta, genome_dir):
                   "--forward", str(tmp_path / "f.bw"), "--reverse", str(tmp_path / "r.bw"),
                   "--workers", "2"], capture_output=True, text=True, timeout=120)
     assert scored.returncode == 0, scored.stderr
-    assert scored.stderr == ""          # not a terminal: no progress bar
+    # Not a terminal: no progress bar, only the summary line.
+    assert scored.stderr.startswith("corlap score: 48,560 positions scored; ")
+    assert len(scored.stderr.splitlines()) == 1
     model = load_model(tmp_path / "m.npz")
     assert model.length == 8
     bigwig = pyBigWig.open(str(tmp_path / "f.bw"))

@@ -1,24 +1,31 @@
-"""The corlap command line: ``corlap train`` and ``corlap score``.
+"""The corlap command line: ``corlap train``, ``corlap score`` and
+``corlap inspect``.
 
 Installed as the console script ``corlap``; also ``python -m corlap``.
 Argument parsing and error reporting only: the work is done by
-``corlap.training``, ``corlap.models`` and ``corlap.tracks``.  Errors a user
-can cause print one line on stderr and exit with status 2; a file that
-cannot be written (a full disk, the file-size limit) one line naming it,
-status 1.  Ctrl-C, SIGTERM and SIGHUP exit with 128 + the signal's number
-(130 for Ctrl-C) and leave no partial output.
+``corlap.training``, ``corlap.models``, ``corlap.tracks`` and
+``corlap.inspection``.  Errors a user can cause print one line on stderr
+and exit with status 2; a file that cannot be read or written (a full
+disk, the file-size limit) one line naming it, status 1.  Ctrl-C, SIGTERM
+and SIGHUP exit with 128 + the signal's number (130 for Ctrl-C) and leave
+no partial file, whenever they come.
 """
 
 from __future__ import annotations
 
+# Only what the first moments need: a stop signal is handled by entry()
+# only once this module is imported.
 import argparse
-import concurrent.futures
+import contextlib
 import errno
 import os
 import signal
 import sys
+from collections.abc import Iterator
 
 PROGRAM = "corlap"
+# The output name of standard output.
+STDOUT = "-"
 MAX_CHUNK = 1_000_000_000
 # Signals that stop a run as Ctrl-C does.
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
@@ -26,6 +33,11 @@ STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SI
 # Errors of a write that no retry will mend.
 WRITE_ERRORS = frozenset(getattr(errno, name) for name in ("ENOSPC", "EFBIG", "EIO", "EDQUOT")
                          if hasattr(errno, name))
+
+
+# Whether bedGraph is being written to standard output, which a failed run
+# cannot take back.
+_streaming = False
 
 
 class UserError(Exception):
@@ -75,48 +87,156 @@ def _non_negative(text: str) -> int:
     return value
 
 
+EXIT_CODES = """exit status:
+  0    success
+  1    an I/O or run-time failure (a full disk, a worker that died); the
+       message names the file
+  2    bad input or usage (a missing or malformed file, a bad option)
+  128+N  stopped by signal N: 130 for Ctrl-C, 143 for SIGTERM"""
+
+TRAIN_EXAMPLES = """examples:
+  # 1-base sites (BED start = site), a DWM of 12 bases:
+  corlap train -f genome.fa --sites gatc.bed --type dwm --length 12 -o dwm12.npz
+  # motif intervals with their strand, as a motif scanner writes them:
+  corlap train -f genome.fa --sites motifs.bed.gz --anchor center --type PWM \\
+               --length 10 -o pwm10.npz
+  # narrowPeak summits from a pipe:
+  zcat peaks.narrowPeak.gz | corlap train -f genome.fa --sites - --anchor summit \\
+               --type PWM --length 20 -o peaks.npz"""
+
+SCORE_EXAMPLES = """examples:
+  # both strands of a genome to bigWig, on 8 worker processes:
+  corlap score -f genome.fa -m dwm12.npz --forward fwd.bw --reverse rev.bw -p 8
+  # one strand of some regions as bedGraph on standard output:
+  corlap score -f genome.fa -m pwm10.npz --regions peaks.bed --forward - | sort -k4,4g
+  # BGZF bedGraph that tabix can index, on a Dask cluster:
+  corlap score -f genome.fa -m pwm10.npz --forward fwd.bedgraph.gz \\
+               --scheduler tcp://scheduler:8786 && tabix -p bed fwd.bedgraph.gz"""
+
+INSPECT_EXAMPLES = """examples:
+  corlap inspect dwm12.npz
+  corlap inspect pwm10.npz --plot pwm10.png"""
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") \
+            from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be more than 0 seconds, got {text}")
+    return value
+
+
+def _wrap(text: str) -> str:
+    import textwrap
+
+    # Formulas hold together: "start + w // 2" is written with no-break
+    # spaces, made plain once the lines are cut.
+    return textwrap.fill(text, 79).replace("\xa0", " ")
+
+
 def build_parser() -> argparse.ArgumentParser:
+    from corlap import __version__
+    from corlap.bed import ANCHORS
+
+    formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
-        prog=PROGRAM, description="Sequence-bias models: train from sites, score genomes.")
+        prog=PROGRAM, formatter_class=formatter, epilog=EXIT_CODES,
+        description=_wrap(
+            "Sequence-bias models: train a PWM or DWM on sites of a genome, "
+            "score every position of a genome with it, inspect a model."))
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     train = commands.add_parser(
         "train", help="train a PWM or DWM on the windows of sites",
-        description="Count the windows centred on the sites of a BED file against "
-                    "background windows, prepare the model and save it as .npz.")
-    train.add_argument("--fasta", required=True, help="genome FASTA (plain or bgzip)")
+        formatter_class=formatter, epilog=TRAIN_EXAMPLES + "\n\n" + EXIT_CODES,
+        description=_wrap(
+            "Count the window of --length bases centred on each site of a BED "
+            "file (read on the site's strand, column 6) against background "
+            "windows, and save the model as .npz.  With --anchor center, an "
+            "interval of width w has its site at start\xa0+\xa0w\xa0//\xa02 on + and "
+            "at end\xa0-\xa01\xa0-\xa0w\xa0//\xa02 on -, so a stranded interval of "
+            "exactly --length bases trains on exactly its own bases, read on its own strand."))
+    train.add_argument("-f", "--fasta", required=True, metavar="FASTA",
+                       help="genome FASTA, plain or bgzip (indexed on first use)")
     train.add_argument("--sites", required=True, metavar="BED",
-                       help="sites: BED start is the window centre, column 6 the strand")
-    train.add_argument("--type", required=True, choices=("PWM", "DWM"), dest="model_type")
+                       help="sites: BED, plain, gzip or bgzip; - reads standard input")
+    train.add_argument("--anchor", choices=ANCHORS,
+                       help="which base of each interval is its site: start (the BED "
+                            "start), center (the centre on the interval's strand), summit "
+                            "(start + column 10, narrowPeak).  Default: every line must be "
+                            "1 base wide, and its start is the site")
+    train.add_argument("--type", required=True, type=str.upper, choices=("PWM", "DWM"),
+                       dest="model_type",
+                       help="PWM (one table per position) or DWM (every pair of positions), "
+                            "in any case")
     train.add_argument("--length", required=True, type=_at_least_one, metavar="L",
-                       help="window length")
-    train.add_argument("--out", required=True, metavar="MODEL.npz", help="model file to write")
+                       help="window length in bases")
+    train.add_argument("-o", "--out", required=True, metavar="MODEL.npz",
+                       help="model file to write")
     background = train.add_mutually_exclusive_group()
     background.add_argument("--background", type=_non_negative, metavar="N",
-                            help="number of random background windows (default 10000)")
+                            help="number of background windows drawn at random over the "
+                                 "genome, on random strands (default 10000)")
     background.add_argument("--background-bed", metavar="BED",
-                            help="count the sites of this BED file as the background")
+                            help="count the sites of this BED file as the background "
+                                 "instead (same rules as --sites and --anchor)")
     train.add_argument("--seed", type=int, default=0,
                        help="seed of the background draws (default 0)")
+    train.add_argument("-q", "--quiet", action="store_true",
+                       help="no summary line; errors still print")
 
     score = commands.add_parser(
         "score", help="write bias tracks of a genome as bigWig or bedGraph",
-        description="Score every position of a genome (or of --regions) on the forward "
-                    "and/or reverse strand.  .bw/.bigwig is written as bigWig, "
-                    ".bedgraph/.bg as bedGraph.")
-    score.add_argument("--fasta", required=True, help="genome FASTA (plain or bgzip)")
-    score.add_argument("--model", required=True, metavar="MODEL.npz")
-    score.add_argument("--forward", metavar="OUT", help="forward-strand track")
-    score.add_argument("--reverse", metavar="OUT", help="reverse-strand track")
-    score.add_argument("--regions", metavar="BED", help="score only these regions")
+        formatter_class=formatter, epilog=SCORE_EXAMPLES + "\n\n" + EXIT_CODES,
+        description=_wrap(
+            "Score every position of a genome (or of --regions) on the forward "
+            "and/or reverse strand.  A value is the log2 ratio of the window's "
+            "probability under the bias model to its probability under the "
+            "background.  .bw/.bigwig is written as bigWig, .bedgraph/.bg as "
+            "bedGraph, .bedgraph.gz/.bg.gz as BGZF bedGraph, - as bedGraph on "
+            "standard output.  Files appear whole or not at all."))
+    score.add_argument("-f", "--fasta", required=True, metavar="FASTA",
+                       help="genome FASTA, plain or bgzip (indexed on first use)")
+    score.add_argument("-m", "--model", required=True, metavar="MODEL.npz",
+                       help="model file written by corlap train")
+    score.add_argument("--forward", metavar="OUT",
+                       help="forward-strand track (- : bedGraph on standard output)")
+    score.add_argument("--reverse", metavar="OUT",
+                       help="reverse-strand track (- : bedGraph on standard output)")
+    score.add_argument("--regions", metavar="BED",
+                       help="score only these intervals (plain, gzip or bgzip BED; - reads "
+                            "standard input)")
     engine = score.add_mutually_exclusive_group()
-    engine.add_argument("--workers", type=_at_least_one, metavar="N",
+    engine.add_argument("-p", "--workers", type=_at_least_one, metavar="N",
                         help="worker processes (default: the number of cores)")
     engine.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on this Dask distributed scheduler instead")
+                        help="run on this Dask distributed scheduler instead "
+                             "(needs corlap[dask])")
+    score.add_argument("--scheduler-timeout", type=_seconds, default=30.0,
+                       metavar="SECONDS",
+                       help="how long to wait for the scheduler (default 30)")
     score.add_argument("--chunk-size", type=_chunk_size, metavar="BP",
                        default=1_000_000, help="bases per task (default 1000000)")
-    score.add_argument("--quiet", action="store_true", help="no progress bar")
+    score.add_argument("-q", "--quiet", action="store_true",
+                       help="no progress bar, no summary line; errors still print")
+
+    inspect = commands.add_parser(
+        "inspect", help="print what a model holds, or draw it",
+        formatter_class=formatter, epilog=INSPECT_EXAMPLES + "\n\n" + EXIT_CODES,
+        description=_wrap(
+            "Print a model's type, window length, the site and background "
+            "windows it counted and the information content of each position "
+            "(bits, relative to the background); for a DWM also the most "
+            "dependent pairs of positions."))
+    inspect.add_argument("model", metavar="MODEL.npz", help="model file to read")
+    inspect.add_argument("--plot", metavar="OUT.png",
+                         help="also draw the model: a sequence logo, and for a DWM a "
+                              "heatmap of the pair dependencies (.png, .pdf or .svg; "
+                              "needs matplotlib)")
     return parser
 
 
@@ -126,6 +246,8 @@ def _describe(error: BaseException) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         from corlap._output import target_of
 
+        if error.filename == STDOUT:
+            return f"standard output: {error.strerror}"
         # A hidden temporary means nothing to the user: its target does.
         named = target_of(error.filename) if isinstance(error.filename, str) else None
         return f"{named or error.filename}: {error.strerror}"
@@ -134,15 +256,59 @@ def _describe(error: BaseException) -> str:
     return str(error)
 
 
+@contextlib.contextmanager
+def _c_stderr() -> Iterator[list[str]]:
+    """Keeps what C libraries write to file descriptor 2 meanwhile (the
+    FASTA indexer's diagnostics) off the terminal; the lines are in the
+    list afterwards."""
+    import tempfile
+
+    lines: list[str] = []
+    sys.stderr.flush()
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(2)
+        try:
+            os.dup2(sink.fileno(), 2)
+            yield lines
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            lines.extend(sink.read().decode("utf-8", "replace").splitlines())
+
+
 def _genome(path: str) -> dict[str, int]:
     from corlap.utils.fasta import open_fasta
 
     try:
-        with open_fasta(path) as fasta:
-            return dict(zip(fasta.references, fasta.lengths))
-    except (OSError, ValueError) as error:
-        raise UserError(f"FASTA {_describe(error)}" if isinstance(error, OSError)
-                        and error.filename else _describe(error)) from None
+        with _c_stderr() as said:
+            with open_fasta(path) as fasta:
+                return dict(zip(fasta.references, fasta.lengths))
+    except OSError as error:
+        raise UserError(f"FASTA {_describe(error)}" if error.filename
+                        else _describe(error)) from None
+    except ValueError as error:
+        if not str(error).startswith("cannot index"):
+            raise UserError(_describe(error)) from None
+        # The indexer's own words, without its internals: the last error
+        # it reported ("[E::fai_build_core] Format error, ...").
+        reasons = [line.split("] ", 1)[-1] for line in said if line.startswith("[E::")]
+        reason = reasons[-1] if reasons else "not a FASTA file"
+        raise UserError(f"FASTA file {path!r} cannot be indexed: {reason}") from None
+
+
+def _stdin_once(*paths) -> None:
+    from corlap.bed import STDIN
+
+    if sum(1 for path in paths if path == STDIN) > 1:
+        raise UserError("only one input can be read from standard input (-)")
+
+
+def _read_error(path: str, error: BaseException) -> UserError:
+    from corlap.bed import bed_name
+
+    return UserError(f"cannot read BED file {bed_name(path)!r}: "
+                     f"{getattr(error, 'strerror', None) or error}")
 
 
 def _bed(path: str, lengths: dict[str, int]):
@@ -153,8 +319,18 @@ def _bed(path: str, lengths: dict[str, int]):
     except BedError as error:
         raise UserError(str(error)) from None
     except (OSError, UnicodeError) as error:
-        raise UserError(f"cannot read BED file {path!r}: "
-                        f"{getattr(error, 'strerror', None) or error}") from None
+        raise _read_error(path, error) from None
+
+
+def _sites(path: str, lengths: dict[str, int], anchor: str | None):
+    """The sites of a BED file, read as training takes them: the file is
+    opened now, and a line that is wrong stops the training."""
+    from corlap.bed import read_sites
+
+    try:
+        return read_sites(path, lengths, anchor)
+    except OSError as error:
+        raise _read_error(path, error) from None
 
 
 def _output(path: str, extensions=None) -> None:
@@ -166,45 +342,85 @@ def _output(path: str, extensions=None) -> None:
         raise UserError(str(error)) from None
 
 
+def _say(args, line: str) -> None:
+    if not args.quiet:
+        print(f"{PROGRAM} {args.command}: {line}", file=sys.stderr, flush=True)
+
+
 # --- commands -----------------------------------------------------------------
 
 def run_train(args) -> int:
+    from corlap.bed import bed_name
     from corlap.models import save_model
-    from corlap.training import DEFAULT_BACKGROUND, train_model
+    from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, train_model
 
     _output(args.out, {".npz"})
+    _stdin_once(args.sites, args.background_bed)
     lengths = _genome(args.fasta)
-    sites = _bed(args.sites, lengths)
-    background_sites = _bed(args.background_bed, lengths) if args.background_bed else None
+    sites = _sites(args.sites, lengths, args.anchor)
+    background_sites = (_sites(args.background_bed, lengths, args.anchor)
+                        if args.background_bed else None)
     try:
         model, summary = train_model(
             args.fasta, sites, args.model_type, args.length,
             background=DEFAULT_BACKGROUND if args.background is None else args.background,
-            background_sites=background_sites, seed=args.seed)
+            background_sites=background_sites, seed=args.seed, require_sites=True)
+    except NoUsableSites as error:
+        named = args.background_bed if error.background else args.sites
+        source = bed_name(named) if named else "the genome"
+        raise UserError(f"{source}: {error} (check --anchor and --length, and that the "
+                        f"BED file belongs to this FASTA)") from None
     except ValueError as error:
         raise UserError(str(error)) from None
     save_model(model, args.out)
-    print(f"{PROGRAM} train: {summary.line()}; {args.model_type} of length {args.length} "
-          f"written to {args.out}", file=sys.stderr)
+    _hold_stops()
+    _say(args, f"{summary.line()}; {args.model_type} of length {args.length} written to "
+               f"{args.out}")
     return 0
 
 
-def _connect(address: str):
+def _probe(address: str, timeout: float) -> None:
+    """Fail at once for a scheduler that cannot be there: a host name that
+    does not resolve, a port nobody listens on.  (Dask's own connect
+    retries those until its timeout.)"""
+    import socket
+
+    from distributed.comm.addressing import parse_address, parse_host_port
+
+    try:
+        scheme, location = parse_address(address)
+        if scheme not in ("tcp", "tls"):
+            return
+        host, port = parse_host_port(location, default_port=8786)
+    except (ValueError, TypeError) as error:
+        raise UserError(f"not a Dask scheduler address {address!r}: {error}") from None
+    try:
+        socket.create_connection((host, port), timeout=timeout).close()
+    except socket.gaierror as error:
+        raise UserError(f"cannot reach the Dask scheduler at {address!r}: unknown host "
+                        f"{host!r} ({error.strerror})") from None
+    except TimeoutError:
+        raise UserError(f"cannot reach the Dask scheduler at {address!r}: no answer "
+                        f"within {timeout:g} s (--scheduler-timeout)") from None
+    except OSError as error:
+        raise UserError(f"cannot reach the Dask scheduler at {address!r}: "
+                        f"{error.strerror or error}") from None
+
+
+def _connect(address: str, timeout: float):
     """A Dask client of the scheduler at ``address``.  The scheduler is
-    probed first, so that an unreachable one is reported (after
-    distributed.comm.timeouts.connect, 30 s by default) without leaving a
-    half-made Client behind."""
+    probed first, so that an unreachable one is reported (at once, or after
+    ``timeout`` seconds without an answer) without leaving a half-made
+    Client behind."""
     try:
         import asyncio
 
-        import dask
         from distributed import Client
         from distributed.comm import connect
-        from dask.utils import parse_timedelta
     except ImportError:
         raise UserError("--scheduler needs Dask distributed: pip install 'corlap[dask]'") \
             from None
-    timeout = parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), "s")
+    _probe(address, timeout)
 
     async def probe():
         comm = await connect(address, timeout=timeout)
@@ -218,7 +434,22 @@ def _connect(address: str):
     return Client(address, set_as_default=False, timeout=timeout)
 
 
+def _positions(lengths: dict[str, int], regions) -> int:
+    from corlap.tracks import merge_regions
+
+    if regions is None:
+        return sum(lengths.values())
+    return sum(end - start for spans in merge_regions(regions, lengths).values()
+               for start, end in spans)
+
+
 def run_score(args) -> int:
+    import concurrent.futures
+    import time
+
+    global _streaming
+
+    started = time.monotonic()
     if not args.scheduler:
         # The process the workers will fork from starts now and imports the
         # library while this process does the same.
@@ -228,6 +459,8 @@ def run_score(args) -> int:
 
     if args.forward is None and args.reverse is None:
         raise UserError("give --forward OUT and/or --reverse OUT")
+    if args.forward == STDOUT and args.reverse == STDOUT:
+        raise UserError("only one of --forward and --reverse can be - (standard output)")
     for path in (args.forward, args.reverse):
         if path is not None:
             _output(path)
@@ -248,9 +481,10 @@ def run_score(args) -> int:
                         f"{error.strerror or error}") from None
     regions = _bed(args.regions, lengths) if args.regions else None
     outputs = [path for path in (args.forward, args.reverse) if path is not None]
+    files = [path for path in outputs if path != STDOUT]
     from corlap._output import discard_beside, sweep_beside
 
-    for path in outputs:
+    for path in files:
         # Temporaries of runs that were killed: nothing else removes them.
         sweep_beside(path)
 
@@ -258,7 +492,8 @@ def run_score(args) -> int:
     finished = False
     try:
         if args.scheduler:
-            client = _connect(args.scheduler)
+            _say(args, f"connecting to {args.scheduler}")
+            client = _connect(args.scheduler, args.scheduler_timeout)
             executor = client.get_executor()
             slots = max(1, sum(client.nthreads().values()))
         else:
@@ -266,6 +501,7 @@ def run_score(args) -> int:
             executor = pool = _new_pool(workers)
             _launch(pool)
             slots = workers
+        _streaming = STDOUT in outputs
         tracks.write_tracks(
             args.fasta, model, forward=args.forward, reverse=args.reverse,
             regions=regions, executor=executor, chunk_size=args.chunk_size,
@@ -274,6 +510,7 @@ def run_score(args) -> int:
         # The outputs are in place: a stop from now on must not say
         # otherwise, and the workers are stopped in seconds anyway.
         _hold_stops()
+        _streaming = False
         finished = True
     except OSError as error:
         _name_output(error, outputs)
@@ -286,10 +523,37 @@ def run_score(args) -> int:
         if client is not None:
             client.close()
         if not finished:
-            for path in outputs:
+            for path in files:
                 # An interrupt can land just after a temporary was made and
                 # before the run knew of it.
                 discard_beside(path)
+    written = " and ".join("standard output" if path == STDOUT else path for path in outputs)
+    _say(args, f"{_positions(lengths, regions):,} positions scored; {written} written "
+               f"in {time.monotonic() - started:.1f} s")
+    return 0
+
+
+def run_inspect(args) -> int:
+    from corlap import inspection
+    from corlap.models import ModelFileError, load_model
+
+    if args.plot is not None:
+        _output(args.plot, set(inspection.PLOT_FORMATS))
+    try:
+        model = load_model(args.model)
+    except ModelFileError as error:
+        raise UserError(str(error)) from None
+    except OSError as error:
+        raise UserError(f"cannot read model file {args.model!r}: "
+                        f"{error.strerror or error}") from None
+    summary = inspection.summarize(model)
+    if args.plot is not None:
+        try:
+            inspection.plot(summary, args.plot, title=os.path.basename(args.model))
+        except ImportError:
+            raise UserError("--plot needs matplotlib: pip install matplotlib") from None
+    sys.stdout.write(summary.report())
+    sys.stdout.flush()
     return 0
 
 
@@ -317,6 +581,8 @@ def _new_pool(workers: int):
     this one with its open files and threads.  Workers ignore Ctrl-C; the
     main process stops them, and they die with it when it is killed.
     """
+    import concurrent.futures
+
     from corlap._runs import guard_worker
 
     context = _start_forkserver()
@@ -436,33 +702,58 @@ def _handle_stop_signals() -> dict:
     return previous
 
 
+def _incomplete() -> str:
+    return "; the bedGraph on standard output is incomplete" if _streaming else ""
+
+
 def main(argv=None) -> int:
+    global _streaming
     parser = build_parser()
     args = parser.parse_args(argv)
     previous = _handle_stop_signals()
-    command = {"train": run_train, "score": run_score}[args.command]
+    _streaming = False
+    command = {"train": run_train, "score": run_score, "inspect": run_inspect}[args.command]
+    said = f"{PROGRAM} {args.command}"
     try:
         return command(args)
     except UserError as error:
-        print(f"{PROGRAM} {args.command}: error: {error}", file=sys.stderr)
+        print(f"{said}: error: {error}{_incomplete()}", file=sys.stderr)
         return 2
     except KeyboardInterrupt as error:
         signum = getattr(error, "signum", signal.SIGINT)
         by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
-        print(f"{PROGRAM} {args.command}: interrupted{by}; no output written",
-              file=sys.stderr)
+        what = ("no file written, and the bedGraph on standard output is incomplete"
+                if _streaming else "no output written")
+        print(f"{said}: interrupted{by}; {what}", file=sys.stderr)
         return 128 + signum
     except RunError as error:
-        print(f"{PROGRAM} {args.command}: error: {error}", file=sys.stderr)
+        print(f"{said}: error: {error}{_incomplete()}", file=sys.stderr)
         return 1
     except OSError as error:
-        print(f"{PROGRAM} {args.command}: error: {_describe(error)}", file=sys.stderr)
+        print(f"{said}: error: {_describe(error)}{_incomplete()}", file=sys.stderr)
         return 1
     finally:
+        _streaming = False
         # A caller of main (a test, a script) keeps its own handlers.
         for signum, handler in previous.items():
             if handler is not None:
                 signal.signal(signum, handler)
+
+
+def _stop_at_once(signum, frame):
+    """A stop signal outside a run (while the program starts, or parses
+    its arguments): nothing exists yet that would need removing, so the
+    process ends here, with the run's one line and status.  Once the run
+    is over, later stops are let be."""
+    if _stopping is not None:
+        return
+    command = next((word for word in sys.argv[1:] if word in ("train", "score", "inspect")),
+                   None)
+    said = f"{PROGRAM} {command}" if command else PROGRAM
+    by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
+    with contextlib.suppress(OSError):
+        os.write(2, f"{said}: interrupted{by}; no output written\n".encode())
+    os._exit(128 + signum)
 
 
 def entry() -> None:
@@ -470,6 +761,11 @@ def entry() -> None:
     are committed or removed by then; the interpreter's exit handlers would
     only join the worker pool's threads, which wait forever on workers
     that were killed."""
+    global _stopping
+    _stopping = None
+    for signum in STOP_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, _stop_at_once)
     try:
         status = main()
     except SystemExit:
@@ -479,9 +775,12 @@ def entry() -> None:
 
         traceback.print_exc()
         status = 1
+    _hold_stops()
     _release_semaphores()
-    sys.stdout.flush()
-    sys.stderr.flush()
+    with contextlib.suppress(OSError):
+        sys.stdout.flush()
+    with contextlib.suppress(OSError):
+        sys.stderr.flush()
     os._exit(status)
 
 

@@ -1,20 +1,33 @@
 """BED files of sites and regions, checked line by line against a genome.
 
-Only the first three columns and the strand (column 6) are read: 0-based,
+The first three columns and the strand (column 6) are read: 0-based,
 half-open ``chrom start end``; a strand of ``.`` or a missing sixth column
-means ``+``.  Blank lines and ``#``, ``track`` and ``browser`` lines are
-skipped.  Every error names the file and the line.
+means ``+``.  Sites may also take column 10, a narrowPeak summit.  Blank
+lines and ``#``, ``track`` and ``browser`` lines are skipped.  ``-`` is
+standard input; a file compressed with gzip or bgzip is read as text,
+whatever its name.  Every error names the file and the line.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import gzip
+import io
 import os
-from collections.abc import Mapping
+import struct
+import zlib
+from collections.abc import Iterator, Mapping
 
-__all__ = ["BedError", "Site", "read_bed"]
+__all__ = ["ANCHORS", "STDIN", "BedError", "BgzfWriter", "Site", "bed_name", "open_bed",
+           "read_bed", "read_sites", "site_position"]
 
+STDIN = "-"
+# Which base of a BED interval is its site.
+ANCHORS = ("start", "center", "summit")
 _NAMES_SHOWN = 5
+_GZIP_MAGIC = b"\x1f\x8b"
+_ANCHOR_CHOICES = ("--anchor start (the BED start), center (the interval's centre on its "
+                   "strand) or summit (start + column 10, as narrowPeak has it)")
 
 
 class BedError(ValueError):
@@ -32,8 +45,145 @@ class Site:
     line: int = 0
 
 
+def bed_name(path) -> str:
+    """``path`` as messages name it."""
+    path = os.fspath(path)
+    return "standard input" if path == STDIN else path
+
+
+class _Prefixed(io.RawIOBase):
+    """The bytes read to tell the compression, then the rest of the stream
+    (standard input cannot be rewound).  Closing it closes the stream."""
+
+    def __init__(self, head: bytes, stream):
+        super().__init__()
+        self._head, self._stream = head, stream
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if self._head:
+            size = min(len(buffer), len(self._head))
+            buffer[:size] = self._head[:size]
+            self._head = self._head[size:]
+            return size
+        return self._stream.readinto1(buffer)
+
+    def close(self) -> None:
+        try:
+            super().close()
+        finally:
+            self._stream.close()
+
+
+class _Gzip(gzip.GzipFile):
+    """A gzip stream that closes the stream it reads from."""
+
+    def close(self) -> None:
+        under = self.fileobj
+        try:
+            super().close()
+        finally:
+            if under is not None:
+                under.close()
+
+
+def open_bed(path) -> io.BufferedIOBase:
+    """The BED file at ``path`` (``-``: standard input) as a binary stream
+    of its text, decompressed when its first bytes are gzip's (bgzip is
+    gzip too).  Closing it leaves standard input open.  A missing or
+    unreadable file raises the OSError of ``open``."""
+    path = os.fspath(path)
+    if path == STDIN:
+        source = open(0, "rb", closefd=False)
+    else:
+        source = open(path, "rb")
+    try:
+        head = source.read(2)
+    except BaseException:
+        source.close()
+        raise
+    stream = io.BufferedReader(_Prefixed(head, source))
+    return _Gzip(fileobj=stream, mode="rb") if head == _GZIP_MAGIC else stream
+
+
+class BgzfWriter:
+    """Writes BGZF, the blocked gzip of bgzip that tabix indexes, to a
+    binary stream: gzip members of at most 65,280 bytes of text each, the
+    size of the member in its header, and the empty end-of-file member
+    last (``finish``).  Any gzip reader reads it as one text."""
+
+    _BLOCK = 0xff00
+    _END = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+
+    def __init__(self, stream, level: int = 6):
+        self._stream, self._level = stream, level
+        self._pending = bytearray()
+
+    def write(self, data) -> int:
+        self._pending += data
+        while len(self._pending) >= self._BLOCK:
+            self._member(self._pending[:self._BLOCK])
+            del self._pending[:self._BLOCK]
+        return len(data)
+
+    def _member(self, data) -> None:
+        deflate = zlib.compressobj(self._level, zlib.DEFLATED, -15)
+        body = deflate.compress(data) + deflate.flush()
+        # ID1 ID2 CM FLG MTIME XFL OS XLEN, then the subfield "BC" holding
+        # the member's size less one.
+        header = struct.pack("<4BI2BH2BHH", 31, 139, 8, 4, 0, 0, 255, 6, 66, 67, 2,
+                             len(body) + 25)
+        self._stream.write(header + body + struct.pack("<II", zlib.crc32(data),
+                                                       len(data)))
+
+    def finish(self) -> None:
+        """Write what is pending and the end-of-file member, and flush."""
+        if self._pending:
+            self._member(self._pending)
+            self._pending.clear()
+        self._stream.write(self._END)
+        self._stream.flush()
+
+    def flush(self) -> None:
+        self._stream.flush()
+
+    def close(self) -> None:
+        self._stream.close()
+
+
+def _records(path, opened=None) -> Iterator[tuple[int, list[str]]]:
+    """(line number, columns) of every line of the BED file that is not
+    blank or a header.  Decompression errors are BedError; read errors
+    name the file."""
+    name = bed_name(path)
+    stream = opened if opened is not None else open_bed(path)
+    number = 0
+    try:
+        with stream:
+            try:
+                for number, raw in enumerate(stream, start=1):
+                    try:
+                        line = raw.decode("utf-8").rstrip("\r\n")
+                    except UnicodeDecodeError:
+                        raise BedError(f"{name}, line {number}: not a text line") from None
+                    if not line.strip() or line.startswith(("#", "track", "browser")):
+                        continue
+                    yield number, line.split("\t") if "\t" in line else line.split()
+            except (gzip.BadGzipFile, EOFError, zlib.error) as error:
+                where = f", after line {number}" if number else ""
+                raise BedError(f"{name}{where}: not a valid gzip file ({error})") from None
+    except OSError as error:
+        if error.filename is None and error.errno is not None:
+            raise OSError(error.errno, error.strerror or os.strerror(error.errno),
+                          name) from None
+        raise
+
+
 def read_bed(path, lengths: Mapping[str, int]) -> list[Site]:
-    """The lines of the BED file at ``path``, in file order.
+    """The intervals of the BED file at ``path`` (``-``: standard input),
+    in file order.
 
     ``lengths`` maps every sequence name of the genome to its length.  A
     line with fewer than three columns, coordinates that are not integers,
@@ -42,25 +192,84 @@ def read_bed(path, lengths: Mapping[str, int]) -> list[Site]:
     or . raises BedError naming the file and the line.  A missing or
     unreadable file raises the OSError of ``open``.
     """
-    path = os.fspath(path)
-    sites: list[Site] = []
-    with open(path, "rb") as stream:
-        for number, raw in enumerate(stream, start=1):
-            try:
-                line = raw.decode("utf-8").rstrip("\r\n")
-            except UnicodeDecodeError:
-                raise BedError(f"{path}, line {number}: not a text line") from None
-            if not line.strip() or line.startswith(("#", "track", "browser")):
-                continue
-            sites.append(_parse(path, number, line, lengths))
-    return sites
+    name = bed_name(path)
+    return [_parse(name, number, fields, lengths) for number, fields in _records(path)]
 
 
-def _parse(path: str, number: int, line: str, lengths: Mapping[str, int]) -> Site:
+def read_sites(path, lengths: Mapping[str, int], anchor: str | None = None
+               ) -> Iterator[Site]:
+    """The sites of the BED file at ``path`` (``-``: standard input), in
+    file order, each a 1-base Site at the interval's anchor (see
+    ``site_position``) with the interval's strand and line.
+
+    The file is opened now (OSError as for ``read_bed``) and read as the
+    sites are taken, so that a file of millions of sites is never held.
+    Without ``anchor`` every line must be 1 base wide; the first that is
+    not raises BedError naming it and the choices.
+    """
+    if anchor is not None and anchor not in ANCHORS:
+        raise ValueError(f"anchor must be one of {', '.join(ANCHORS)}, got {anchor!r}")
+    name = bed_name(path)
+    stream = open_bed(path)
+
+    def sites() -> Iterator[Site]:
+        for number, fields in _records(path, stream):
+            site = _parse(name, number, fields, lengths)
+            position = site_position(site, anchor, fields, name)
+            yield Site(site.chrom, position, position + 1, site.strand, number)
+    return sites()
+
+
+def site_position(site: Site, anchor: str | None, fields: list[str] | None = None,
+                  name: str = "BED") -> int:
+    """The base of ``site`` (a whole BED interval) that is its site.
+
+    - ``start``: the BED start.
+    - ``center``: the interval's centre in its own orientation: for a
+      width ``w``, ``start + w // 2`` on ``+`` and ``end - 1 - w // 2`` on
+      ``-``, so that an interval of exactly the window length is exactly
+      the window, read on its strand.
+    - ``summit``: ``start`` plus column 10 of ``fields`` (narrowPeak's
+      summit offset); a missing summit (-1) is an error.
+    - None: the start of an interval 1 base wide; a wider one is an error.
+    """
+    width = site.end - site.start
+
+    def refuse(what: str) -> BedError:
+        return BedError(f"{name}, line {site.line}: {what}")
+
+    if anchor is None:
+        if width != 1:
+            raise refuse(f"the interval is {width} bases wide; say which base is the site "
+                         f"with {_ANCHOR_CHOICES}")
+        return site.start
+    if anchor == "start":
+        return site.start
+    if anchor == "center":
+        if width == 0:
+            raise refuse("an interval of 0 bases has no centre")
+        return site.start + width // 2 if site.strand == "+" else site.end - 1 - width // 2
+    if anchor != "summit":
+        raise ValueError(f"anchor must be one of {', '.join(ANCHORS)}, got {anchor!r}")
+    if fields is None or len(fields) < 10:
+        raise refuse(f"no summit: column 10 is missing (found {len(fields or ())} columns)")
+    try:
+        offset = int(fields[9])
+    except ValueError:
+        raise refuse(f"the summit (column 10) must be an integer, found {fields[9]!r}") \
+            from None
+    if offset == -1:
+        raise refuse("no summit: column 10 is -1")
+    if not 0 <= offset < width:
+        raise refuse(f"the summit offset {offset} lies outside the interval of "
+                     f"{width} bases")
+    return site.start + offset
+
+
+def _parse(path: str, number: int, fields: list[str], lengths: Mapping[str, int]) -> Site:
     def refuse(what: str) -> BedError:
         return BedError(f"{path}, line {number}: {what}")
 
-    fields = line.split("\t") if "\t" in line else line.split()
     if len(fields) < 3:
         raise refuse(f"expected at least 3 columns (chrom, start, end), found {len(fields)}")
     chrom = fields[0]

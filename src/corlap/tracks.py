@@ -60,6 +60,7 @@ import numpy as np
 import pysam  # noqa: F401
 
 from corlap import _bigwig, _runs, models
+from corlap.bed import BgzfWriter
 from corlap._output import commit, discard, discard_beside, open_beside, sweep_beside
 from corlap.utils._scoring_loader import scoring
 from corlap.utils.fasta import FastaFile, open_fasta
@@ -79,7 +80,12 @@ STRANDS = ("forward", "reverse")
 _MOST_CHUNKS_PER_TASK = 4
 # File-name extension (lower case) -> output format.
 OUTPUT_FORMATS = {".bw": "bigwig", ".bigwig": "bigwig",
-                  ".bedgraph": "bedgraph", ".bg": "bedgraph"}
+                  ".bedgraph": "bedgraph", ".bg": "bedgraph",
+                  ".bedgraph.gz": "bedgraph", ".bg.gz": "bedgraph"}
+# bedGraph written BGZF-compressed, which tabix can index.
+_BGZF_EXTENSIONS = (".bedgraph.gz", ".bg.gz")
+# The output name of standard output: bedGraph, written as it is made.
+STDOUT = "-"
 # Lines of bedGraph formatted per batch, so that a chunk's text is built
 # without holding a Python string per position of the whole chunk.
 _BEDGRAPH_BATCH = 65_536
@@ -172,13 +178,18 @@ class _Task:
 # --- output paths -----------------------------------------------------------
 
 def output_format(path) -> str:
-    """"bigwig" or "bedgraph", from the file name's extension; ValueError
-    for any other extension."""
-    extension = os.path.splitext(os.fspath(path))[1].lower()
+    """"bigwig" or "bedgraph", from the file name's extension (``-``,
+    standard output, is bedGraph); ValueError for any other extension."""
+    if os.fspath(path) == STDOUT:
+        return "bedgraph"
+    name = os.path.basename(os.fspath(path)).lower()
+    extension = next((compressed for compressed in _BGZF_EXTENSIONS
+                      if name.endswith(compressed)), os.path.splitext(name)[1])
     if extension not in OUTPUT_FORMATS:
         raise ValueError(f"output {os.fspath(path)!r} has an unknown extension "
                          f"{extension or '(none)'!r}; use .bw or .bigwig for bigWig, "
-                         f".bedgraph or .bg for bedGraph")
+                         f".bedgraph or .bg for bedGraph, .bedgraph.gz or .bg.gz for "
+                         f"BGZF-compressed bedGraph")
     return OUTPUT_FORMATS[extension]
 
 
@@ -187,6 +198,8 @@ def check_output(path, extensions: Iterable[str] | None = None) -> None:
     is not a directory itself, and (when ``extensions`` is given) its
     extension is one of them."""
     path = os.fspath(path)
+    if path == STDOUT:
+        return
     if os.path.isdir(path):
         raise ValueError(f"output {path!r} is a directory")
     directory = os.path.dirname(os.path.abspath(path))
@@ -697,19 +710,32 @@ class _BedGraphWriter:
     encoding = "bedgraph"
 
     def __init__(self, path: str, lengths: dict[str, int], deflate_level: int):
-        self.temporary, self._file = open_beside(path, 1 << 20)
         self.path = path
+        if path == STDOUT:
+            # Written as it comes: nothing to rename, nothing to take back.
+            self.temporary, self._file = None, open(1, "wb", 1 << 20, closefd=False)
+        else:
+            self.temporary, self._file = open_beside(path, 1 << 20)
+        if path.lower().endswith(_BGZF_EXTENSIONS):
+            self._file = BgzfWriter(self._file)
 
     def write(self, result: dict[str, Any], name: str) -> None:
         self._file.write(result["bedgraph"][name])
 
     def close(self) -> None:
+        if isinstance(self._file, BgzfWriter):
+            self._file.finish()
         self._file.flush()
 
     def abandon(self) -> None:
         pass
 
     def release(self) -> None:
+        if self.temporary is None:
+            # Standard output stays open; what can no longer reach it is lost.
+            with contextlib.suppress(OSError):
+                self._file.close()
+            return
         self._file.close()
 
 
@@ -719,11 +745,13 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
                  progress: bool = False, deflate_level: int = 0) -> None:
     """Score a genome (or only ``regions``) and write the forward and/or
     reverse track to files: ``.bw``/``.bigwig`` as bigWig, ``.bedgraph``
-    or ``.bg`` as bedGraph.
+    or ``.bg`` as bedGraph, ``.bedgraph.gz`` or ``.bg.gz`` as BGZF-compressed
+    bedGraph; ``-`` writes bedGraph to standard output as it is made.
 
     Each file is written to a temporary file beside it and renamed into
     place only when every output is complete; on any failure or interrupt
-    the temporary files are removed and existing files are left untouched.
+    the temporary files are removed and existing files are left untouched
+    (what went to standard output stays there).
     Arguments as for ``score_intervals``; ``progress`` shows a tqdm bar on
     stderr; ``deflate_level`` (0 to 9) is the zlib level of the bigWig
     blocks: 0 stores them, which makes files about 7 % larger than any
@@ -800,14 +828,16 @@ def write_outputs(function, make_task, lengths: dict[str, int], chunks, targets,
             with _naming(writer.path):
                 writer.close()
         for writer in writers.values():
-            with _naming(writer.path):
-                commit(writer.temporary, writer.path)
+            if writer.temporary is not None:
+                with _naming(writer.path):
+                    commit(writer.temporary, writer.path)
     except BaseException:
         for writer in writers.values():
             try:
                 writer.abandon()
             finally:
-                discard(writer.temporary)
+                if writer.temporary is not None:
+                    discard(writer.temporary)
         # Also a temporary made when the interrupt came, before its writer
         # was recorded.
         for _, path in targets:

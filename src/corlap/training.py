@@ -21,34 +21,77 @@ from corlap.tracks import Interval
 from corlap.utils.fasta import open_fasta
 from corlap.utils.sequences import GenomicSequence, SequenceMatrix
 
-__all__ = ["TrainingSummary", "site_window", "train_model"]
+__all__ = ["NoUsableSites", "TrainingSummary", "site_window", "train_model"]
 
 DEFAULT_BACKGROUND = 10_000
 
 
+_ACGT = "a base other than A, C, G, T"
+
+
+class NoUsableSites(ValueError):
+    """Not one site window (or, when a background was asked for, not one
+    background window) could be counted: the model would say nothing.
+    ``background`` tells which."""
+
+    def __init__(self, reason: str, background: bool = False):
+        super().__init__(reason)
+        self.background = background
+
+
 @dataclasses.dataclass
 class TrainingSummary:
-    """What ``train_model`` counted."""
-    sites: int = 0                # site windows counted with add_sequence
+    """What ``train_model`` counted.  ``sites`` and ``background`` are the
+    windows that lie on their chromosome; those among them that hold a base
+    other than A, C, G, T (``*_with_n``) are left out by the model."""
+    sites: int = 0                # site windows on their chromosome
     sites_off: int = 0            # site windows that ran off their chromosome
-    sites_with_n: int = 0         # of those counted, windows holding a non-ACGT base
-    background: int = 0           # background windows counted with add_background
+    sites_with_n: int = 0         # of those on it, windows holding a non-ACGT base
+    background: int = 0           # background windows on their chromosome
     background_off: int = 0       # background sites whose window ran off (BED only)
     background_with_n: int = 0
 
+    @property
+    def sites_counted(self) -> int:
+        """Site windows that went into the model."""
+        return self.sites - self.sites_with_n
+
+    @property
+    def background_counted(self) -> int:
+        """Background windows that went into the model."""
+        return self.background - self.background_with_n
+
     def line(self) -> str:
-        parts = [f"{self.sites} site windows counted"]
-        if self.sites_off:
-            parts.append(f"{self.sites_off} skipped (window runs off the chromosome)")
-        parts.append(f"{self.background} background windows counted")
+        parts = [f"{self.sites_counted} site windows counted",
+                 f"{self.sites_off} sites skipped (window runs off the chromosome)",
+                 f"{self.sites_with_n} sites skipped (window holds {_ACGT})"]
+        background = [f"background: {self.background_counted} windows counted"]
         if self.background_off:
-            parts.append(f"{self.background_off} background sites skipped "
-                         f"(window runs off the chromosome)")
-        with_n = self.sites_with_n + self.background_with_n
-        if with_n:
-            parts.append(f"{with_n} windows hold a base other than A, C, G, T "
-                         f"(the model leaves those out)")
-        return "; ".join(parts)
+            background.append(f"{self.background_off} sites skipped "
+                              f"(window runs off the chromosome)")
+        if self.background_with_n:
+            background.append(f"{self.background_with_n} windows skipped (hold {_ACGT})")
+        return "; ".join(parts) + "; " + ", ".join(background)
+
+    def unusable(self, background_wanted: bool = False) -> str | None:
+        """Why the model would learn nothing from these counts (no site
+        window counted; or no background window, when one was wanted), or
+        None."""
+        if self.sites_counted == 0:
+            return _nothing_counted("site", self.sites + self.sites_off, self.sites_off,
+                                    self.sites_with_n)
+        if background_wanted and self.background_counted == 0:
+            return _nothing_counted("background", self.background + self.background_off,
+                                    self.background_off, self.background_with_n)
+        return None
+
+
+def _nothing_counted(what: str, given: int, off: int, with_n: int) -> str:
+    if given == 0:
+        noun = "site" if what == "site" else f"{what} site"
+        return f"no {what} window can be counted: no {noun} was given"
+    return (f"no {what} window can be counted: of {given} {what} sites, {off} have a window "
+            f"running off the chromosome and {with_n} one holding {_ACGT}")
 
 
 def site_window(position: int, strand: str, length: int, chrom_length: int
@@ -95,7 +138,7 @@ def _count_sites(fasta, sites: Iterable[Site], lengths: dict[str, int], length: 
 def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int, *,
                 background: int = DEFAULT_BACKGROUND,
                 background_sites: Iterable[Site] | None = None,
-                seed: int = 0):
+                seed: int = 0, require_sites: bool = False):
     """A prepared model of ``model_type`` ("PWM" or "DWM") and window
     ``length``, with a TrainingSummary.
 
@@ -104,7 +147,9 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
     ``add_background`` in the same way) or ``background`` windows at
     positions drawn uniformly over all chromosomes (weighted by length) on
     random strands, from NumPy's default generator seeded with ``seed``; a
-    draw whose window runs off its chromosome is drawn again.
+    draw whose window runs off its chromosome is drawn again.  With
+    ``require_sites``, counts from which the model would learn nothing
+    (see ``TrainingSummary.unusable``) raise NoUsableSites.
     """
     if model_type not in ("PWM", "DWM"):
         raise ValueError(f"unknown model type {model_type!r}: use PWM or DWM")
@@ -141,5 +186,10 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
                 summary.background_with_n += _count_window(fasta, chrom, window, strand,
                                                            model.add_background)
                 summary.background += 1
+    if require_sites:
+        reason = summary.unusable(background_wanted=background_sites is not None
+                                  or background > 0)
+        if reason is not None:
+            raise NoUsableSites(reason, background=summary.sites_counted > 0)
     model.prepare_mat()
     return model, summary
