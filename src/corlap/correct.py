@@ -1,0 +1,300 @@
+"""Insertion signal with the enzyme's sequence preference taken out.
+
+For each strand ``s`` (``+`` or ``-``) and position ``p`` of a chromosome,
+with ``h = window // 2``:
+
+- ``obs_s(p)``: the insertions of strand ``s`` at ``p`` (see corlap.reads).
+- ``w_s(p) = 2 ** score``, the score being the forward track's value at
+  ``p`` for ``+`` and the reverse track's for ``-`` (corlap.tracks); a
+  position without a score has no weight.
+- ``N_s(p)``: the positions ``q`` of the chromosome with ``|q - p| <= h``
+  where strand ``s`` has a weight.
+- ``exp_s(p) = sum(obs_s(q), q in N_s(p)) * w_s(p) / sum(w_s(q), q in N_s(p))``:
+  the local count shared out in proportion to the bias; 0 where the local
+  count is 0, no value where ``p`` has no weight.
+
+The tracks are ``observed = obs_+ + obs_-`` at every position (0
+included); ``expected``, the sum of ``exp_s`` over the strands that have a
+weight at ``p`` (no value where neither has one); and ``corrected =
+observed - expected`` where ``expected`` has a value.
+
+How.  The work is cut into chunks and tasks as for ``tracks.write_tracks``.
+A task reads, for each interval of its plan, the scores and the insertions
+of the interval plus ``h`` positions on each side (the scores fetch the
+model's flank of bases beyond that), so its values are those of the whole
+chromosome.  Counts are integers, summed exactly.  The sums of weights are
+float64, and they come out of the same additions in the same order
+whatever the chunks: each is the sum of a suffix and a prefix of blocks of
+``2h + 1`` positions laid from the chromosome's start (a window covers at
+most the end of one block and the start of the next), so values never
+depend on the chunk size, the workers or the executor.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import dataclasses
+import functools
+import os
+import threading
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
+
+import numpy as np
+
+from corlap import reads, tracks
+
+__all__ = ["DEFAULT_WINDOW", "OUTPUTS", "CorrectedInterval", "correct_interval",
+           "correction_intervals", "write_correction"]
+
+DEFAULT_WINDOW = 101
+OUTPUTS = ("observed", "expected", "corrected")
+
+
+@dataclasses.dataclass(frozen=True)
+class _CorrectionTask(tracks._Task):
+    bam: str = ""
+    window: int = DEFAULT_WINDOW
+    shift: tuple[int, int] = reads.DEFAULT_SHIFT
+    min_mapq: int = reads.DEFAULT_MIN_MAPQ
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class CorrectedInterval:
+    """The float64 values of positions ``start..end-1`` of ``chrom`` (NaN:
+    no value); None for a track that was not asked for."""
+    chrom: str
+    start: int
+    end: int
+    observed: np.ndarray | None
+    expected: np.ndarray | None
+    corrected: np.ndarray | None
+
+
+# --- the values of one interval ---------------------------------------------
+
+def _window_sums(values: np.ndarray, first: int, start: int, end: int,
+                 half: int) -> np.ndarray:
+    """For p in start..end-1, the sum of the float64 values at positions
+    p - half to p + half; ``values[k]`` is position ``first + k``, positions
+    outside count 0.  Each sum is a block's suffix plus the next block's
+    prefix (blocks of 2 * half + 1 positions from position 0), added in an
+    order fixed by the positions alone."""
+    span = 2 * half + 1
+    base = ((start - half) // span) * span
+    top = ((end - 1 + half) // span + 1) * span
+    padded = np.zeros(top - base)
+    lo, hi = max(first, base), min(first + len(values), top)
+    padded[lo - base:hi - base] = values[lo - first:hi - first]
+    # Running sums within each block, from its start and from its end.
+    blocks = np.cumsum(padded.reshape(-1, span), axis=1)
+    suffix = np.cumsum(padded[::-1].reshape(-1, span), axis=1).ravel()[::-1]
+    # A window starting on a block's first position is that block alone:
+    # its partner, the next block's prefix ending on the block's last
+    # position, counts 0 (adding 0.0 changes no sum).
+    blocks[:, -1] = 0.0
+    prefix = blocks.ravel()
+    left = start - half - base
+    return suffix[left:left + end - start] + prefix[left + span - 1:left + span - 1 + end - start]
+
+
+def _window_counts(counts: np.ndarray, first: int, start: int, end: int,
+                   half: int) -> np.ndarray:
+    """As ``_window_sums`` for integer counts, which sum exactly in any
+    order."""
+    padded = np.zeros(end - start + 2 * half, dtype=np.int64)
+    lo, hi = max(first, start - half), min(first + len(counts), end + half)
+    padded[lo - (start - half):hi - (start - half)] = counts[lo - first:hi - first]
+    running = np.concatenate(([0], np.cumsum(padded)))
+    return running[2 * half + 1:] - running[:-(2 * half + 1)]
+
+
+def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
+                     window: int = DEFAULT_WINDOW, shift=reads.DEFAULT_SHIFT,
+                     min_mapq: int = reads.DEFAULT_MIN_MAPQ,
+                     path: str = "") -> dict[str, np.ndarray]:
+    """The observed, expected and corrected float64 values (NaN: none) of
+    positions start..end-1 of ``chrom``, from a prepared ``model``, an open
+    FASTA file and a reads ``handle`` of ``reads.open_reads``."""
+    half = window // 2
+    chrom_length = fasta.get_length(chrom)
+    lo, hi = max(start - half, 0), min(end + half, chrom_length)
+    scores = tracks._score_interval(model, fasta, chrom, lo, hi, tracks.STRANDS)
+    insertions = reads.region_insertions(handle, chrom, lo, hi, chrom_length, shift=shift,
+                                         min_mapq=min_mapq, path=path)
+    inner = slice(start - lo, end - lo)
+    observed = np.zeros(end - start)
+    expected = np.zeros(end - start)
+    weighted = np.zeros(end - start, dtype=bool)
+    for strand, positions in zip(tracks.STRANDS, insertions):
+        score = scores[strand]
+        has_weight = ~np.isnan(score)
+        counts = np.bincount(positions - lo, minlength=hi - lo)
+        observed += counts[inner]
+        weights = np.where(has_weight, np.exp2(score), 0.0)
+        local_count = _window_counts(np.where(has_weight, counts, 0), lo, start, end, half)
+        local_weight = _window_sums(weights, lo, start, end, half)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            share = np.where(local_count > 0, local_count * weights[inner] / local_weight, 0.0)
+        here = has_weight[inner]
+        # Adding 0.0 for a strand without a weight leaves the other's exactly.
+        expected += np.where(here, share, 0.0)
+        weighted |= here
+    expected[~weighted] = np.nan
+    return {"observed": observed, "expected": expected, "corrected": observed - expected}
+
+
+# --- tasks (run in workers) -------------------------------------------------
+
+_handles_lock = threading.Lock()
+_handles: dict[tuple, tuple[tuple, Any]] = {}
+
+
+def _reads(path: str, fasta: str):
+    """An open reads file of this process and thread (a pysam handle is
+    neither fork- nor thread-safe), reopened when the file changed."""
+    stat = os.stat(path)
+    identity = (stat.st_ino, stat.st_size, stat.st_mtime_ns)
+    key = (os.getpid(), threading.get_ident(), path)
+    with _handles_lock:
+        held = _handles.get(key)
+    if held is not None and held[0] == identity:
+        return held[1]
+    handle = reads._open(path, fasta)
+    with _handles_lock:
+        old = _handles.pop(key, None)
+        _handles[key] = (identity, handle)
+    if old is not None:
+        old[1].close()
+    return handle
+
+
+def _close_reads() -> None:
+    """Close the reads files this process opened for tasks."""
+    with _handles_lock:
+        mine = [key for key in _handles if key[0] == os.getpid()]
+        held = [_handles.pop(key)[1] for key in mine]
+    for handle in held:
+        handle.close()
+
+
+def correction_task(task: _CorrectionTask) -> dict[str, Any]:
+    """The values of one task's intervals, encoded for its outputs (see
+    ``tracks.TaskEncoder.result``)."""
+    model = tracks._model(task.model)
+    fasta = tracks._fasta(task.fasta)
+    handle = _reads(task.bam, task.fasta)
+    names = [name for name, _ in task.outputs]
+    encoder = tracks.TaskEncoder(task)
+    with tracks._shared_memo(tracks._local_scratch(task)):
+        for chrom, number, start, end, open_start, open_end in tracks.task_intervals(task):
+            values = correct_interval(model, fasta, handle, chrom, start, end,
+                                      window=task.window, shift=task.shift,
+                                      min_mapq=task.min_mapq, path=task.bam)
+            encoder.add(chrom, number, start, end, open_start, open_end,
+                        {name: values[name] for name in names})
+            del values      # before the next interval's are made
+    return encoder.result()
+
+
+# --- runs (in the calling process) ------------------------------------------
+
+def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, exclude):
+    """(lengths, chunks, make_task) of a run, its inputs checked."""
+    if not (isinstance(window, int) and window >= 1):
+        raise ValueError(f"window must be a positive integer, got {window!r}")
+    if not (isinstance(min_mapq, int) and min_mapq >= 0):
+        raise ValueError(f"min_mapq must be a non-negative integer, got {min_mapq!r}")
+    shift = reads._shift(shift)
+    fasta_path = os.fspath(fasta)
+    bam_path = os.path.abspath(os.fspath(bam))
+    lengths = tracks._genome(fasta_path)
+    reads.open_reads(bam_path, fasta_path, lengths).close()
+    ref = tracks.ModelRef.of(model)
+    excluded = set(exclude)
+    planned = {chrom: length for chrom, length in lengths.items() if chrom not in excluded}
+    if regions is not None:
+        regions = [region for region in regions if region.chrom not in excluded]
+    chunks = tracks.plan_chunks(planned, regions, chunk_size)
+    make_task = functools.partial(_CorrectionTask, fasta_path, ref, bam=bam_path,
+                                  window=window, shift=shift, min_mapq=min_mapq)
+    return lengths, chunks, make_task
+
+
+def correction_intervals(fasta, bam, model, *, outputs: Sequence[str] = OUTPUTS,
+                         regions=None, window: int = DEFAULT_WINDOW,
+                         executor: concurrent.futures.Executor | None = None,
+                         chunk_size: int = tracks.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
+                         shift=reads.DEFAULT_SHIFT, min_mapq: int = reads.DEFAULT_MIN_MAPQ,
+                         exclude: Iterable[str] = ()) -> Iterator[CorrectedInterval]:
+    """The tracks named in ``outputs`` of the genome (or of ``regions``),
+    interval by interval in genome order; arguments as for
+    ``write_correction``."""
+    unknown = set(outputs) - set(OUTPUTS)
+    if unknown or not outputs:
+        raise ValueError(f"outputs must be among {OUTPUTS}, got {tuple(outputs)}")
+    _, chunks, make_task = _prepare(fasta, bam, model, regions, window, chunk_size, shift,
+                                    min_mapq, exclude)
+    encodings = tuple((name, "array") for name in outputs)
+    try:
+        with tracks._scratch(executor) as scratch:
+            for task, result in tracks._run(correction_task, make_task, chunks, encodings,
+                                            executor, max_in_flight, chunk_size=chunk_size,
+                                            scratch=scratch):
+                arrays = result["array"]
+                k = 0
+                for chrom, _, intervals in task.pieces:
+                    for start, end, _, _ in intervals:
+                        yield CorrectedInterval(
+                            chrom, start, end,
+                            *(arrays[name][k] if name in arrays else None for name in OUTPUTS))
+                        k += 1
+    finally:
+        if executor is None or isinstance(executor, tracks.InlineExecutor):
+            _close_reads()
+
+
+def write_correction(fasta, bam, model, *, observed=None, expected=None, corrected=None,
+                     regions=None, window: int = DEFAULT_WINDOW,
+                     executor: concurrent.futures.Executor | None = None,
+                     chunk_size: int = tracks.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
+                     progress: bool = False, deflate_level: int = 0,
+                     shift=reads.DEFAULT_SHIFT, min_mapq: int = reads.DEFAULT_MIN_MAPQ,
+                     exclude: Iterable[str] = ()) -> None:
+    """Write the observed, expected and/or corrected track of the reads
+    file ``bam`` (BAM or CRAM, sorted and indexed; see corlap.reads) to
+    files: ``.bw``/``.bigwig`` as bigWig, ``.bedgraph``/``.bg`` as
+    bedGraph.
+
+    ``fasta`` is the genome (and a CRAM file's reference), ``model`` a
+    model file's path or a prepared model, ``window`` the ``W`` of the
+    local counts; ``regions``, ``executor``, ``chunk_size``,
+    ``max_in_flight``, ``progress`` and ``deflate_level`` as for
+    ``tracks.write_tracks``, and so are the outputs: each appears whole
+    when all are complete, or not at all.  Sequences named in ``exclude``
+    are left out (no values).  Raises reads.ReadsError for an unusable
+    reads file.
+    """
+    if not (isinstance(deflate_level, int) and 0 <= deflate_level <= 9):
+        raise ValueError(f"deflate_level must be an integer from 0 to 9, got {deflate_level!r}")
+    targets = [(name, os.fspath(path)) for name, path in
+               zip(OUTPUTS, (observed, expected, corrected)) if path is not None]
+    if not targets:
+        raise ValueError("give at least one of observed, expected and corrected")
+    seen: dict[str, str] = {}
+    for name, path in targets:
+        tracks.output_format(path)
+        tracks.check_output(path)
+        other = seen.setdefault(os.path.abspath(path), name)
+        if other != name:
+            raise ValueError(f"{other} and {name} are the same file {path!r}")
+    lengths, chunks, make_task = _prepare(fasta, bam, model, regions, window, chunk_size,
+                                          shift, min_mapq, exclude)
+    try:
+        tracks.write_outputs(correction_task, make_task, lengths, chunks, targets,
+                             executor=executor, chunk_size=chunk_size,
+                             max_in_flight=max_in_flight, progress=progress,
+                             deflate_level=deflate_level)
+    finally:
+        if executor is None or isinstance(executor, tracks.InlineExecutor):
+            _close_reads()

@@ -1,0 +1,493 @@
+"""Insertion sites from aligned reads, and bias models trained on them.
+
+In accessibility assays an enzyme cuts or inserts into DNA, and the 5' end
+of every read marks one insertion.  A read is taken when it is mapped,
+primary (neither secondary nor supplementary), not QC-failed, not a
+duplicate, has a mapping quality of at least ``min_mapq`` and lies on a
+sequence of the FASTA file that is not excluded; both mates of a pair
+count, each for its own 5' end.  With ``shift = (PLUS, MINUS)`` its
+insertion is at
+
+- ``reference_start + PLUS`` on ``+`` for a forward read,
+- ``reference_end - 1 + MINUS`` on ``-`` for a reverse read,
+
+so that ``(0, 0)`` gives the raw 5' ends.  Insertions that fall off their
+sequence are skipped and counted.
+
+Reads come from a coordinate-sorted, indexed BAM file, or a CRAM file
+whose reference is the FASTA file, through pysam.  Python touches each
+read once, in pysam's own iteration, to keep the two numbers it needs;
+everything after that (positions, filters by range, counting) runs in
+NumPy over whole sequences or chunks.
+"""
+
+from __future__ import annotations
+
+import array
+import dataclasses
+import functools
+import os
+from collections.abc import Iterable
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, TrainingSummary, train_model
+from corlap.utils.fasta import open_fasta
+from corlap.utils.sequences import nuc_to_num
+
+__all__ = ["DEFAULT_MIN_MAPQ", "DEFAULT_SHIFT", "Insertions", "ReadsError",
+           "ReadsTrainingSummary", "open_reads", "read_insertions", "region_insertions",
+           "train_from_reads"]
+
+DEFAULT_SHIFT = (4, -5)
+DEFAULT_MIN_MAPQ = 30
+# Unmapped, secondary, QC-failed, duplicate, supplementary.
+_LEFT_OUT = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
+_REVERSE = 0x10
+_NAMES_SHOWN = 5
+# Bases of a sequence whose site windows are gathered at once while
+# counting: small enough that the windows of a dense chunk stay in memory,
+# large enough that the per-chunk NumPy calls cost nothing next to them.
+_COUNT_SPAN = 4_000_000
+# Site windows gathered at once at most (a dense span is taken in batches).
+_COUNT_BATCH = 1_000_000
+# Positions per block of the pair counts (see _PairCounter).
+_BLOCK = 4
+
+
+class ReadsError(ValueError):
+    """A reads file that cannot be used; the message (one line) names it."""
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+def _names(names: Iterable[str]) -> str:
+    names = list(names)
+    shown = ", ".join(repr(name) for name in names[:_NAMES_SHOWN])
+    more = f" and {len(names) - _NAMES_SHOWN} more" if len(names) > _NAMES_SHOWN else ""
+    return shown + more
+
+
+# --- opening ----------------------------------------------------------------
+
+def _is_cram(path: str) -> bool:
+    with open(path, "rb") as stream:
+        return stream.read(4) == b"CRAM"
+
+
+def _open(path: str, fasta: str | None):
+    """A pysam handle of ``path`` (no checks beyond pysam's own)."""
+    import pysam
+
+    if _is_cram(path):
+        return pysam.AlignmentFile(path, "rc", reference_filename=fasta)
+    return pysam.AlignmentFile(path, "rb")
+
+
+def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
+    """Open the BAM or CRAM file at ``path`` for reading by region, checked.
+
+    ``fasta`` is the FASTA file, which a CRAM file needs as its reference;
+    ``lengths`` maps the FASTA's sequence names to their lengths (read from
+    ``fasta`` when not given).  Raises ReadsError naming the file when it is
+    missing, is neither BAM nor CRAM, is a CRAM without ``fasta``, is not
+    coordinate-sorted, has no index, has a sequence of the FASTA's name
+    with another length, or has none of the FASTA's sequences.  Returns a
+    ``pysam.AlignmentFile``; close it when done.
+    """
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise ReadsError(f"reads file not found: {path!r}")
+    if os.path.isdir(path):
+        raise ReadsError(f"reads file {path!r} is a directory")
+    try:
+        cram = _is_cram(path)
+    except OSError as error:
+        raise ReadsError(f"cannot read reads file {path!r}: {error.strerror or error}") from None
+    if cram and fasta is None:
+        raise ReadsError(f"{path}: a CRAM file is read against its reference; give the "
+                         f"FASTA file it was made with")
+    fasta = os.fspath(fasta) if fasta is not None else None
+    try:
+        handle = _open(path, fasta)
+    except (ValueError, OSError) as error:
+        raise ReadsError(f"{path}: not a BAM or CRAM file ({_first_line(error)})") from None
+    try:
+        _check(handle, path, fasta, lengths, cram)
+    except BaseException:
+        handle.close()
+        raise
+    return handle
+
+
+def _check(handle, path: str, fasta: str | None, lengths, cram: bool) -> None:
+    if not (handle.is_bam or handle.is_cram):
+        raise ReadsError(f"{path}: not a BAM or CRAM file (SAM text cannot be read by "
+                         f"region: samtools sort -o READS.bam {path} && samtools index "
+                         f"READS.bam)")
+    order = handle.header.to_dict().get("HD", {}).get("SO")
+    if order is not None and order != "coordinate":
+        raise ReadsError(f"{path}: not sorted by coordinate (its header says SO:{order}); "
+                         f"sort and index it: samtools sort -o SORTED.bam {path} && "
+                         f"samtools index SORTED.bam")
+    if not handle.has_index():
+        kind = ".crai" if cram else ".bai or .csi"
+        raise ReadsError(f"{path}: no index ({kind}) found; index it: samtools index {path}")
+    if lengths is None:
+        if fasta is None:
+            return
+        with open_fasta(fasta) as genome:
+            lengths = dict(zip(genome.references, genome.lengths))
+    names = handle.references
+    if not names:
+        raise ReadsError(f"{path}: its header names no sequence")
+    for name, length in zip(names, handle.lengths):
+        if name in lengths and lengths[name] != length:
+            raise ReadsError(f"{path}: sequence {name!r} has {length} bases, but "
+                             f"{lengths[name]} in the FASTA file"
+                             f"{f' {fasta}' if fasta else ''}: reads aligned to another "
+                             f"assembly")
+    if not set(names) & set(lengths):
+        raise ReadsError(f"{path}: none of its sequences ({_names(names)}) is in the FASTA "
+                         f"file{f' {fasta}' if fasta else ''} ({_names(lengths)})")
+
+
+# --- insertions -------------------------------------------------------------
+
+def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray]:
+    """The reference starts of the forward reads and the reference ends of
+    the reverse reads taken from the iterator ``reads``."""
+    starts = array.array("q")
+    ends = array.array("q")
+    take_start, take_end = starts.append, ends.append
+    try:
+        # The loop every read goes through: as little as the filters need.
+        for read in reads:
+            flag = read.flag
+            if flag & _LEFT_OUT or read.mapping_quality < min_mapq:
+                continue
+            if flag & _REVERSE:
+                end = read.reference_end
+                if end is not None:     # no CIGAR: no 5' end to place
+                    take_end(end)
+            else:
+                take_start(read.reference_start)
+    except OSError as error:
+        raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+    return np.frombuffer(starts, dtype=np.int64), np.frombuffer(ends, dtype=np.int64)
+
+
+def _shift(shift) -> tuple[int, int]:
+    try:
+        plus, minus = (int(value) for value in shift)
+    except (TypeError, ValueError):
+        raise ValueError(f"shift must be two integers (PLUS, MINUS), got {shift!r}") from None
+    return plus, minus
+
+
+def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: int, *,
+                      shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
+                      path: str = "") -> tuple[np.ndarray, np.ndarray]:
+    """The insertions of the reads of ``handle`` (opened by ``open_reads``)
+    whose positions lie in ``start..end-1`` of ``chrom``: int64 positions of
+    the ``+`` and of the ``-`` insertions, each in the order read.  A chunk
+    sees exactly the insertions the whole sequence has in its range."""
+    plus, minus = _shift(shift)
+    start, end = max(int(start), 0), min(int(end), int(chrom_length))
+    if start >= end or chrom not in handle.references:
+        return np.empty(0, np.int64), np.empty(0, np.int64)
+    # A + insertion in the range comes from a read starting in
+    # [start - PLUS, end - PLUS), a - one from a read ending in
+    # (start - MINUS, end - MINUS]: both overlap the span fetched.
+    first = max(min(start - plus, start - minus), 0)
+    last = min(max(end - plus, end - minus), int(chrom_length))
+    if first >= last:
+        return np.empty(0, np.int64), np.empty(0, np.int64)
+    starts, ends = _read_ends(handle.fetch(chrom, first, last), min_mapq,
+                              path or handle.filename.decode(errors="replace"))
+    forward = starts + plus
+    reverse = ends + (minus - 1)
+    return (forward[(forward >= start) & (forward < end)],
+            reverse[(reverse >= start) & (reverse < end)])
+
+
+@dataclasses.dataclass
+class Insertions:
+    """The insertions of a reads file: per sequence of the FASTA that has
+    any (in the FASTA's order), int64 positions of ``+`` and of ``-``
+    insertions; ``off`` counts those that fell off their sequence."""
+    positions: dict[str, tuple[np.ndarray, np.ndarray]]
+    off: int = 0
+
+    @property
+    def total(self) -> int:
+        return sum(len(plus) + len(minus) for plus, minus in self.positions.values())
+
+
+def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
+                    exclude: Iterable[str] = ()) -> Insertions:
+    """Every insertion of the reads file at ``path`` on the sequences of
+    ``fasta`` that ``exclude`` does not name (see the module's rules)."""
+    plus_shift, minus_shift = _shift(shift)
+    path, fasta = os.fspath(path), os.fspath(fasta)
+    with open_fasta(fasta) as genome:
+        lengths = dict(zip(genome.references, genome.lengths))
+    excluded = set(exclude)
+    insertions = Insertions({})
+    with open_reads(path, fasta, lengths) as handle:
+        present = set(handle.references)
+        for chrom, length in lengths.items():
+            if chrom in excluded or chrom not in present:
+                continue
+            starts, ends = _read_ends(handle.fetch(chrom), min_mapq, path)
+            forward = starts + plus_shift
+            reverse = ends + (minus_shift - 1)
+            on_forward = (forward >= 0) & (forward < length)
+            on_reverse = (reverse >= 0) & (reverse < length)
+            insertions.off += int(len(forward) - np.count_nonzero(on_forward)
+                                  + len(reverse) - np.count_nonzero(on_reverse))
+            if len(forward) or len(reverse):
+                insertions.positions[chrom] = (forward[on_forward], reverse[on_reverse])
+    return insertions
+
+
+def _sample(insertions: Insertions, count: int, seed: int) -> Insertions:
+    """``count`` of the insertions drawn uniformly without replacement."""
+    rng = np.random.default_rng(seed)
+    chosen = np.sort(rng.choice(insertions.total, size=count, replace=False))
+    sampled, at = {}, 0
+    for chrom, pair in insertions.positions.items():
+        parts = []
+        for positions in pair:
+            k = np.searchsorted(chosen, [at, at + len(positions)])
+            parts.append(positions[chosen[k[0]:k[1]] - at])
+            at += len(positions)
+        sampled[chrom] = (parts[0], parts[1])
+    return Insertions(sampled, insertions.off)
+
+
+# --- counting site windows --------------------------------------------------
+
+# The complement of each code (A=0 and T=1, C=2 and G=3; 4 stays 4).
+_COMPLEMENT = np.array([1, 0, 3, 2, 4], dtype=np.uint8)
+
+
+@functools.cache
+def _lookup() -> np.ndarray:
+    # nuc_to_num's code of every byte: a chunk's text then converts by one
+    # table lookup into uint8, an eighth of the int64 codes' memory.
+    return np.asarray(nuc_to_num("".join(map(chr, range(256)))), dtype=np.uint8)
+
+
+def _codes(text: str) -> np.ndarray:
+    """The codes ``nuc_to_num`` gives, as uint8."""
+    try:
+        raw = np.frombuffer(text.encode("latin-1"), dtype=np.uint8)
+    except UnicodeEncodeError:
+        return np.asarray(nuc_to_num(text), dtype=np.uint8)
+    return _lookup()[raw]
+
+
+class _PositionCounter:
+    """Mononucleotide counts of windows (rows of codes 0..3)."""
+
+    def __init__(self, length: int):
+        self.length = length
+        self.table = np.zeros(4 * length, dtype=np.int64)
+        self._offsets = np.arange(length, dtype=np.int64) * 4
+
+    def add(self, windows: np.ndarray) -> None:
+        self.table += np.bincount((windows + self._offsets).ravel(),
+                                  minlength=4 * self.length)
+
+    def into(self, model) -> None:
+        counts = self.table.reshape(self.length, 4).T.astype(np.float64)
+        model.counts[:4, :] += counts
+
+
+class _PairCounter:
+    """Dinucleotide counts of windows (rows of codes 0..3): table
+    ``[a, b, m, n]`` counts the windows with code ``a`` at ``m`` and ``b``
+    at ``n``, every ordered pair of positions (the diagonal included), as
+    ``add_sequence`` counts them.
+
+    A window's positions are cut into blocks of ``_BLOCK``; each block's
+    codes make one number, and every pair of blocks one histogram over the
+    windows.  That costs a pass per pair of blocks instead of one per pair
+    of positions; the pair counts are sums over those histograms, exact in
+    integers."""
+
+    def __init__(self, length: int):
+        self.length = length
+        self.blocks = [(k, min(k + _BLOCK, length)) for k in range(0, length, _BLOCK)]
+        self.histograms: dict[tuple[int, int], np.ndarray] = {}
+
+    @staticmethod
+    def _keys(windows: np.ndarray, first: int, last: int) -> np.ndarray:
+        keys = np.zeros(len(windows), dtype=np.int64)
+        for m in range(first, last):
+            keys = keys * 4 + windows[:, m]
+        return keys
+
+    def add(self, windows: np.ndarray) -> None:
+        keys = [self._keys(windows, first, last) for first, last in self.blocks]
+        for i, (first_i, last_i) in enumerate(self.blocks):
+            for j in range(i, len(self.blocks)):
+                if i == j:
+                    joint, size = keys[i], 4 ** (last_i - first_i)
+                else:
+                    width = 4 ** (self.blocks[j][1] - self.blocks[j][0])
+                    joint = keys[i] * width + keys[j]
+                    size = 4 ** (last_i - first_i) * width
+                counts = np.bincount(joint, minlength=size)
+                held = self.histograms.get((i, j))
+                self.histograms[(i, j)] = counts if held is None else held + counts
+
+    def into(self, model) -> None:
+        table = np.zeros((4, 4, self.length, self.length), dtype=np.int64)
+        for (i, j), histogram in self.histograms.items():
+            in_i = range(*self.blocks[i])
+            if i == j:
+                codes = histogram.reshape([4] * len(in_i))
+                for x, m in enumerate(in_i):
+                    for y, n in enumerate(in_i):
+                        table[:, :, m, n] += _marginal(codes, x, y)
+                continue
+            in_j = range(*self.blocks[j])
+            # One axis per position: block i's, then block j's.
+            codes = histogram.reshape([4] * (len(in_i) + len(in_j)))
+            for x, m in enumerate(in_i):
+                for y, n in enumerate(in_j, start=len(in_i)):
+                    pair = _marginal(codes, x, y)
+                    table[:, :, m, n] += pair
+                    table[:, :, n, m] += pair.T
+        model.counts[:4, :4, :, :] += table.astype(np.float64)
+
+
+def _marginal(codes: np.ndarray, x: int, y: int) -> np.ndarray:
+    """[a, b]: the windows of the histogram ``codes`` (one axis per
+    position) with code a on axis x and b on axis y."""
+    others = tuple(k for k in range(codes.ndim) if k not in (x, y))
+    if x == y:
+        return np.diag(codes.sum(axis=others))
+    pair = codes.sum(axis=others)
+    return pair if x < y else pair.T
+
+
+def _count_windows(model, model_type: str, fasta, lengths: dict[str, int],
+                   insertions: Insertions, length: int) -> tuple[int, int, int]:
+    """Count the window of every insertion into ``model`` as
+    ``add_sequence`` once per site would; (counted, off their sequence,
+    holding a base other than A, C, G, T) as ``train_model`` tells them."""
+    centre = length // 2
+    counter = _PositionCounter(length) if model_type == "PWM" else _PairCounter(length)
+    counted = off = with_n = 0
+    for chrom, (plus, minus) in insertions.positions.items():
+        chrom_length = lengths[chrom]
+        # Every window by its first base; a - window is read backwards.
+        firsts = [plus - centre, minus - (length - 1 - centre)]
+        inside = [(f >= 0) & (f + length <= chrom_length) for f in firsts]
+        off += sum(len(f) - int(np.count_nonzero(k)) for f, k in zip(firsts, inside))
+        firsts = [np.sort(f[k]) for f, k in zip(firsts, inside)]
+        for span in range(0, chrom_length, _COUNT_SPAN):
+            ranges = [np.searchsorted(f, [span, span + _COUNT_SPAN]) for f in firsts]
+            if all(a == b for a, b in ranges):
+                continue
+            end = min(span + _COUNT_SPAN + length - 1, chrom_length)
+            codes = _codes(fasta.fetch(chrom, span, end))
+            if len(codes) != end - span:
+                raise ValueError(f"FASTA file {fasta.path!r}: {chrom} gave {len(codes)} "
+                                 f"bases for {end - span}")
+            unknown = np.concatenate(([0], np.cumsum(codes > 3, dtype=np.int64)))
+            # The windows of a strand as rows of a view: a - window is a
+            # forward window of the span's reverse complement.
+            views = (sliding_window_view(codes, length),
+                     sliding_window_view(_COMPLEMENT[codes[::-1]], length))
+            for strand, (f, (a, b)) in enumerate(zip(firsts, ranges)):
+                local = f[a:b] - span
+                counted += len(local)
+                clean = unknown[local + length] == unknown[local]
+                with_n += len(local) - int(np.count_nonzero(clean))
+                local = local[clean]
+                if strand == 1:
+                    local = len(codes) - length - local
+                for at in range(0, len(local), _COUNT_BATCH):
+                    counter.add(views[strand][local[at:at + _COUNT_BATCH]])
+    clean_total = counted - with_n
+    if clean_total:
+        counter.into(model)
+        # add_sequence grows the total by 1.0 per window it counts.
+        model.no_bias = model.no_bias + float(clean_total)
+    return counted, off, with_n
+
+
+# --- training ---------------------------------------------------------------
+
+@dataclasses.dataclass
+class ReadsTrainingSummary(TrainingSummary):
+    """What ``train_from_reads`` counted: the training summary of the site
+    windows, plus the insertions they came from."""
+    insertions: int = 0           # insertions on their sequence
+    insertions_off: int = 0       # insertions that fell off their sequence
+    sampled: int | None = None    # insertions kept by max_sites (None: all)
+
+    def line(self) -> str:
+        parts = [f"{self.insertions} insertions read"]
+        if self.insertions_off:
+            parts.append(f"{self.insertions_off} skipped (off their sequence)")
+        if self.sampled is not None:
+            parts.append(f"{self.sampled} sampled")
+        return "; ".join(parts) + "; " + super().line()
+
+
+def train_from_reads(fasta, bam, model_type: str, length: int, *,
+                     max_sites: int | None = None, seed: int = 0,
+                     background: int = DEFAULT_BACKGROUND, background_sites=None,
+                     shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
+                     exclude: Iterable[str] = (), require_sites: bool = False):
+    """A prepared model trained on the insertions of the reads file
+    ``bam``, with a ReadsTrainingSummary; as ``train_model`` with each
+    insertion as a site of its strand.
+
+    ``max_sites`` keeps that many insertions drawn uniformly (from NumPy's
+    default generator seeded with ``seed``); the background and
+    ``require_sites`` are ``train_model``'s.  The counts equal
+    ``add_sequence`` called once per site, bit for bit: they are integers
+    summed exactly, in any order.
+    """
+    if model_type not in ("PWM", "DWM"):
+        raise ValueError(f"unknown model type {model_type!r}: use PWM or DWM")
+    if length < 1:
+        raise ValueError(f"window length must be at least 1, got {length}")
+    if max_sites is not None and max_sites < 0:
+        raise ValueError(f"max_sites must not be negative, got {max_sites}")
+    fasta_path = os.fspath(fasta)
+    insertions = read_insertions(bam, fasta_path, shift=shift, min_mapq=min_mapq,
+                                 exclude=exclude)
+    summary = ReadsTrainingSummary(insertions=insertions.total,
+                                   insertions_off=insertions.off)
+    if max_sites is not None and max_sites < insertions.total:
+        insertions = _sample(insertions, max_sites, seed)
+        summary.sampled = max_sites
+    # The background, drawn or given, counted as train_model counts it;
+    # the model is prepared again once the sites are in.
+    model, background_summary = train_model(
+        fasta_path, [], model_type, length, background=background,
+        background_sites=background_sites, seed=seed)
+    for field in ("background", "background_off", "background_with_n"):
+        setattr(summary, field, getattr(background_summary, field))
+    with open_fasta(fasta_path) as genome:
+        lengths = dict(zip(genome.references, genome.lengths))
+        summary.sites, summary.sites_off, summary.sites_with_n = _count_windows(
+            model, model_type, genome, lengths, insertions, length)
+    if require_sites:
+        reason = summary.unusable(background_wanted=background_sites is not None
+                                  or background > 0)
+        if reason is not None:
+            raise NoUsableSites(reason)
+    model.prepare_mat()
+    return model, summary
