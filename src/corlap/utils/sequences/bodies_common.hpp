@@ -8,6 +8,7 @@
 #include "names.hpp"
 
 #include <cstdint>
+#include <vector>
 
 namespace corlap::bodies {
 
@@ -68,6 +69,15 @@ bool set_pssm(PyObject* self);
 // %lld).  Reports whether one of them is the unknown code 4.
 bool check_codes(const Buffer& codes, int64_t length, const char* too_short,
                  const char* bad_code, bool* has_unknown);
+
+// The first `count` codes of `codes` as a loop without the GIL reads them:
+// the array's own memory when it is contiguous (its buffer, held for the
+// call, keeps that memory alive and its size fixed; whoever called promises
+// not to change it meanwhile); otherwise a contiguous copy in `copy`, made
+// now under the GIL, so that the loop reads memory of its own at full
+// speed.
+kernels::View1 codes_to_hold(const kernels::View1& codes, int64_t count,
+                             std::vector<int64_t>& copy);
 
 // self.<total> = np.mean(np.sum(table()[:4, :], axis=0)); `table` gives
 // the table (a new reference, or empty on error) when Python would evaluate

@@ -5,11 +5,13 @@
 #include "buffers.hpp"
 #include "kernels/codes.hpp"
 #include "kernels/dinuc.hpp"
+#include "kernels/memo_pool.hpp"
 #include "names.hpp"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -410,9 +412,10 @@ struct LogTable {
 };
 
 // Scores of windows already seen, kept between calls for as long as the
-// scoring tables stay the same bit for bit (one interpreter per process, and
-// the memo is only touched with the GIL held and no Python code running).
-kernels::WindowMemo score_memo;
+// scoring tables stay the same bit for bit: a few memos, each lent to one
+// call at a time, so that calls scoring without the GIL in several threads
+// share none (kernels/memo_pool.hpp).
+kernels::MemoPool memo_pool;
 
 constexpr size_t default_memo_mib = 256;
 
@@ -420,7 +423,7 @@ constexpr size_t default_memo_mib = 256;
 // each in force in place of its environment variable while it is set: a
 // task runner that sets them per task never writes the process's
 // environment, which other threads may be reading.  Read and written with
-// the GIL held, like the memo.
+// the GIL held: a call reads them before it lets the GIL go.
 std::optional<size_t> budget_mib_setting;
 std::optional<std::string> share_dir_setting;
 
@@ -450,56 +453,184 @@ std::string memo_share_dir() {
     return text != nullptr ? std::string(text) : std::string();
 }
 
-// Scores through the memo when it can hold these windows; false leaves the
-// scoring to the plain loop.
-bool score_with_memo(const kernels::View1& codes, int64_t sequence_length, int64_t length,
-                     int64_t offset, const kernels::ScoreSide& bias,
-                     const kernels::ScoreSide& background,
-                     const std::vector<kernels::Lanes>& delta,
-                     const std::vector<double>& pwm_rows, const kernels::View1& scores,
-                     int64_t* window, kernels::Lanes* prod_log) {
-    const size_t budget = memo_budget();
-    if (budget == 0) {
-        score_memo.release();
-        return false;
+// One call's scoring, taken in two steps: under the GIL, every check and
+// everything the loop over windows reads, into memory the call owns (the
+// per-call tables) or holds (the buffers of the codes and of the scores);
+// then the loop, which runs no Python code and so may run without the GIL.
+struct Scoring {
+    Buffer codes_buffer;
+    Buffer scores_buffer;
+    kernels::View1 codes{};
+    kernels::View1 scores{};
+    int64_t sequence_length = 0;
+    int64_t length = 0;  // 0: no window to score
+    int64_t offset = 0;
+    std::vector<kernels::Lanes> delta;
+    std::vector<double> pwm_rows;
+    std::vector<int64_t> window;
+    std::vector<kernels::Lanes> prod_log;
+    kernels::ScoreSide bias{};
+    kernels::ScoreSide background{};
+    // The memo and what it is checked against, read under the GIL: the
+    // settings, and the floating-point mode of the thread that scores.
+    kernels::MemoPool::Lease lease;
+    uint64_t mode = 0;
+    size_t budget = 0;
+    std::string share;
+    // What the memo did, added to memo_runs under the GIL.
+    bool fresh = false;
+    kernels::MemoTally tally{0, 0};
+
+    Scoring() = default;
+    Scoring(const Scoring&) = delete;
+    Scoring& operator=(const Scoring&) = delete;
+    // A loop left early (an allocation failed) still hands its memo back.
+    ~Scoring() { memo_pool.give_back(lease); }
+
+    void pieces(kernels::TablePiece (&out)[2]) const {
+        out[0] = {delta.data(), delta.size() * sizeof(kernels::Lanes)};
+        out[1] = {pwm_rows.data(), pwm_rows.size() * sizeof(double)};
     }
-    if (length > kernels::WindowMemo::max_length) return false;
-    const kernels::TablePiece pieces[2] = {
-        {delta.data(), delta.size() * sizeof(kernels::Lanes)},
-        {pwm_rows.data(), pwm_rows.size() * sizeof(double)}};
-    const uint64_t mode = kernels::floating_point_mode();
-    const std::string share = memo_share_dir();
-    if (!score_memo.matches(length, pieces, mode, budget, share)) {
-        if (!score_memo.reset(length, pieces, mode, budget, sequence_length - length + 1,
-                              share)) {
-            return false;
+};
+
+// The checks of score_sequence and the per-call tables.  The scores (all
+// NaN so far), or empty with an error set.
+ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
+    if (!take_array(sequence, 1, Element::int64, Access::read, call.codes_buffer)) {
+        return ref();
+    }
+    LogTable tables[4] = {{names.bias_pwm_log, 2, {}, {}},
+                          {names.bg_pwm_log, 2, {}, {}},
+                          {names.bias_dwm_log, 4, {}, {}},
+                          {names.bg_dwm_log, 4, {}, {}}};
+    for (LogTable& t : tables) {
+        t.table = take_attribute(self, t.name, t.ndim, Element::float64, Access::read, t.buffer);
+        if (!t.table) return ref();
+    }
+    int32_t length = 0;
+    if (!read_length(self, &length)) return ref();
+    if (length > 0) {
+        // Only the four bases are ever looked up: windows holding anything
+        // else are not scored.
+        const int64_t needed[4] = {4, 4, length, length};
+        const int64_t needed_position[2] = {4, length};
+        for (LogTable& t : tables) {
+            if (!require_table(t.buffer, t.name, t.ndim,
+                               t.ndim == 4 ? needed : needed_position, "scoring")) {
+                return ref();
+            }
         }
-        ++memo_runs.fresh;
     }
-    const kernels::MemoTally tally = kernels::score_windows_memo(
-        codes, sequence_length, length, offset, bias, background, scores, score_memo, window,
-        prod_log);
-    memo_runs.scored += static_cast<unsigned long long>(tally.scored);
-    memo_runs.reused += static_cast<unsigned long long>(tally.reused);
-    return true;
+    const Py_ssize_t sequence_length = PyObject_Length(sequence);
+    if (sequence_length < 0) return ref();
+    if (call.codes_buffer.held() && sequence_length > call.codes_buffer.shape(0)) {
+        PyErr_Format(PyExc_ValueError,
+                     "len(sequence) is %zd but the array holds only %zd codes",
+                     sequence_length, call.codes_buffer.shape(0));
+        return ref();
+    }
+
+    if (length <= 0 || sequence_length < length) {
+        return nan_scores(sequence_length, call.scores_buffer);
+    }
+    // The per-call tables take 8 * length**2 lane groups: a length whose
+    // table size does not even fit a size_t (zero-stride tables and
+    // sequences make such lengths cheap to ask for) is out of memory before
+    // anything is allocated.
+    if (static_cast<size_t>(length) * static_cast<size_t>(length) >
+        std::vector<kernels::Lanes>().max_size() / 8) {
+        PyErr_NoMemory();
+        return ref();
+    }
+    // Built before the scores are made: NumPy may let the GIL go while it
+    // fills them, and the tables must be read at one moment.
+    const int64_t window_length = length;
+    const size_t square = static_cast<size_t>(window_length) * window_length;
+    call.delta.resize(2 * 4 * square);
+    call.pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
+    call.window.resize(static_cast<size_t>(window_length));
+    call.prod_log.resize(static_cast<size_t>(window_length));
+    const size_t side_size = 4 * static_cast<size_t>(window_length) * window_length;
+    double* bias_rows = call.pwm_rows.data();
+    double* background_rows = call.pwm_rows.data() + 4 * window_length;
+    kernels::build_score_side(tables[0].buffer.view<2>(), tables[2].buffer.view<4>(),
+                              window_length, call.delta.data(), bias_rows);
+    kernels::build_score_side(tables[1].buffer.view<2>(), tables[3].buffer.view<4>(),
+                              window_length, call.delta.data() + side_size, background_rows);
+    const bool wide = kernels::wide_lanes_available();
+    call.bias = {call.delta.data(), bias_rows, wide};
+    call.background = {call.delta.data() + side_size, background_rows, wide};
+    ref scores = nan_scores(sequence_length, call.scores_buffer);
+    if (!scores) return ref();
+    call.codes = call.codes_buffer.view<1>();
+    call.scores = call.scores_buffer.view<1>();
+    call.sequence_length = sequence_length;
+    call.length = window_length;
+    call.offset = kernels::window_centre(window_length);
+    return scores;
+}
+
+// Under the GIL, in the thread that scores: the settings, the mode, and the
+// memo filled under them and the call's tables (or none).
+void lend_memo(Scoring& call) {
+    call.budget = memo_budget();
+    call.share = memo_share_dir();
+    call.mode = kernels::floating_point_mode();
+    kernels::TablePiece pieces[2];
+    call.pieces(pieces);
+    call.lease = memo_pool.lend(call.length, pieces, call.mode, call.budget, call.share);
+}
+
+// The loop over windows: through the memo when one was lent, else plain.
+// No Python code, nothing that needs the GIL.
+void score_windows(Scoring& call) {
+    kernels::WindowMemo* memo = call.lease.memo;
+    if (memo != nullptr && call.lease.fresh) {
+        kernels::TablePiece pieces[2];
+        call.pieces(pieces);
+        if (memo->reset(call.length, pieces, call.mode, call.budget,
+                        call.sequence_length - call.length + 1, call.share)) {
+            call.fresh = true;
+        } else {
+            memo_pool.give_back(call.lease);
+            memo = nullptr;
+        }
+    }
+    if (memo != nullptr) {
+        call.tally = kernels::score_windows_memo(call.codes, call.sequence_length, call.length,
+                                                 call.offset, call.bias, call.background,
+                                                 call.scores, *memo, call.window.data(),
+                                                 call.prod_log.data());
+        memo_pool.give_back(call.lease);
+        return;
+    }
+    kernels::score_windows(call.codes, call.sequence_length, call.length, call.offset,
+                           call.bias, call.background, call.scores, call.window.data(),
+                           call.prod_log.data());
+}
+
+void count_memo_runs(const Scoring& call) {
+    memo_runs.fresh += call.fresh ? 1 : 0;
+    memo_runs.scored += static_cast<unsigned long long>(call.tally.scored);
+    memo_runs.reused += static_cast<unsigned long long>(call.tally.reused);
 }
 
 }  // namespace
 
 size_t memo_bytes() {
-    return score_memo.bytes();
+    return memo_pool.last().bytes;
 }
 
 bool memo_direct() {
-    return score_memo.direct();
+    return memo_pool.last().direct;
 }
 
 bool memo_shared() {
-    return score_memo.shared();
+    return memo_pool.last().shared;
 }
 
 size_t memo_peak_bytes() {
-    return score_memo.peak_bytes();
+    return memo_pool.last().peak;
 }
 
 void set_memo_settings(std::optional<std::string> share_dir, std::optional<size_t> budget_mib) {
@@ -508,7 +639,13 @@ void set_memo_settings(std::optional<std::string> share_dir, std::optional<size_
     // A memo the next call would start afresh anyway goes now: a worker
     // idle between tasks must not keep a table of a directory it has left
     // mapped (a file deleted from /dev/shm stays in memory while mapped).
-    if (!score_memo.kept_under(memo_budget(), memo_share_dir())) score_memo.release();
+    // One lent to a call scoring without the GIL goes as it comes back,
+    // which needs no GIL: waited for without holding it.
+    if (memo_pool.settle(memo_budget(), memo_share_dir())) {
+        Py_BEGIN_ALLOW_THREADS
+        memo_pool.wait_for_lent();
+        Py_END_ALLOW_THREADS
+    }
 }
 
 PyObject* dinucleotide_init(PyObject* const* args, double) {
@@ -580,89 +717,36 @@ PyObject* dinucleotide_prepare_mat(PyObject* const* args, double) {
 }
 
 PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
-    PyObject* self = args[0];
-    PyObject* sequence = args[1];
-    Buffer codes_buffer;
-    if (!take_array(sequence, 1, Element::int64, Access::read, codes_buffer)) {
-        return nullptr;
-    }
-    LogTable tables[4] = {{names.bias_pwm_log, 2, {}, {}},
-                          {names.bg_pwm_log, 2, {}, {}},
-                          {names.bias_dwm_log, 4, {}, {}},
-                          {names.bg_dwm_log, 4, {}, {}}};
-    for (LogTable& t : tables) {
-        t.table = take_attribute(self, t.name, t.ndim, Element::float64, Access::read, t.buffer);
-        if (!t.table) return nullptr;
-    }
-    int32_t length = 0;
-    if (!read_length(self, &length)) return nullptr;
-    if (length > 0) {
-        // Only the four bases are ever looked up: windows holding anything
-        // else are not scored.
-        const int64_t needed[4] = {4, 4, length, length};
-        const int64_t needed_position[2] = {4, length};
-        for (LogTable& t : tables) {
-            if (!require_table(t.buffer, t.name, t.ndim,
-                               t.ndim == 4 ? needed : needed_position, "scoring")) {
-                return nullptr;
-            }
-        }
-    }
-    const Py_ssize_t sequence_length = PyObject_Length(sequence);
-    if (sequence_length < 0) return nullptr;
-    if (codes_buffer.held() && sequence_length > codes_buffer.shape(0)) {
-        PyErr_Format(PyExc_ValueError,
-                     "len(sequence) is %zd but the array holds only %zd codes",
-                     sequence_length, codes_buffer.shape(0));
-        return nullptr;
-    }
-
-    // The per-call tables take 8 * length**2 lane groups: a length whose
-    // table size does not even fit a size_t (zero-stride tables and
-    // sequences make such lengths cheap to ask for) is out of memory before
-    // anything is allocated.
-    if (length > 0 && sequence_length >= length &&
-        static_cast<size_t>(length) * static_cast<size_t>(length) >
-            std::vector<kernels::Lanes>().max_size() / 8) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    Buffer scores_buffer;
-    ref scores = nan_scores(sequence_length, scores_buffer);
+    Scoring call;
+    ref scores = prepare_scoring(args[0], args[1], call);
     if (!scores) return nullptr;
-    if (length <= 0 || sequence_length < length) {
-        return scores.release();
+    if (call.length > 0) {
+        lend_memo(call);
+        score_windows(call);
+        count_memo_runs(call);
     }
-    const int64_t window_length = length;
-    const int64_t offset = kernels::window_centre(window_length);
+    return scores.release();
+}
 
-    using kernels::Lanes;
-    std::vector<Lanes> delta;
-    std::vector<double> pwm_rows;
-    std::vector<int64_t> window;
-    std::vector<Lanes> prod_log;
-    const size_t square = static_cast<size_t>(window_length) * window_length;
-    delta.resize(2 * 4 * square);
-    pwm_rows.resize(2 * 4 * static_cast<size_t>(window_length));
-    window.resize(static_cast<size_t>(window_length));
-    prod_log.resize(static_cast<size_t>(window_length));
-    const size_t side_size = 4 * static_cast<size_t>(window_length) * window_length;
-    double* bias_rows = pwm_rows.data();
-    double* background_rows = pwm_rows.data() + 4 * window_length;
-    kernels::build_score_side(tables[0].buffer.view<2>(), tables[2].buffer.view<4>(),
-                              window_length, delta.data(), bias_rows);
-    kernels::build_score_side(tables[1].buffer.view<2>(), tables[3].buffer.view<4>(),
-                              window_length, delta.data() + side_size, background_rows);
-    const bool wide = kernels::wide_lanes_available();
-    const kernels::ScoreSide bias{delta.data(), bias_rows, wide};
-    const kernels::ScoreSide background{delta.data() + side_size, background_rows, wide};
-    if (score_with_memo(codes_buffer.view<1>(), sequence_length, window_length, offset, bias,
-                        background, delta, pwm_rows, scores_buffer.view<1>(), window.data(),
-                        prod_log.data())) {
-        return scores.release();
+PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence) {
+    Scoring call;
+    ref scores = prepare_scoring(self, sequence, call);
+    if (!scores) return nullptr;
+    if (call.length > 0) {
+        std::vector<int64_t> copy;
+        call.codes = codes_to_hold(call.codes, call.sequence_length, copy);
+        lend_memo(call);
+        bool failed = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            score_windows(call);
+        } catch (const std::exception&) {
+            failed = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (failed) return PyErr_NoMemory();
+        count_memo_runs(call);
     }
-    kernels::score_windows(codes_buffer.view<1>(), sequence_length, window_length, offset, bias,
-                           background, scores_buffer.view<1>(), window.data(), prod_log.data());
     return scores.release();
 }
 

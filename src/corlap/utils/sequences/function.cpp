@@ -318,6 +318,10 @@ PyTypeObject function_type = [] {
 
 bool function_type_ready() { return PyType_Ready(&function_type) == 0; }
 
+Body body_of(PyObject* function) {
+    return Py_TYPE(function) == &function_type ? as_function(function)->def->body : nullptr;
+}
+
 ref make_function(const FunctionDef& def) {
     ref self(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, &function_type)));
     if (!self) {

@@ -67,4 +67,8 @@ bool function_type_ready();
 // A new function object for `def` (which must outlive it).
 ref make_function(const FunctionDef& def);
 
+// The body a function object of this module runs; nullptr for any other
+// object.
+Body body_of(PyObject* function);
+
 }  // namespace corlap

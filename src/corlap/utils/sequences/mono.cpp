@@ -294,16 +294,33 @@ PyObject* nucleotide_prepare_mat(PyObject* const* args, double) {
     Py_RETURN_NONE;
 }
 
-PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
-    PyObject* self = args[0];
-    PyObject* sequence = args[1];
+namespace {
+
+// One call's scoring, taken in two steps: under the GIL, every check and
+// everything the loop over windows reads, into memory the call owns (the
+// pssm laid out in the scratch tables) or holds (the buffers of the
+// sequence and of the scores); then the loop, which runs no Python code and
+// so may run without the GIL.
+struct Scoring {
     Buffer sequence_buffer;
+    Buffer out;
+    ScoreMemory memory;
+    kernels::ScoreScratch scratch{};
+    kernels::View1 codes{};
+    int64_t length = 0;
+    int64_t window = 0;  // 0: no window to score
+};
+
+// The checks of score_sequence and the laid-out table.  The scores (all NaN
+// so far), or empty with an error set.
+ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
+    Buffer& sequence_buffer = call.sequence_buffer;
     if (!take_array(sequence, 1, Element::int64, Access::read, sequence_buffer)) {
-        return nullptr;
+        return ref();
     }
     Buffer table;
     ref pssm = take_attribute(self, names.pssm, 2, Element::float64, Access::read, table);
-    if (!pssm) return nullptr;
+    if (!pssm) return ref();
     const int64_t rows[1] = {5};
     if (!require_shape(
             table, 1, rows,
@@ -317,26 +334,54 @@ PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
                              "pssm has %zd rows; scoring needs at least 5 (one per code 0 to 4)",
                              table.shape(0));
             })) {
-        return nullptr;
+        return ref();
     }
     if (!sequence_buffer.held()) {
         PyObject_Length(sequence);  // raises len()'s own TypeError for None
-        return nullptr;
+        return ref();
     }
     const int64_t length = sequence_buffer.shape(0);
     const int64_t window = table.shape(1);
 
-    Buffer out;
-    ref scores = nan_scores(length, out);
-    if (!scores) return nullptr;
-    // A table without columns has no windows to score.
-    if (window == 0 || length < window) {
-        return scores.release();
+    // Laid out before the scores are made: NumPy may let the GIL go while
+    // it fills them, and the table must be read at one moment.  A table
+    // without columns has no windows to score.
+    if (window > 0 && length >= window) {
+        call.scratch = call.memory.make(window, length - window + 1);
+        kernels::layout_tables(table.view<2>(), window, call.scratch);
+        call.codes = sequence_buffer.view<1>();
+        call.length = length;
+        call.window = window;
     }
-    ScoreMemory memory;
-    const kernels::ScoreScratch scratch = memory.make(window, length - window + 1);
-    kernels::layout_tables(table.view<2>(), window, scratch);
-    kernels::score_windows(sequence_buffer.view<1>(), length, window, out.view<1>(), scratch);
+    return nan_scores(length, call.out);
+}
+
+void score_windows(const Scoring& call) {
+    kernels::score_windows(call.codes, call.length, call.window, call.out.view<1>(),
+                           call.scratch);
+}
+
+}  // namespace
+
+PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
+    Scoring call;
+    ref scores = prepare_scoring(args[0], args[1], call);
+    if (!scores) return nullptr;
+    if (call.window > 0) score_windows(call);
+    return scores.release();
+}
+
+PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence) {
+    Scoring call;
+    ref scores = prepare_scoring(self, sequence, call);
+    if (!scores) return nullptr;
+    if (call.window > 0) {
+        std::vector<int64_t> copy;
+        call.codes = codes_to_hold(call.codes, call.length, copy);
+        Py_BEGIN_ALLOW_THREADS
+        score_windows(call);
+        Py_END_ALLOW_THREADS
+    }
     return scores.release();
 }
 

@@ -1,14 +1,21 @@
 // corlap.utils._scoring: settings of the scoring machinery that a program
 // makes for its own process by call, where the environment variables would
 // otherwise be rewritten around every task (and read by other threads
-// meanwhile).  A second module in the extension's shared object, so that it
-// reaches the memo of corlap.utils.sequences directly; no file carries its
-// name, and corlap/utils/_scoring_loader.py loads it from the extension's
-// file.  Not part of the public interface.
+// meanwhile); and scoring that lets the GIL go around its loop over windows,
+// for the tracks layer's threads (the public methods never let it go).  A
+// second module in the extension's shared object, so that it reaches the
+// memo and the bodies of corlap.utils.sequences directly; no file carries
+// its name, and corlap/utils/_scoring_loader.py loads it from the
+// extension's file.  Not part of the public interface.
+#include "arguments.hpp"
+#include "buffers.hpp"
+#include "function.hpp"
+#include "names.hpp"
 #include "pyref.hpp"
 
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -17,6 +24,15 @@ namespace corlap {
 namespace bodies {
 // dinuc.cpp: puts settings in force (nullopt: the environment variable's).
 void set_memo_settings(std::optional<std::string> share_dir, std::optional<size_t> budget_mib);
+
+// The bodies of NucleotideMatrix.score_sequence (mono.cpp) and
+// DiNucleotideMatrix.score_sequence (dinuc.cpp), by which score tells the
+// two models apart; and the same scoring, with the same checks and the same
+// bits, the GIL let go around the loop over windows.
+PyObject* nucleotide_score_sequence(PyObject* const* args, double amount);
+PyObject* dinucleotide_score_sequence(PyObject* const* args, double amount);
+PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence);
+PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence);
 }  // namespace bodies
 
 namespace {
@@ -157,19 +173,93 @@ PyObject* memo_settings(PyObject*, PyObject* args, PyObject* kwargs) {
     if (budget == nullptr && !budget_setting(budget_given, budget_mib)) return nullptr;
     Py_SETREF(directory_given, directory_kept.release());
     Py_SETREF(budget_given, budget_kept.release());
-    bodies::set_memo_settings(std::move(share_dir), budget_mib);
+    try {
+        bodies::set_memo_settings(std::move(share_dir), budget_mib);
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
     return previous.release();
 }
 
+// The unlocked scoring of the model's class: the class's score_sequence
+// must be the module's own (a subclass may inherit it, not replace it), so
+// that the scores are exactly those model.score_sequence would give.
+using Unlocked = PyObject* (*)(PyObject* self, PyObject* sequence);
+
+bool unlocked_scoring(PyObject* model, Unlocked* out) {
+    ref method;
+    if (!get_optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(model)), "score_sequence",
+                           method)) {
+        return false;
+    }
+    const Body body = method ? body_of(method.get()) : nullptr;
+    if (body == bodies::nucleotide_score_sequence) {
+        *out = bodies::nucleotide_score_unlocked;
+    } else if (body == bodies::dinucleotide_score_sequence) {
+        *out = bodies::dinucleotide_score_unlocked;
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "score() model must be a NucleotideMatrix or DiNucleotideMatrix (whose "
+                     "class keeps corlap's score_sequence), not %T",
+                     model);
+        return false;
+    }
+    return true;
+}
+
+PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "score() takes exactly 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (state.module == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "import corlap.utils.sequences first");
+        return nullptr;
+    }
+    PyObject* model = args[0];
+    PyObject* sequence = args[1];
+    Unlocked unlocked = nullptr;
+    if (!unlocked_scoring(model, &unlocked)) return nullptr;
+    if (sequence != Py_None && !is_ndarray(sequence)) {
+        raise_argument_type("sequence", "numpy.ndarray", sequence);
+        return nullptr;
+    }
+    // As in the public functions: an allocation that fails is MemoryError.
+    try {
+        return unlocked(model, sequence);
+    } catch (const std::exception&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef private_methods[] = {
+    {"score", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(score)), METH_FASTCALL,
+     "score(model, sequence, /)\n"
+     "--\n"
+     "\n"
+     "model.score_sequence(sequence), bit for bit, with the GIL released while\n"
+     "the windows are scored, so that threads score at the same time.\n"
+     "\n"
+     "model: a NucleotideMatrix or DiNucleotideMatrix (its class's own\n"
+     "score_sequence).  Everything score_sequence checks is checked first, with\n"
+     "the same errors, and what the scoring reads is taken from the model before\n"
+     "the GIL is released: tables changed while the windows are scored do not\n"
+     "reach the result.\n"
+     "sequence: the int64 codes, a numpy.ndarray the caller must leave as it is\n"
+     "until this returns (a contiguous array is read in place, any other is\n"
+     "copied first).\n"
+     "\n"
+     "Returns a new float64 array.  A call with a DiNucleotideMatrix uses the\n"
+     "window memo as score_sequence does, under the settings of memo_settings;\n"
+     "threads scoring at the same time each use a memo of their own."},
     {"memo_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(memo_settings)),
      METH_VARARGS | METH_KEYWORDS,
      "memo_settings(directory=<unchanged>, budget_mib=<unchanged>)\n"
      "--\n"
      "\n"
-     "Settings of the window-score memo of DiNucleotideMatrix.score_sequence for\n"
-     "this process, in place of the environment variables CORLAP_DWM_MEMO_DIR and\n"
-     "CORLAP_DWM_MEMO_MIB.\n"
+     "Settings of the window-score memo of DiNucleotideMatrix.score_sequence (and\n"
+     "of score) for this process, in place of the environment variables\n"
+     "CORLAP_DWM_MEMO_DIR and CORLAP_DWM_MEMO_MIB.\n"
      "\n"
      "directory: where processes share the memo's table (str or os.PathLike);\n"
      "None: not shared, whatever the environment says.\n"
@@ -183,7 +273,8 @@ PyMethodDef private_methods[] = {
      "each as it was given or FROM_ENVIRONMENT, so that memo_settings(*previous)\n"
      "restores them.  A memo that cannot serve calls under the new settings is\n"
      "dropped at once: a table shared through a directory the process leaves is\n"
-     "unmapped before this returns.\n"
+     "unmapped before this returns (one in use by a call of another thread as\n"
+     "soon as that call is done with it: this waits for it, the GIL released).\n"
      "\n"
      "Invalid arguments raise TypeError or ValueError and change nothing.  The\n"
      "settings are the process's, not the thread's: threads that set them around\n"

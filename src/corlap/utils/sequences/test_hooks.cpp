@@ -86,7 +86,8 @@ PyMethodDef test_hook_methods[] = {
     {"memo_runs", memo_runs, METH_NOARGS,
      "(fresh, scored, reused, bytes, direct, shared): memos of "
      "DiNucleotideMatrix.score_sequence started afresh, windows scored and windows copied "
-     "from the memo so far; the bytes the memo holds, whether it is a direct table and "
+     "from a memo so far; then of the memo the latest call used (as that call left it, "
+     "or empty once dropped): the bytes it holds, whether it is a direct table and "
      "whether that is shared with other processes (mapped now); the most bytes it held "
      "at once since it started afresh, a table and its larger replacement both counted."},
     {"rounding_modes", rounding_modes, METH_NOARGS,

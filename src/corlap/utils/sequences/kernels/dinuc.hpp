@@ -377,8 +377,12 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
             i = bad;  // the loop's ++i moves past it
             continue;
         }
+        // Read again here, after the scan: a sequence changed meanwhile (by a
+        // thread that breaks the promise to leave it alone while a call
+        // scores without the GIL) gives wrong scores, never a look-up
+        // outside the tables.
         for (int64_t k = 0; k < length; ++k) {
-            window[k] = code_at(sequence, i + k);
+            window[k] = code_at(sequence, i + k) & 3;
         }
         const double background_log =
             window_log_probability(background, window, length, prod_log);

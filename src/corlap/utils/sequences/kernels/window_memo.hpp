@@ -28,14 +28,20 @@
 // every process of the user scoring under the same tables and mode maps and
 // fills together (see SharedBlock): worker processes then compute each
 // distinct window about once between them instead of once each.
+//
+// A memo is used by one thread at a time (see MemoPool); the memos of a
+// process draw their bytes from one MemoBudget, so that several of them
+// together stay within the budget one alone may use.
 #pragma once
 
+#include <atomic>
 #include <cfenv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #if defined(__unix__) || defined(__APPLE__)
@@ -95,6 +101,11 @@ public:
     }
     void release() {
         std::free(data_);
+        data_ = nullptr;
+        bytes_ = 0;
+    }
+    // Lets go of the block without freeing it (see WindowMemo::forget).
+    void forget() {
         data_ = nullptr;
         bytes_ = 0;
     }
@@ -192,9 +203,10 @@ private:
     // descriptor of whichever file got linked there, or -1.
     static int create(const std::string& path, const unsigned char* header, size_t header_bytes,
                       size_t total) {
-        static unsigned counter = 0;
+        // Threads of one process may make files at once: each its own name.
+        static std::atomic<unsigned> counter{0};
         const std::string temporary = path + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(++counter) + ".tmp";
+                                      std::to_string(counter.fetch_add(1) + 1) + ".tmp";
         int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return -1;
         bool written = ::posix_fallocate(fd, 0, static_cast<off_t>(total)) == 0;
@@ -221,6 +233,49 @@ private:
     size_t mapped_ = 0;
     uint64_t* entries_ = nullptr;
     size_t entry_bytes_ = 0;
+};
+
+// The bytes of scores that the memos of a process hold together.  A memo
+// takes its bytes here before it allocates them and gives them back once
+// freed, so that what all of them hold at any moment stays within the
+// budget.  When bytes are short, memos that no call uses right now are
+// asked to make room first (the memo in use matters more than one that may
+// never be used again); a memo that still gets no more bytes stops growing,
+// as at its own limit.
+class MemoBudget {
+public:
+    // reclaim(context, bytes, budget) frees what it can until `bytes` more
+    // would fit; it must not take from this budget itself.
+    using Reclaim = void (*)(void* context, size_t bytes, size_t budget);
+    void reclaim_through(Reclaim reclaim, void* context) {
+        reclaim_ = reclaim;
+        context_ = context;
+    }
+
+    bool take(size_t bytes, size_t budget) {
+        if (bytes > budget) return false;
+        if (try_take(bytes, budget)) return true;
+        if (reclaim_ == nullptr) return false;
+        reclaim_(context_, bytes, budget);
+        return try_take(bytes, budget);
+    }
+    void give(size_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+    size_t used() const { return used_.load(std::memory_order_relaxed); }
+    // Counted anew (see MemoPool's fork handling).
+    void set_used(size_t bytes) { used_.store(bytes, std::memory_order_relaxed); }
+
+private:
+    bool try_take(size_t bytes, size_t budget) {
+        size_t used = used_.load(std::memory_order_relaxed);
+        do {
+            if (used > budget - bytes) return false;
+        } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+        return true;
+    }
+
+    std::atomic<size_t> used_{0};
+    Reclaim reclaim_ = nullptr;
+    void* context_ = nullptr;
 };
 
 // One contiguous piece of the tables a memo was filled under.
@@ -255,11 +310,20 @@ public:
     WindowMemo& operator=(const WindowMemo&) = delete;
     ~WindowMemo() { release(); }
 
+    // From now on the memo's bytes count against `process` too (which must
+    // outlive it), beside the other memos drawing from it.
+    void draw_from(MemoBudget* process) {
+        release();
+        process_ = process;
+    }
+
     // Was the memo filled under exactly these tables, length, mode, budget
-    // and directory for sharing ("" for none)?
+    // and directory for sharing ("" for none)?  A memo that got no storage
+    // at all (the budget was held by memos other calls were using) never
+    // matches, so that a later call tries again instead of scoring without.
     bool matches(int64_t length, const TablePiece (&pieces)[2], uint64_t mode, size_t budget,
                  const std::string& share) const {
-        if (tables_ == nullptr || length_ != length || mode_ != mode || budget_ != budget ||
+        if (!serving() || length_ != length || mode_ != mode || budget_ != budget ||
             table_bytes_ != pieces[0].bytes + pieces[1].bytes || share_ != share) {
             return false;
         }
@@ -285,8 +349,9 @@ public:
         budget_ = budget;
         share_ = share;
         if (!share.empty() && length <= max_direct_length && direct_bytes() <= budget &&
-            attach_shared()) {
-            return true;
+            take(direct_bytes())) {
+            if (attach_shared()) return true;
+            give(direct_bytes());
         }
         uint64_t slots = 64;
         while (slots < 2 * static_cast<uint64_t>(expected) && slots < (uint64_t{1} << 20) &&
@@ -319,7 +384,24 @@ public:
         at_limit_ = false;
         full_ = false;
         peak_ = 0;
+        give(taken_);
     }
+
+    // In a child process forked while another thread was using the memo:
+    // its state may be half changed, so its memory is left as it is (a copy
+    // the child never touches) and only the file mapping, set once when it
+    // was made, is let go.  Then the memo is empty, as new.
+    void forget() {
+        tables_ = nullptr;
+        hash_.forget();
+        direct_.forget();
+        new (&share_) std::string();
+        taken_ = 0;
+        release();
+    }
+
+    // Bytes taken from the process's budget and not given back.
+    size_t taken() const { return taken_; }
 
     // Could the memo serve calls under this budget and sharing directory?
     // A memo that could not is only memory held (and, when shared, a file
@@ -327,6 +409,10 @@ public:
     bool kept_under(size_t budget, const std::string& share) const {
         return budget_ == budget && share_ == share;
     }
+
+    // Started afresh with storage for scores (none when even its first
+    // table found no room).
+    bool serving() const { return tables_ != nullptr && (slots_ != 0 || entries_ != nullptr); }
 
     // Bytes held for scores, whether they are a direct table, and whether
     // that is shared with other processes.
@@ -409,8 +495,23 @@ private:
         table[s].bits = bits;
     }
 
+    // Bytes of the process's budget, taken before they are allocated and
+    // given back once freed.
+    bool take(size_t bytes) {
+        if (process_ != nullptr && !process_->take(bytes, budget_)) return false;
+        taken_ += bytes;
+        return true;
+    }
+    void give(size_t bytes) {
+        if (process_ != nullptr) process_->give(bytes);
+        taken_ -= bytes;
+    }
+
     bool allocate_hash(uint64_t slots) {
-        if (slots * sizeof(Slot) > budget_ || !hash_.allocate(slots * sizeof(Slot))) {
+        const size_t need = slots * sizeof(Slot);
+        if (need > budget_ || !take(need)) return false;
+        if (!hash_.allocate(need)) {
+            give(need);
             return false;
         }
         slots_ = slots;
@@ -441,8 +542,12 @@ private:
     bool grow() {
         const size_t old_bytes = hash_.bytes();
         if (direct_pays()) {
+            if (!take(direct_bytes())) return false;
             ZeroedBlock table;
-            if (!table.allocate(direct_bytes())) return false;
+            if (!table.allocate(direct_bytes())) {
+                give(direct_bytes());
+                return false;
+            }
             holding(hash_.bytes() + table.bytes());
             uint64_t* entries = table.as<uint64_t>();
             const Slot* old = hash_.as<Slot>();
@@ -454,13 +559,18 @@ private:
             direct_.swap(table);
             entries_ = direct_.as<uint64_t>();
             hash_.release();
+            give(old_bytes);
             slots_ = 0;
             return true;
         }
         const uint64_t slots = 2 * slots_;
-        if (old_bytes + slots * sizeof(Slot) > budget_) return false;
+        const size_t need = slots * sizeof(Slot);
+        if (old_bytes + need > budget_ || !take(need)) return false;
         ZeroedBlock table;
-        if (!table.allocate(slots * sizeof(Slot))) return false;
+        if (!table.allocate(need)) {
+            give(need);
+            return false;
+        }
         holding(old_bytes + table.bytes());
         const Slot* old = hash_.as<Slot>();
         const uint64_t old_slots = slots_;
@@ -470,6 +580,8 @@ private:
         }
         hash_.swap(table);
         slots_ = slots;
+        table.release();
+        give(old_bytes);
         return true;
     }
 
@@ -513,6 +625,8 @@ private:
     bool at_limit_ = false;  // the storage will not grow any more
     bool full_ = false;      // no more windows are taken
     size_t peak_ = 0;        // see peak_bytes()
+    MemoBudget* process_ = nullptr;  // see draw_from()
+    size_t taken_ = 0;       // bytes taken from it and not given back
 };
 
 }  // namespace corlap::kernels
