@@ -391,3 +391,20 @@ def test_bad_reads_files_give_one_line_naming_the_file(simulation, tmp_path, cas
         message = str(caught.value)
         assert words in message and str(path) in message
         assert "\n" not in message
+
+
+@pytest.mark.parametrize("min_mapq,exclude", [(30, [EXCLUDED]), (31, [EXCLUDED]), (0, [])])
+def test_reads_left_out_by_the_filters_are_counted(simulation, min_mapq, exclude):
+    """Reads of the sequences read (not those of a sequence the FASTA
+    lacks) that a flag or their mapping quality leaves out."""
+    t = simulation.table
+    read = np.isin(t["chrom"], [c for c in simulation.lengths if c not in exclude])
+    left = (t["flag"] & (0x4 | 0x100 | 0x200 | 0x400 | 0x800) != 0) | (t["mapq"] < min_mapq)
+    got = reads.read_insertions(simulation.bam, simulation.fasta, min_mapq=min_mapq,
+                                exclude=exclude)
+    assert got.left_out == int(np.count_nonzero(read & left)) > 0
+    _, summary = reads.train_from_reads(simulation.fasta, simulation.bam, "PWM", 3,
+                                        background=10, min_mapq=min_mapq, exclude=exclude,
+                                        max_sites=100)
+    assert summary.reads_left_out == got.left_out
+    assert f"{got.left_out} reads left out by the filters" in summary.line()

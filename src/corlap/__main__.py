@@ -1,11 +1,11 @@
-"""The corlap command line: ``corlap train``, ``corlap score`` and
-``corlap inspect``.
+"""The corlap command line: ``corlap train``, ``corlap score``,
+``corlap correct`` and ``corlap inspect``.
 
 Installed as the console script ``corlap``; also ``python -m corlap``.
 Argument parsing and error reporting only: the work is done by
-``corlap.training``, ``corlap.models``, ``corlap.tracks`` and
-``corlap.inspection``.  Errors a user can cause print one line on stderr
-and exit with status 2; a file that cannot be read or written (a full
+``corlap.training``, ``corlap.reads``, ``corlap.models``, ``corlap.tracks``,
+``corlap.correct`` and ``corlap.inspection``.  Errors a user can cause
+print one line on stderr and exit with status 2; a file that cannot be read or written (a full
 disk, the file-size limit) one line naming it, status 1.  Ctrl-C, SIGTERM
 and SIGHUP exit with 128 + the signal's number (130 for Ctrl-C) and leave
 no partial file, whenever they come.
@@ -97,12 +97,12 @@ EXIT_CODES = """exit status:
 TRAIN_EXAMPLES = """examples:
   # 1-base sites (BED start = site), a DWM of 12 bases:
   corlap train -f genome.fa --sites gatc.bed --type dwm --length 12 -o dwm12.npz
-  # motif intervals with their strand, as a motif scanner writes them:
-  corlap train -f genome.fa --sites motifs.bed.gz --anchor center --type PWM \\
-               --length 10 -o pwm10.npz
   # narrowPeak summits from a pipe:
   zcat peaks.narrowPeak.gz | corlap train -f genome.fa --sites - --anchor summit \\
-               --type PWM --length 20 -o peaks.npz"""
+               --type PWM --length 20 -o peaks.npz
+  # the insertions of an accessibility assay's aligned reads, chrM left out:
+  corlap train -f genome.fa --bam reads.bam --exclude chrM --type DWM --length 10 \\
+               -o enzyme.npz"""
 
 SCORE_EXAMPLES = """examples:
   # both strands of a genome to bigWig, on 8 worker processes:
@@ -112,6 +112,14 @@ SCORE_EXAMPLES = """examples:
   # BGZF bedGraph that tabix can index, on a Dask cluster:
   corlap score -f genome.fa -m pwm10.npz --forward fwd.bedgraph.gz \\
                --scheduler tcp://scheduler:8786 && tabix -p bed fwd.bedgraph.gz"""
+
+CORRECT_EXAMPLES = """examples:
+  # the three tracks of a whole genome as bigWig, on 8 worker processes:
+  corlap correct --bam reads.bam -f genome.fa -m enzyme.npz --exclude chrM \\
+                 --observed obs.bw --expected exp.bw --corrected corr.bw -p 8
+  # corrected signal of some peaks, raw 5' ends, as BGZF bedGraph:
+  corlap correct --bam reads.bam -f genome.fa -m enzyme.npz --shift 0 0 \\
+                 --regions peaks.bed --corrected corr.bedgraph.gz"""
 
 INSPECT_EXAMPLES = """examples:
   corlap inspect dwm12.npz
@@ -137,6 +145,42 @@ def _wrap(text: str) -> str:
     return textwrap.fill(text, 79).replace("\xa0", " ")
 
 
+def _add_engine_options(parser) -> None:
+    """Where and in what pieces score and correct run."""
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument("-p", "--workers", type=_at_least_one, metavar="N",
+                        help="worker processes (default: the number of cores)")
+    engine.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on this Dask distributed scheduler instead "
+                             "(needs corlap[dask])")
+    parser.add_argument("--scheduler-timeout", type=_seconds, default=30.0,
+                        metavar="SECONDS",
+                        help="how long to wait for the scheduler (default 30)")
+    parser.add_argument("--chunk-size", type=_chunk_size, metavar="BP",
+                        default=1_000_000, help="bases per task (default 1000000)")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="no progress bar, no summary line; errors still print")
+
+
+def _add_read_options(parser) -> None:
+    """The options that turn aligned reads into insertions.  None when not
+    given: train tells them from their defaults, and the defaults are the
+    library's (the help only quotes them, as importing it takes a moment)."""
+    group = parser.add_argument_group("reads", _wrap(
+        "A read is taken when it is mapped, primary, not QC-failed, not a "
+        "duplicate, of mapping quality --min-mapq or more, on a sequence of the "
+        "FASTA file; both mates of a pair count.  Its insertion is its 5' end "
+        "moved by --shift: reference_start\xa0+\xa0PLUS on + for a forward read, "
+        "reference_end\xa0-\xa01\xa0+\xa0MINUS on - for a reverse one."))
+    group.add_argument("--shift", nargs=2, type=_integer, metavar=("PLUS", "MINUS"),
+                       help="moves of the 5' ends of forward and reverse reads (default "
+                            "4 -5; 0 0: the raw 5' ends)")
+    group.add_argument("--min-mapq", type=_non_negative, metavar="Q",
+                       help="least mapping quality taken (default 30)")
+    group.add_argument("--exclude", nargs="+", action="extend", metavar="NAME",
+                       help="sequences left out, for example chrM")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from corlap import __version__
     from corlap.bed import ANCHORS
@@ -145,8 +189,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROGRAM, formatter_class=formatter, epilog=EXIT_CODES,
         description=_wrap(
-            "Sequence-bias models: train a PWM or DWM on sites of a genome, "
-            "score every position of a genome with it, inspect a model."))
+            "Sequence-bias models: train a PWM or DWM on sites of a genome or on "
+            "the insertions of aligned reads, score every position of a genome with "
+            "it, take it out of the reads' insertion signal, inspect a model."))
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -155,20 +200,26 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=formatter, epilog=TRAIN_EXAMPLES + "\n\n" + EXIT_CODES,
         description=_wrap(
             "Count the window of --length bases centred on each site of a BED "
-            "file (read on the site's strand, column 6) against background "
-            "windows, and save the model as .npz.  With --anchor center, an "
+            "file (read on the site's strand, column 6), or on each insertion of "
+            "the reads of a BAM or CRAM file (read on the read's strand), against "
+            "background windows, and save the model as .npz.  With --anchor center, an "
             "interval of width w has its site at start\xa0+\xa0w\xa0//\xa02 on + and "
             "at end\xa0-\xa01\xa0-\xa0w\xa0//\xa02 on -, so a stranded interval of "
             "exactly --length bases trains on exactly its own bases, read on its own strand."))
     train.add_argument("-f", "--fasta", required=True, metavar="FASTA",
                        help="genome FASTA, plain or bgzip (indexed on first use)")
-    train.add_argument("--sites", required=True, metavar="BED",
-                       help="sites: BED, plain, gzip or bgzip; - reads standard input")
+    source = train.add_mutually_exclusive_group(required=True)
+    source.add_argument("--sites", metavar="BED",
+                        help="sites: BED, plain, gzip or bgzip; - reads standard input")
+    source.add_argument("--bam", metavar="READS.bam",
+                        help="sites: the insertions of these reads (BAM, or CRAM made "
+                             "against FASTA; coordinate-sorted and indexed)")
     train.add_argument("--anchor", choices=ANCHORS,
                        help="which base of each interval is its site: start (the BED "
                             "start), center (the centre on the interval's strand), summit "
                             "(start + column 10, narrowPeak).  Default: every line must be "
-                            "1 base wide, and its start is the site")
+                            "1 base wide, and its start is the site.  With --bam it "
+                            "applies to --background-bed")
     train.add_argument("--type", required=True, type=str.upper, choices=("PWM", "DWM"),
                        dest="model_type",
                        help="PWM (one table per position) or DWM (every pair of positions), "
@@ -184,10 +235,14 @@ def build_parser() -> argparse.ArgumentParser:
     background.add_argument("--background-bed", metavar="BED",
                             help="count the sites of this BED file as the background "
                                  "instead (same rules as --sites and --anchor)")
+    train.add_argument("--max-sites", type=_non_negative, metavar="N",
+                       help="with --bam: train on N insertions drawn uniformly (default: "
+                            "all of them)")
     train.add_argument("--seed", type=int, default=0,
-                       help="seed of the background draws (default 0)")
+                       help="seed of the background draws and of --max-sites (default 0)")
     train.add_argument("-q", "--quiet", action="store_true",
                        help="no summary line; errors still print")
+    _add_read_options(train)
 
     score = commands.add_parser(
         "score", help="write bias tracks of a genome as bigWig or bedGraph",
@@ -210,19 +265,43 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--regions", metavar="BED",
                        help="score only these intervals (plain, gzip or bgzip BED; - reads "
                             "standard input)")
-    engine = score.add_mutually_exclusive_group()
-    engine.add_argument("-p", "--workers", type=_at_least_one, metavar="N",
-                        help="worker processes (default: the number of cores)")
-    engine.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on this Dask distributed scheduler instead "
-                             "(needs corlap[dask])")
-    score.add_argument("--scheduler-timeout", type=_seconds, default=30.0,
-                       metavar="SECONDS",
-                       help="how long to wait for the scheduler (default 30)")
-    score.add_argument("--chunk-size", type=_chunk_size, metavar="BP",
-                       default=1_000_000, help="bases per task (default 1000000)")
-    score.add_argument("-q", "--quiet", action="store_true",
-                       help="no progress bar, no summary line; errors still print")
+    _add_engine_options(score)
+
+    correct = commands.add_parser(
+        "correct", help="take the enzyme's sequence preference out of the insertions of "
+                        "aligned reads",
+        formatter_class=formatter, epilog=CORRECT_EXAMPLES + "\n\n" + EXIT_CODES,
+        description=_wrap(
+            "Write the insertion signal of the reads (observed), what the bias "
+            "model expects of it (expected) and their difference (corrected), per "
+            "position of the genome or of --regions.  For each strand s, with "
+            "weights w_s(p)\xa0=\xa02\xa0**\xa0score (the forward track's score "
+            "for +, the reverse track's for -), expected_s(p) is the strand's "
+            "insertions within W\xa0//\xa02 of p, shared out in proportion to the "
+            "weights there; expected sums both strands, and has no value where "
+            "neither strand has a score.  Output names as for score; files appear "
+            "whole or not at all."))
+    correct.add_argument("--bam", required=True, metavar="READS.bam",
+                         help="aligned reads: BAM, or CRAM made against FASTA; "
+                              "coordinate-sorted and indexed")
+    correct.add_argument("-f", "--fasta", required=True, metavar="FASTA",
+                         help="genome FASTA, plain or bgzip (indexed on first use)")
+    correct.add_argument("-m", "--model", required=True, metavar="MODEL.npz",
+                         help="model file written by corlap train")
+    correct.add_argument("--observed", metavar="OUT",
+                         help="insertions per position, both strands (- : bedGraph on "
+                              "standard output)")
+    correct.add_argument("--expected", metavar="OUT",
+                         help="insertions the bias alone would place there")
+    correct.add_argument("--corrected", metavar="OUT", help="observed - expected")
+    correct.add_argument("--regions", metavar="BED",
+                         help="write only these intervals (plain, gzip or bgzip BED; - "
+                              "reads standard input)")
+    correct.add_argument("--window", type=_at_least_one, metavar="W",
+                         help="the local count of a position is that of the W // 2 "
+                              "positions on either side and its own (default 101)")
+    _add_engine_options(correct)
+    _add_read_options(correct)
 
     inspect = commands.add_parser(
         "inspect", help="print what a model holds, or draw it",
@@ -349,27 +428,99 @@ def _say(args, line: str) -> None:
 
 # --- commands -----------------------------------------------------------------
 
+def _listed(words: list[str]) -> str:
+    return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " and " + words[-1]
+
+
+def _read_options(args) -> tuple[tuple[int, int], int, tuple[str, ...]]:
+    """(shift, min_mapq, exclude) of the reads options, defaults filled in."""
+    from corlap import reads
+
+    return (reads.DEFAULT_SHIFT if args.shift is None else (args.shift[0], args.shift[1]),
+            reads.DEFAULT_MIN_MAPQ if args.min_mapq is None else args.min_mapq,
+            tuple(args.exclude or ()))
+
+
+@contextlib.contextmanager
+def _reads_errors() -> Iterator[None]:
+    """A reads file that cannot be used becomes one line, with the reason
+    htslib gave on stderr (a CRAM decoded against another reference says
+    no more to Python than "truncated file").  What C code wrote meanwhile
+    is passed on unless the line replaces it."""
+    from corlap.reads import ReadsError
+
+    said: list[str] = []
+    replaced = False
+    try:
+        with _c_stderr() as said:
+            yield
+    except ReadsError as error:
+        replaced = True
+        reasons = [line.split("] ", 1)[-1].strip() for line in said if line.startswith("[E::")]
+        raise UserError(f"{error}" + (f" [{reasons[0]}]" if reasons else "")) from None
+    finally:
+        if said and not replaced:
+            with contextlib.suppress(OSError):
+                sys.stderr.write("".join(line + "\n" for line in said))
+                sys.stderr.flush()
+
+
+def _check_reads(path: str, fasta: str, lengths: dict[str, int]) -> None:
+    from corlap.reads import open_reads
+
+    with _reads_errors():
+        open_reads(path, fasta, lengths).close()
+
+
+def _sites_only(args) -> None:
+    given = [option for option, value in (("--shift", args.shift), ("--min-mapq", args.min_mapq),
+                                          ("--exclude", args.exclude),
+                                          ("--max-sites", args.max_sites))
+             if value is not None]
+    if given:
+        raise UserError(f"{_listed(given)} {'apply' if len(given) > 1 else 'applies'} to "
+                        f"the reads of --bam, not to --sites")
+
+
 def run_train(args) -> int:
     from corlap.bed import bed_name
     from corlap.models import save_model
     from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, train_model
 
     _output(args.out, {".npz"})
+    if args.bam is None:
+        _sites_only(args)
     _stdin_once(args.sites, args.background_bed)
     lengths = _genome(args.fasta)
-    sites = _sites(args.sites, lengths, args.anchor)
+    sites = _sites(args.sites, lengths, args.anchor) if args.bam is None else None
     background_sites = (_sites(args.background_bed, lengths, args.anchor)
                         if args.background_bed else None)
+    background = DEFAULT_BACKGROUND if args.background is None else args.background
     try:
-        model, summary = train_model(
-            args.fasta, sites, args.model_type, args.length,
-            background=DEFAULT_BACKGROUND if args.background is None else args.background,
-            background_sites=background_sites, seed=args.seed, require_sites=True)
+        if sites is not None:
+            model, summary = train_model(
+                args.fasta, sites, args.model_type, args.length, background=background,
+                background_sites=background_sites, seed=args.seed, require_sites=True)
+        else:
+            from corlap.reads import train_from_reads
+
+            shift, min_mapq, exclude = _read_options(args)
+            with _reads_errors():
+                model, summary = train_from_reads(
+                    args.fasta, args.bam, args.model_type, args.length,
+                    max_sites=args.max_sites, seed=args.seed, background=background,
+                    background_sites=background_sites, shift=shift, min_mapq=min_mapq,
+                    exclude=exclude, require_sites=True)
     except NoUsableSites as error:
-        named = args.background_bed if error.background else args.sites
-        source = bed_name(named) if named else "the genome"
-        raise UserError(f"{source}: {error} (check --anchor and --length, and that the "
-                        f"BED file belongs to this FASTA)") from None
+        if error.background:
+            source = bed_name(args.background_bed) if args.background_bed else "the genome"
+        else:
+            source = bed_name(args.sites) if args.bam is None else args.bam
+        check = ("--anchor and --length, and that the BED file belongs to this FASTA"
+                 if args.bam is None or error.background else
+                 "--length, --exclude, --min-mapq and --shift, and that the reads were "
+                 "aligned to this FASTA")
+        raise UserError(f"{source}: {error} (check {check})") from None
     except ValueError as error:
         raise UserError(str(error)) from None
     save_model(model, args.out)
@@ -443,44 +594,57 @@ def _positions(lengths: dict[str, int], regions) -> int:
                for start, end in spans)
 
 
-def run_score(args) -> int:
-    import concurrent.futures
-    import time
+def _check_outputs(named: dict[str, str | None]) -> list[str]:
+    """The paths given to the output options ``named`` (option: path or
+    None), in order: at least one, standard output once at most, each a
+    known format in a writable place, no file twice."""
+    from corlap import tracks
 
-    global _streaming
+    options = list(named)
+    given = [(option, path) for option, path in named.items() if path is not None]
+    if not given:
+        wanted = [f"{option} OUT" for option in options]
+        raise UserError(f"give {' and/or '.join(wanted)}" if len(wanted) == 2
+                        else f"give at least one of {_listed(wanted)}")
+    if sum(1 for _, path in given if path == STDOUT) > 1:
+        raise UserError(f"only one of {_listed(options)} can be - (standard output)")
+    for _, path in given:
+        _output(path)
+        try:
+            tracks.output_format(path)
+        except ValueError as error:
+            raise UserError(str(error)) from None
+    seen: dict[str, str] = {}
+    for option, path in given:
+        first = seen.setdefault(os.path.abspath(path), option)
+        if first != option:
+            raise UserError(f"{first} and {option} are the same file {path!r}")
+    return [path for _, path in given]
 
-    started = time.monotonic()
-    if not args.scheduler:
-        # The process the workers will fork from starts now and imports the
-        # library while this process does the same.
-        _start_forkserver()
+
+def _model_ref(path: str):
     from corlap import tracks
     from corlap.models import ModelFileError
 
-    if args.forward is None and args.reverse is None:
-        raise UserError("give --forward OUT and/or --reverse OUT")
-    if args.forward == STDOUT and args.reverse == STDOUT:
-        raise UserError("only one of --forward and --reverse can be - (standard output)")
-    for path in (args.forward, args.reverse):
-        if path is not None:
-            _output(path)
-            try:
-                tracks.output_format(path)
-            except ValueError as error:
-                raise UserError(str(error)) from None
-    if (args.forward and args.reverse
-            and os.path.abspath(args.forward) == os.path.abspath(args.reverse)):
-        raise UserError(f"--forward and --reverse are the same file {args.forward!r}")
-    lengths = _genome(args.fasta)
     try:
-        model = tracks.ModelRef.of(args.model)
+        return tracks.ModelRef.of(path)
     except ModelFileError as error:
         raise UserError(str(error)) from None
     except OSError as error:
-        raise UserError(f"cannot read model file {args.model!r}: "
+        raise UserError(f"cannot read model file {path!r}: "
                         f"{error.strerror or error}") from None
-    regions = _bed(args.regions, lengths) if args.regions else None
-    outputs = [path for path in (args.forward, args.reverse) if path is not None]
+
+
+def _run_outputs(args, outputs: list[str], write) -> None:
+    """``write(executor=, max_in_flight=, progress=)`` on the engine the
+    options chose (a pool of worker processes, or a Dask scheduler), as
+    score and correct run: the pool started with stops held back, stopped
+    whatever happens, no temporary left behind unless the run finished,
+    errors naming the output as the user wrote it."""
+    import concurrent.futures
+
+    global _streaming
+
     files = [path for path in outputs if path != STDOUT]
     from corlap._output import discard_beside, sweep_beside
 
@@ -502,11 +666,8 @@ def run_score(args) -> int:
             _launch(pool)
             slots = workers
         _streaming = STDOUT in outputs
-        tracks.write_tracks(
-            args.fasta, model, forward=args.forward, reverse=args.reverse,
-            regions=regions, executor=executor, chunk_size=args.chunk_size,
-            max_in_flight=2 * slots + 1,
-            progress=not args.quiet and sys.stderr.isatty())
+        write(executor=executor, max_in_flight=2 * slots + 1,
+              progress=not args.quiet and sys.stderr.isatty())
         # The outputs are in place: a stop from now on must not say
         # otherwise, and the workers are stopped in seconds anyway.
         _hold_stops()
@@ -527,9 +688,70 @@ def run_score(args) -> int:
                 # An interrupt can land just after a temporary was made and
                 # before the run knew of it.
                 discard_beside(path)
-    written = " and ".join("standard output" if path == STDOUT else path for path in outputs)
-    _say(args, f"{_positions(lengths, regions):,} positions scored; {written} written "
-               f"in {time.monotonic() - started:.1f} s")
+                # Or while a writer was being made, between its files and
+                # its record of them: what nobody holds is taken now, as
+                # the next run would take it.
+                sweep_beside(path)
+
+
+def _written(outputs: list[str]) -> str:
+    return _listed(["standard output" if path == STDOUT else path for path in outputs])
+
+
+def run_score(args) -> int:
+    import functools
+    import time
+
+    started = time.monotonic()
+    if not args.scheduler:
+        # The process the workers will fork from starts now and imports the
+        # library while this process does the same.
+        _start_forkserver()
+    from corlap import tracks
+
+    outputs = _check_outputs({"--forward": args.forward, "--reverse": args.reverse})
+    lengths = _genome(args.fasta)
+    model = _model_ref(args.model)
+    regions = _bed(args.regions, lengths) if args.regions else None
+    _run_outputs(args, outputs, functools.partial(
+        tracks.write_tracks, args.fasta, model, forward=args.forward, reverse=args.reverse,
+        regions=regions, chunk_size=args.chunk_size))
+    _say(args, f"{_positions(lengths, regions):,} positions scored; {_written(outputs)} "
+               f"written in {time.monotonic() - started:.1f} s")
+    return 0
+
+
+def run_correct(args) -> int:
+    import functools
+    import time
+
+    started = time.monotonic()
+    if not args.scheduler:
+        _start_forkserver()
+    from corlap import correct, reads
+
+    outputs = _check_outputs({"--observed": args.observed, "--expected": args.expected,
+                              "--corrected": args.corrected})
+    lengths = _genome(args.fasta)
+    model = _model_ref(args.model)
+    shift, min_mapq, exclude = _read_options(args)
+    window = correct.DEFAULT_WINDOW if args.window is None else args.window
+    _check_reads(args.bam, args.fasta, lengths)
+    regions = _bed(args.regions, lengths) if args.regions else None
+    try:
+        _run_outputs(args, outputs, functools.partial(
+            correct.write_correction, args.fasta, args.bam, model, observed=args.observed,
+            expected=args.expected, corrected=args.corrected, regions=regions,
+            window=window, chunk_size=args.chunk_size, shift=shift, min_mapq=min_mapq,
+            exclude=exclude))
+    except reads.ReadsError as error:
+        # A reads file that changed or broke after the checks, read by a worker.
+        raise UserError(str(error)) from None
+    kept = {chrom: length for chrom, length in lengths.items() if chrom not in exclude}
+    if regions is not None:
+        regions = [region for region in regions if region.chrom in kept]
+    _say(args, f"{_positions(kept, regions):,} positions corrected (window {window}); "
+               f"{_written(outputs)} written in {time.monotonic() - started:.1f} s")
     return 0
 
 
@@ -551,7 +773,7 @@ def run_inspect(args) -> int:
         try:
             inspection.plot(summary, args.plot, title=os.path.basename(args.model))
         except ImportError:
-            raise UserError("--plot needs matplotlib: pip install matplotlib") from None
+            raise UserError("--plot needs matplotlib: pip install 'corlap[plot]'") from None
     sys.stdout.write(summary.report())
     sys.stdout.flush()
     return 0
@@ -599,7 +821,8 @@ def _start_forkserver():
     import multiprocessing.forkserver
 
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["corlap._die_with_parent", "corlap.tracks"])
+    context.set_forkserver_preload(["corlap._die_with_parent", "corlap.tracks",
+                                    "corlap.correct"])
     multiprocessing.forkserver.ensure_running()
     return context
 
@@ -712,7 +935,8 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     previous = _handle_stop_signals()
     _streaming = False
-    command = {"train": run_train, "score": run_score, "inspect": run_inspect}[args.command]
+    command = {"train": run_train, "score": run_score, "correct": run_correct,
+               "inspect": run_inspect}[args.command]
     said = f"{PROGRAM} {args.command}"
     try:
         return command(args)
@@ -747,8 +971,8 @@ def _stop_at_once(signum, frame):
     is over, later stops are let be."""
     if _stopping is not None:
         return
-    command = next((word for word in sys.argv[1:] if word in ("train", "score", "inspect")),
-                   None)
+    command = next((word for word in sys.argv[1:]
+                    if word in ("train", "score", "correct", "inspect")), None)
     said = f"{PROGRAM} {command}" if command else PROGRAM
     by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
     with contextlib.suppress(OSError):

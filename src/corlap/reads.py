@@ -46,6 +46,9 @@ DEFAULT_MIN_MAPQ = 30
 _LEFT_OUT = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
 _REVERSE = 0x10
 _NAMES_SHOWN = 5
+# Sequences looked at for a CRAM file's first read: each costs an index
+# look-up, and a file without reads on the first few is rare.
+_PROBED = 8
 # Bases of a sequence whose site windows are gathered at once while
 # counting: small enough that the windows of a dense chunk stay in memory,
 # large enough that the per-chunk NumPy calls cost nothing next to them.
@@ -96,7 +99,8 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
     ``fasta`` when not given).  Raises ReadsError naming the file when it is
     missing, is neither BAM nor CRAM, is a CRAM without ``fasta``, is not
     coordinate-sorted, has no index, has a sequence of the FASTA's name
-    with another length, or has none of the FASTA's sequences.  Returns a
+    with another length, has none of the FASTA's sequences, or is a CRAM
+    whose first reads do not decode against ``fasta``.  Returns a
     ``pysam.AlignmentFile``; close it when done.
     """
     path = os.fspath(path)
@@ -154,31 +158,55 @@ def _check(handle, path: str, fasta: str | None, lengths, cram: bool) -> None:
     if not set(names) & set(lengths):
         raise ReadsError(f"{path}: none of its sequences ({_names(names)}) is in the FASTA "
                          f"file{f' {fasta}' if fasta else ''} ({_names(lengths)})")
+    if cram and fasta is not None:
+        _decode_first(handle, path, fasta, [name for name in names if name in lengths])
+
+
+def _decode_first(handle, path: str, fasta: str, names: list[str]) -> None:
+    """A CRAM file's reads decode only against the reference they were
+    made with (unless it carries its own).  Decoding the first read of the
+    first sequence that has any finds a wrong FASTA file now, not in the
+    middle of a run."""
+    for name in names[:_PROBED]:
+        try:
+            if next(handle.fetch(name), None) is not None:
+                return
+        except (OSError, ValueError) as error:
+            raise ReadsError(f"{path}: its reads cannot be decoded against the FASTA file "
+                             f"{fasta} ({_first_line(error)}); a CRAM file is read against "
+                             f"the reference it was made with") from None
 
 
 # --- insertions -------------------------------------------------------------
 
-def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray]:
+def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray, int]:
     """The reference starts of the forward reads and the reference ends of
-    the reverse reads taken from the iterator ``reads``."""
+    the reverse reads taken from the iterator ``reads``, and the number of
+    reads the filters left out."""
     starts = array.array("q")
     ends = array.array("q")
     take_start, take_end = starts.append, ends.append
+    left_out = 0
     try:
-        # The loop every read goes through: as little as the filters need.
+        # The loop every read goes through: as little as the filters need
+        # (the count costs only the reads left out).
         for read in reads:
             flag = read.flag
             if flag & _LEFT_OUT or read.mapping_quality < min_mapq:
+                left_out += 1
                 continue
             if flag & _REVERSE:
                 end = read.reference_end
                 if end is not None:     # no CIGAR: no 5' end to place
                     take_end(end)
+                else:
+                    left_out += 1
             else:
                 take_start(read.reference_start)
     except OSError as error:
         raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
-    return np.frombuffer(starts, dtype=np.int64), np.frombuffer(ends, dtype=np.int64)
+    return (np.frombuffer(starts, dtype=np.int64), np.frombuffer(ends, dtype=np.int64),
+            left_out)
 
 
 def _shift(shift) -> tuple[int, int]:
@@ -207,8 +235,8 @@ def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: in
     last = min(max(end - plus, end - minus), int(chrom_length))
     if first >= last:
         return np.empty(0, np.int64), np.empty(0, np.int64)
-    starts, ends = _read_ends(handle.fetch(chrom, first, last), min_mapq,
-                              path or handle.filename.decode(errors="replace"))
+    starts, ends, _ = _read_ends(handle.fetch(chrom, first, last), min_mapq,
+                                 path or handle.filename.decode(errors="replace"))
     forward = starts + plus
     reverse = ends + (minus - 1)
     return (forward[(forward >= start) & (forward < end)],
@@ -219,9 +247,12 @@ def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: in
 class Insertions:
     """The insertions of a reads file: per sequence of the FASTA that has
     any (in the FASTA's order), int64 positions of ``+`` and of ``-``
-    insertions; ``off`` counts those that fell off their sequence."""
+    insertions; ``off`` counts those that fell off their sequence, and
+    ``left_out`` the reads of those sequences that the filters left out
+    (flags, mapping quality, no alignment to place)."""
     positions: dict[str, tuple[np.ndarray, np.ndarray]]
     off: int = 0
+    left_out: int = 0
 
     @property
     def total(self) -> int:
@@ -243,7 +274,8 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
         for chrom, length in lengths.items():
             if chrom in excluded or chrom not in present:
                 continue
-            starts, ends = _read_ends(handle.fetch(chrom), min_mapq, path)
+            starts, ends, left_out = _read_ends(handle.fetch(chrom), min_mapq, path)
+            insertions.left_out += left_out
             forward = starts + plus_shift
             reverse = ends + (minus_shift - 1)
             on_forward = (forward >= 0) & (forward < length)
@@ -267,7 +299,7 @@ def _sample(insertions: Insertions, count: int, seed: int) -> Insertions:
             parts.append(positions[chosen[k[0]:k[1]] - at])
             at += len(positions)
         sampled[chrom] = (parts[0], parts[1])
-    return Insertions(sampled, insertions.off)
+    return Insertions(sampled, insertions.off, insertions.left_out)
 
 
 # --- counting site windows --------------------------------------------------
@@ -434,9 +466,11 @@ class ReadsTrainingSummary(TrainingSummary):
     insertions: int = 0           # insertions on their sequence
     insertions_off: int = 0       # insertions that fell off their sequence
     sampled: int | None = None    # insertions kept by max_sites (None: all)
+    reads_left_out: int = 0       # reads the filters left out
 
     def line(self) -> str:
-        parts = [f"{self.insertions} insertions read"]
+        parts = [f"{self.insertions} insertions read",
+                 f"{self.reads_left_out} reads left out by the filters"]
         if self.insertions_off:
             parts.append(f"{self.insertions_off} skipped (off their sequence)")
         if self.sampled is not None:
@@ -469,7 +503,8 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     insertions = read_insertions(bam, fasta_path, shift=shift, min_mapq=min_mapq,
                                  exclude=exclude)
     summary = ReadsTrainingSummary(insertions=insertions.total,
-                                   insertions_off=insertions.off)
+                                   insertions_off=insertions.off,
+                                   reads_left_out=insertions.left_out)
     if max_sites is not None and max_sites < insertions.total:
         insertions = _sample(insertions, max_sites, seed)
         summary.sampled = max_sites

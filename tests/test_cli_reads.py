@@ -1,0 +1,319 @@
+"""`corlap train --bam` and `corlap correct` on the simulated reads of
+test_reads: the commands write what the library does (models bit for bit,
+track files byte for byte, on 1 or 2 workers, Dask or standard output),
+their summary lines count what the simulation holds, bad reads files end
+in one line and status 2, and a stop leaves no file behind."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pysam
+import pytest
+
+from conftest import write_fasta
+from corlap import correct, reads
+from corlap.__main__ import main
+from corlap.bed import read_bed, read_sites
+from corlap.models import load_model, model_bytes, save_model
+from test_lifecycle import group_members, wait_for
+from test_reads import EXCLUDED, expected_insertions, simulate
+
+COUNTED = ("chr1", "chr2")
+LEFT_OUT_FLAGS = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
+REGIONS_BED = "chr1\t1900\t4100\nchr1\t69850\t70000\nchr2\t12900\t13400\nchr2\t30000\t30050\n" \
+              "chr2\t30040\t30100\nchrM\t0\t100\n"
+
+
+@pytest.fixture(scope="module")
+def sim(tmp_path_factory):
+    simulation = simulate(tmp_path_factory.mktemp("cli-reads"))
+    model, _ = reads.train_from_reads(simulation.fasta, simulation.bam, "DWM", 6,
+                                      background=5_000, exclude=[EXCLUDED])
+    simulation.model = simulation.directory / "model.npz"
+    save_model(model, simulation.model)
+    simulation.regions = simulation.directory / "regions.bed"
+    simulation.regions.write_text(REGIONS_BED)
+    return simulation
+
+
+def run(args, capfd):
+    """Status, stdout and stderr lines of ``corlap ARGS`` run in this
+    process (file descriptors captured: C libraries' output included)."""
+    try:
+        status = main([str(arg) for arg in args])
+    except SystemExit as stop:
+        status = stop.code
+    out, err = capfd.readouterr()
+    return status, out, err.splitlines()
+
+
+def corlap(*args, timeout=60):
+    return subprocess.run([sys.executable, "-m", "corlap", *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def left_out_reads(sim, min_mapq, chroms=COUNTED):
+    t = sim.table
+    on = np.isin(t["chrom"], chroms)
+    return int(np.count_nonzero(on & (((t["flag"] & LEFT_OUT_FLAGS) != 0)
+                                      | (t["mapq"] < min_mapq))))
+
+
+# --- train --bam ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind,length,options,library", [
+    ("PWM", 6, [], {}),
+    ("DWM", 6, ["--shift", 0, 0, "--min-mapq", 31], {"shift": (0, 0), "min_mapq": 31}),
+    ("DWM", 5, ["--shift", -9, 7, "--min-mapq", 0], {"shift": (-9, 7), "min_mapq": 0}),
+    ("PWM", 7, ["--max-sites", 3_000, "--seed", 7], {"max_sites": 3_000, "seed": 7}),
+])
+def test_train_bam_equals_train_from_reads(sim, tmp_path, capfd, kind, length, options,
+                                           library):
+    out = tmp_path / "m.npz"
+    status, _, err = run(["train", "-f", sim.fasta, "--bam", sim.bam, "--type", kind.lower(),
+                          "--length", length, "--background", 400, "--exclude", EXCLUDED,
+                          "-o", out, *options], capfd)
+    assert status == 0, err
+    want, _ = reads.train_from_reads(sim.fasta, sim.bam, kind, length, background=400,
+                                     exclude=[EXCLUDED], **library)
+    assert model_bytes(load_model(out)) == model_bytes(want)
+    # The summary line, against the table of the reads written.
+    shift, min_mapq = library.get("shift", (4, -5)), library.get("min_mapq", 30)
+    positions, off = expected_insertions(sim, shift, min_mapq)
+    total = sum(len(p) for pair in positions.values() for p in pair)
+    assert len(err) == 1
+    line = err[0]
+    assert line.startswith(f"corlap train: {total} insertions read; "
+                           f"{left_out_reads(sim, min_mapq)} reads left out by the filters")
+    assert (f"{off} skipped (off their sequence)" in line) == (off > 0)
+    assert ("3000 sampled" in line) == ("max_sites" in library)
+    assert line.endswith(f"{kind} of length {length} written to {out}")
+
+
+def test_train_bam_background_bed_and_excluded_sequences(sim, tmp_path, capfd):
+    """--background-bed with --anchor as for --sites; without --exclude the
+    excluded sequence's reads count too."""
+    background = tmp_path / "background.bed"
+    background.write_text("chr1\t100\t110\t.\t0\t-\nchr2\t500\t510\t.\t0\t+\n")
+    out = tmp_path / "m.npz"
+    status, _, err = run(["train", "-f", sim.fasta, "--bam", sim.bam, "--type", "PWM",
+                          "--length", 4, "--background-bed", background, "--anchor",
+                          "center", "-o", out, "-q"], capfd)
+    assert status == 0 and err == []
+    sites = list(read_sites(background, sim.lengths, "center"))
+    want, summary = reads.train_from_reads(sim.fasta, sim.bam, "PWM", 4,
+                                           background_sites=sites)
+    assert model_bytes(load_model(out)) == model_bytes(want)
+    assert summary.background == 2
+    assert summary.insertions > sum(c.sum() for pair in sim.counts.values() for c in pair)
+
+
+# --- correct ---------------------------------------------------------------------------
+
+CORRECT_CASES = {
+    # name: (command-line options, write_correction's arguments, outputs)
+    "whole genome, 1 worker": (["-p", 1], {}, ("observed.bw", "expected.bw",
+                                                "corrected.bw")),
+    "regions, chunks below W, 2 workers": (
+        ["-p", 2, "--regions", "REGIONS", "--window", 31, "--chunk-size", 20],
+        {"regions": True, "window": 31, "chunk_size": 20},
+        ("observed.bedgraph", "expected.bedgraph.gz", "corrected.bw")),
+    "shift and quality, 2 workers": (
+        ["-p", 2, "--shift", -2, 3, "--min-mapq", 0, "--window", 10, "--chunk-size", 7_000],
+        {"shift": (-2, 3), "min_mapq": 0, "window": 10, "chunk_size": 7_000},
+        ("corrected.bg",)),
+}
+
+
+@pytest.mark.parametrize("case", list(CORRECT_CASES))
+def test_correct_files_equal_write_corrections(sim, tmp_path, capfd, case):
+    options, library, names = CORRECT_CASES[case]
+    if library.get("regions"):
+        options = [sim.regions if o == "REGIONS" else o for o in options]
+        library = dict(library, regions=read_bed(sim.regions, sim.lengths))
+    got, want = tmp_path / "got", tmp_path / "want"
+    got.mkdir(), want.mkdir()
+    outputs = {name.split(".")[0]: name for name in names}
+    status, _, err = run(["correct", "--bam", sim.bam, "-f", sim.fasta, "-m", sim.model,
+                          "--exclude", EXCLUDED, *options,
+                          *[arg for track, name in outputs.items()
+                            for arg in (f"--{track}", got / name)]], capfd)
+    assert status == 0, err
+    correct.write_correction(sim.fasta, sim.bam, sim.model, exclude=[EXCLUDED], **library,
+                             **{track: want / name for track, name in outputs.items()})
+    for name in names:
+        assert (got / name).read_bytes() == (want / name).read_bytes(), name
+    assert sorted(os.listdir(got)) == sorted(names)      # no temporary left
+    # Positions written, counted from the regions by hand.
+    if library.get("regions"):
+        covered = (4_100 - 1_900) + (70_000 - 69_850) + (13_400 - 12_900) + (30_100 - 30_000)
+    else:
+        covered = sim.lengths["chr1"] + sim.lengths["chr2"]
+    window = library.get("window", 101)
+    assert len(err) == 1
+    assert err[0].startswith(f"corlap correct: {covered:,} positions corrected (window "
+                             f"{window}); ")
+
+
+def test_correct_to_standard_output_and_on_dask(sim, tmp_path, dask_cluster):
+    want = tmp_path / "want.bedgraph"
+    correct.write_correction(sim.fasta, sim.bam, sim.model, corrected=want, window=21,
+                             exclude=[EXCLUDED], chunk_size=30_000)
+    common = ["correct", "--bam", sim.bam, "-f", sim.fasta, "-m", sim.model, "--window", 21,
+              "--exclude", EXCLUDED, "--chunk-size", 30_000]
+    piped = corlap(*common, "--corrected", "-", "-p", 2)
+    assert piped.returncode == 0, piped.stderr
+    assert piped.stdout == want.read_text()
+    assert "standard output written" in piped.stderr
+    on_dask = corlap(*common, "--corrected", tmp_path / "dask.bedgraph", "--scheduler",
+                     dask_cluster.scheduler_address)
+    assert on_dask.returncode == 0, on_dask.stderr
+    assert (tmp_path / "dask.bedgraph").read_bytes() == want.read_bytes()
+
+
+def test_correct_help_quotes_the_librarys_defaults():
+    text = corlap("correct", "--help").stdout
+    assert f"(default {correct.DEFAULT_WINDOW})" in text
+    assert f"(default {reads.DEFAULT_SHIFT[0]} {reads.DEFAULT_SHIFT[1]};" in text
+    assert f"(default {reads.DEFAULT_MIN_MAPQ})" in text
+    examples = text.split("examples:\n", 1)[1].split("\n\n")[0]
+    assert 2 <= sum(line.startswith("  corlap correct ") for line in examples.splitlines()) <= 3
+
+
+# --- bad input -------------------------------------------------------------------------
+
+def cram_of(sim, directory):
+    """The reads as CRAM against the simulation's FASTA, the header holding
+    its sequences only, so that the reference is not embedded."""
+    cram = directory / "reads.cram"
+    with pysam.AlignmentFile(str(sim.bam)) as source:
+        header = source.header.to_dict()
+        header["SQ"] = [sq for sq in header["SQ"] if sq["SN"] in sim.lengths]
+        with pysam.AlignmentFile(str(cram), "wc", header=header,
+                                 reference_filename=str(sim.fasta)) as out:
+            for read in source.fetch(until_eof=True):
+                if read.reference_name in sim.lengths:
+                    out.write(pysam.AlignedSegment.from_dict(read.to_dict(), out.header))
+    pysam.index(str(cram))
+    return cram
+
+
+def bad_reads(sim, directory):
+    """name -> (reads file, FASTA file, words the line must hold)."""
+    unindexed = directory / "unindexed.bam"
+    unindexed.write_bytes(sim.bam.read_bytes())
+    longer = directory / "longer.fa"
+    write_fasta(longer, {chrom: text + "ACGT" for chrom, text in sim.genome.items()})
+    renamed = directory / "renamed.fa"
+    write_fasta(renamed, {"seq" + chrom: text for chrom, text in sim.genome.items()})
+    # Same names and lengths, other bases: not the CRAM's reference.
+    rng = np.random.default_rng(3)
+    other = directory / "other.fa"
+    write_fasta(other, {chrom: np.frombuffer(b"ACGT", np.uint8)[
+        rng.integers(0, 4, len(text))].tobytes().decode() for chrom, text in sim.genome.items()})
+    return {
+        "unsorted": (sim.unsorted, sim.fasta, "not sorted by coordinate"),
+        "unindexed": (unindexed, sim.fasta, "no index"),
+        "other lengths": (sim.bam, longer, "bases, but"),
+        "other names": (sim.bam, renamed, "none of its sequences"),
+        "CRAM, not its reference": (cram_of(sim, directory), other, "cannot be decoded"),
+        "missing": (directory / "missing.bam", sim.fasta, "not found"),
+    }
+
+
+@pytest.mark.parametrize("command", ["train", "correct"])
+def test_bad_reads_files_give_one_line_and_status_2(sim, tmp_path, capfd, monkeypatch,
+                                                    command):
+    # Where htslib would look for a CRAM's reference by checksum: nowhere.
+    monkeypatch.setenv("REF_PATH", str(tmp_path / "no-references"))
+    monkeypatch.setenv("REF_CACHE", str(tmp_path / "no-cache"))
+    cases = bad_reads(sim, tmp_path)
+    out = tmp_path / "out"
+    out.mkdir()
+    for name, (path, fasta, words) in cases.items():
+        if command == "train":
+            args = ["train", "-f", fasta, "--bam", path, "--type", "PWM", "--length", 4,
+                    "--background", 10, "-o", out / "m.npz"]
+        else:
+            args = ["correct", "--bam", path, "-f", fasta, "-m", sim.model, "-p", 1,
+                    "--corrected", out / "c.bw"]
+        status, stdout, err = run(args, capfd)
+        assert status == 2, name
+        assert len(err) == 1 and stdout == "", (name, err)
+        assert err[0].startswith(f"corlap {command}: error: ") and words in err[0], name
+        assert str(path) in err[0], name
+    assert os.listdir(out) == []
+    # The CRAM is fine against its own reference.
+    cram = cases["CRAM, not its reference"][0]
+    status, _, err = run(["correct", "--bam", cram, "-f", sim.fasta, "-m", sim.model, "-p", 1,
+                          "--exclude", EXCLUDED, "--observed", out / "o.bg",
+                          "--regions", sim.regions], capfd)
+    assert status == 0, err
+    observed = {}
+    for line in (out / "o.bg").read_text().splitlines():
+        chrom, start, end, value = line.split("\t")
+        observed.setdefault(chrom, np.zeros(sim.lengths[chrom]))[int(start):int(end)] = \
+            float(value)
+    counts = sim.counts["chr1"][0] + sim.counts["chr1"][1]
+    np.testing.assert_array_equal(observed["chr1"][1_900:4_100], counts[1_900:4_100])
+
+
+@pytest.mark.parametrize("args,words", [
+    (["train", "--sites", "SITES", "--max-sites", 5, "--shift", 0, 0],
+     "--shift and --max-sites apply to the reads of --bam"),
+    (["train", "--sites", "SITES", "--exclude", "chrM"], "--exclude applies to the reads"),
+    (["train", "--bam", "BAM", "--exclude", "chr1", "chr2", "chrM"], "no site window"),
+    (["correct", "--bam", "BAM", "-m", "MODEL"],
+     "give at least one of --observed OUT, --expected OUT and --corrected OUT"),
+    (["correct", "--bam", "BAM", "-m", "MODEL", "--observed", "-", "--expected", "-"],
+     "only one of --observed, --expected and --corrected can be -"),
+    (["correct", "--bam", "BAM", "-m", "MODEL", "--observed", "OUT/x.bw", "--corrected",
+      "OUT/x.bw"], "--observed and --corrected are the same file"),
+    (["correct", "--bam", "BAM", "-m", "MODEL", "--expected", "OUT/x.txt"],
+     "unknown extension"),
+])
+def test_bad_options_give_one_line_and_status_2(sim, tmp_path, capfd, args, words):
+    (tmp_path / "sites.bed").write_text("chr1\t100\t101\n")
+    values = {"SITES": tmp_path / "sites.bed", "BAM": sim.bam, "MODEL": sim.model}
+    args = [values.get(arg, arg) for arg in args]
+    args = [str(arg).replace("OUT/", f"{tmp_path}/") for arg in args]
+    if args[0] == "train":
+        args += ["--type", "PWM", "--length", "4", "-o", str(tmp_path / "m.npz")]
+    status, _, err = run([*args, "-f", sim.fasta], capfd)
+    assert status == 2
+    assert len(err) == 1 and words in err[0], err
+    assert sorted(os.listdir(tmp_path)) == ["sites.bed"]
+
+
+# --- stopping ----------------------------------------------------------------------------
+
+def test_sigterm_stops_correct_and_leaves_no_file(sim, tmp_path):
+    """As for score: exit 128 + 15, one line, no output or temporary, no
+    process of the run left."""
+    outputs = [tmp_path / "o.bedgraph", tmp_path / "c.bw"]
+    process = subprocess.Popen(
+        [sys.executable, "-m", "corlap", "correct", "--bam", str(sim.bam), "-f",
+         str(sim.fasta), "-m", str(sim.model), "-p", "2", "--chunk-size", "200",
+         "--window", "301", "--observed", str(outputs[0]), "--corrected", str(outputs[1])],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 30
+        # A temporary beside an output: the run is writing.
+        while not any(name.startswith(".") for name in os.listdir(tmp_path)):
+            assert process.poll() is None, process.communicate()
+            assert time.monotonic() < deadline
+            time.sleep(0.02)
+        process.send_signal(signal.SIGTERM)
+        _, stderr = process.communicate(timeout=20)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 128 + signal.SIGTERM
+    assert stderr.splitlines() == ["corlap correct: interrupted by SIGTERM; no output written"]
+    assert os.listdir(tmp_path) == []
+    # The workers and their forkserver die with the run.
+    wait_for(lambda: not group_members(process.pid), 10, "processes of the run left")
