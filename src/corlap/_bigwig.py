@@ -37,10 +37,12 @@ than the one below are left out.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import errno
 import os
 import struct
+import threading
 import zlib
 from collections.abc import Sequence
 
@@ -184,7 +186,10 @@ class _Layout:
         and run edge; each piece is then wholly scored or wholly missing and
         lies in one interval and one stretch of ``size`` positions."""
         starts = self.seg[:-1][self.lengths > 0]
-        return np.unique(np.concatenate((starts, self.multiples(size), run_edges)))
+        # Three sorted lists: merged by a sort that finds the sorted runs,
+        # then each index kept once.
+        cuts = np.sort(np.concatenate((starts, self.multiples(size), run_edges)), kind="stable")
+        return cuts[np.concatenate(([True], cuts[1:] != cuts[:-1]))] if len(cuts) else cuts
 
 
 def _sections(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edges,
@@ -224,16 +229,42 @@ def _sections(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edge
     words[at + 3] = 1
     words[at + 4] = 1
     words[at + 5] = _FIXED_STEP | (counts << 16)
-    if len(counts):
-        total = int(counts.sum())
-        within = np.arange(total) - np.repeat(np.cumsum(counts) - counts, counts)
-        words.view("<f4")[np.repeat(at + _SECTION_WORDS, counts) + within] = \
-            stored[np.repeat(cuts, counts) + within]
+    _fill_sections(words.view("<f4"), at + _SECTION_WORDS, stored, cuts, counts,
+                   items_per_slot)
     raw_sizes = 4 * words_of
     data, sizes = _compressed(words.view(np.uint8), raw_sizes, deflate_level)
     bounds = np.column_stack((chroms, positions, positions + counts, sizes)).astype(np.int64)
     return Stream(bounds.reshape(-1, 4), np.bincount(interval, minlength=len(layout.starts)),
                   partials, data, int(raw_sizes.max()) if len(raw_sizes) else 0, counts)
+
+
+def _fill_sections(slots: np.ndarray, firsts: np.ndarray, stored: np.ndarray,
+                   cuts: np.ndarray, counts: np.ndarray, full: int) -> None:
+    """Copies the values of each section (``counts[k]`` of them from
+    ``stored[cuts[k]]`` on) to ``slots[firsts[k]]`` on.  Most sections are
+    full and follow each other in both arrays: each stretch of those is
+    copied as one block of rows, the others value by value."""
+    if not len(counts):
+        return
+    is_full = counts == full
+    # Stretches of full sections whose values lie back to back.
+    joined = np.zeros(len(counts), dtype=bool)
+    joined[1:] = is_full[1:] & is_full[:-1] & (cuts[1:] == cuts[:-1] + full)
+    starts = np.flatnonzero(is_full & ~joined)
+    breaks = np.flatnonzero(~joined)
+    ends = np.append(breaks, len(counts))[np.searchsorted(breaks, starts, side="right")]
+    row = full + _SECTION_WORDS
+    for first, end in zip(starts.tolist(), ends.tolist()):
+        rows = end - first
+        # Rows of a header and its values, the first header included.
+        at = int(firsts[first]) - _SECTION_WORDS
+        slots[at:at + rows * row].reshape(rows, row)[:, _SECTION_WORDS:] = \
+            stored[cuts[first]:cuts[first] + rows * full].reshape(rows, full)
+    rest = ~is_full
+    if rest.any():
+        counts, cuts, firsts = counts[rest], cuts[rest], firsts[rest]
+        within = np.arange(int(counts.sum())) - np.repeat(np.cumsum(counts) - counts, counts)
+        slots[np.repeat(firsts, counts) + within] = stored[np.repeat(cuts, counts) + within]
 
 
 def _compressed(raw: np.ndarray, sizes: np.ndarray, level: int):
@@ -276,7 +307,7 @@ def _level_one(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edg
     cuts = layout.pieces(reduction, run_edges)
     if not n or not len(cuts):
         return np.zeros(0, dtype=_RECORDS)
-    values = stored.astype(np.float64)
+    values = stored.astype(np.float64)     # sums in float64
     keep = ~missing[cuts]
     ends = np.append(cuts[1:], n)
     interval = np.searchsorted(layout.seg, cuts, side="right") - 1
@@ -287,8 +318,8 @@ def _level_one(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edg
     records["start"] = positions[keep]
     records["end"] = (positions + ends - cuts)[keep]
     records["count"] = (ends - cuts)[keep]
-    records["min"] = np.minimum.reduceat(values, cuts)[keep]
-    records["max"] = np.maximum.reduceat(values, cuts)[keep]
+    records["min"] = np.minimum.reduceat(stored, cuts)[keep]
+    records["max"] = np.maximum.reduceat(stored, cuts)[keep]
     records["sum"] = np.add.reduceat(values, cuts)[keep]
     records["squares"] = np.add.reduceat(np.square(values), cuts)[keep]
     return _group(records)
@@ -541,20 +572,72 @@ def _write_all(descriptor: int, at: int, data) -> int:
     return at
 
 
+# Errors of a kernel copy that say "not between these files": the copy is
+# then done another way (copy_file_range refuses files of two file systems
+# on older kernels; sendfile needs a target it can seek).
+_NOT_HERE = (errno.EXDEV, errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP, errno.EBADF, errno.EPERM)
+_copiers = ["copy_file_range", "sendfile", "read"]
+
+
 def _copy(source: int, offset: int, count: int, target: int, at: int) -> None:
     """Copies ``count`` bytes of the file ``source`` from ``offset`` to the
-    file ``target`` at ``at``, in the kernel where it can."""
+    file ``target`` at ``at``, in the kernel where it can (the first way
+    that works is kept for the rest of the process)."""
     while count > 0:
+        way = _copiers[0]
         try:
-            sent = os.copy_file_range(source, target, count, offset, at)
+            if way == "copy_file_range":
+                sent = os.copy_file_range(source, target, count, offset, at)
+            elif way == "sendfile":
+                os.lseek(target, at, os.SEEK_SET)
+                sent = os.sendfile(target, source, offset, count)
+            else:
+                sent = os.pwrite(target, os.pread(source, min(count, 1 << 22), offset), at)
         except OSError as error:
-            if error.errno not in (errno.EXDEV, errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP,
-                                   errno.EBADF, errno.EPERM):
+            if way == "read" or error.errno not in _NOT_HERE:
                 raise
-            sent = os.pwrite(target, os.pread(source, min(count, 1 << 22), offset), at)
+            if _copiers[0] == way:
+                del _copiers[0]
+            continue
         if sent == 0:
             raise OSError(errno.EIO, "blocks of a task cut short")
         offset, at, count = offset + sent, at + sent, count - sent
+
+
+class _Flusher:
+    """Writes a file's data to disk in a thread of its own while the run
+    goes on, every 64 MB written, so that the flush before the
+    rename finds little left to do."""
+
+    EVERY = 64 << 20
+
+    def __init__(self, descriptor: int):
+        self._descriptor = descriptor
+        self._pending = 0
+        self._thread: threading.Thread | None = None
+        self._error: OSError | None = None
+
+    def wrote(self, count: int) -> None:
+        self._pending += count
+        if self._pending >= self.EVERY and (self._thread is None
+                                            or not self._thread.is_alive()):
+            self._pending = 0
+            self._thread = threading.Thread(target=self._flush, daemon=True)
+            self._thread.start()
+
+    def _flush(self) -> None:
+        try:
+            os.fdatasync(self._descriptor)
+        except OSError as error:
+            self._error = error
+
+    def finish(self) -> None:
+        """Waits for a flush under way; raises the error one met."""
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
+        if self._error is not None:
+            raise self._error
 
 
 class BigWigWriter:
@@ -577,6 +660,7 @@ class BigWigWriter:
         self.zoom_paths = tuple(f"{path}.zoom{k}" for k in range(len(self._reductions)))
         self._descriptors: list[int] = []
         self._created: list[str] = []
+        self._flusher: _Flusher | None = None
         try:
             # Opened without truncation: ext4 flushes a file truncated to
             # zero to disk when it is closed.
@@ -593,6 +677,7 @@ class BigWigWriter:
         except BaseException:
             self._close_files()
             raise
+        self._flusher = _Flusher(self._descriptors[0])
         streams = 1 + len(self._reductions)
         # Where each stream's next block goes: the data after its block count.
         self._at = [self._data_at + 8] + [0] * len(self._reductions)
@@ -658,6 +743,8 @@ class BigWigWriter:
         bounds = stream.bounds[first:last]
         self._entries[k].add(bounds, at)
         self._at[k] = at + count
+        if k == 0:
+            self._flusher.wrote(count)
         self._records[k] += int(stream.items[first:last].sum())
 
     def _partial(self, k: int, part) -> None:
@@ -713,6 +800,11 @@ class BigWigWriter:
         self._close_files()
 
     def _close_files(self) -> None:
+        if self._flusher is not None:
+            # Never close a descriptor a flush is still using.
+            with contextlib.suppress(OSError):
+                self._flusher.finish()
+            self._flusher = None
         for descriptor in self._descriptors:
             os.close(descriptor)
         self._descriptors = []
@@ -726,6 +818,7 @@ class BigWigWriter:
     def _finish(self) -> None:
         for k in range(len(self._pending)):
             self._flush(k)
+        self._flusher.finish()
         out = self._descriptors[0]
         entries = self._entries[0].array()
         index_at = self._at[0]
