@@ -1,5 +1,6 @@
 import importlib.machinery
 import importlib.util
+import os
 import pathlib
 import shutil
 
@@ -142,3 +143,20 @@ def dask_cluster():
         yield cluster
     finally:
         cluster.close()
+
+
+def group_members(group):
+    """Processes of the process group, zombies left out (nobody may be
+    there to reap an orphan)."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as stream:
+                fields = stream.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == group and fields[0] not in (b"Z", b"X"):
+            members.append(int(entry))
+    return members

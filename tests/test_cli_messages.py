@@ -16,7 +16,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import read_plain_fasta, write_fasta, LAMBDA_FASTA
+from conftest import read_plain_fasta, write_fasta, LAMBDA_FASTA, group_members
 from corlap.__main__ import build_parser, main
 from corlap.models import save_model
 from corlap.utils.sequences import SequenceMatrix, nuc_to_num
@@ -144,21 +144,6 @@ def long_genome(tmp_path_factory):
     return path
 
 
-def live_members(group):
-    """Processes of the process group that are not zombies."""
-    members = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as stream:
-                    fields = stream.read().rsplit(b")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[2]) == group and fields[0] not in (b"Z", b"X"):
-                members.append(int(entry))
-    return members
-
-
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="processes from /proc")
 @pytest.mark.parametrize("delay", [0.1, 0.3, 1.0])
 def test_ctrl_c_whenever_it_comes(delay, tmp_path, long_genome, model_files):
@@ -178,9 +163,9 @@ def test_ctrl_c_whenever_it_comes(delay, tmp_path, long_genome, model_files):
         assert stderr == "corlap score: interrupted; no output written\n"
         assert os.listdir(out) == ["f.bw"] and (out / "f.bw").read_bytes() == b"earlier"
         deadline = time.monotonic() + 10
-        while live_members(process.pid) and time.monotonic() < deadline:
+        while group_members(process.pid) and time.monotonic() < deadline:
             time.sleep(0.05)
-        assert live_members(process.pid) == []
+        assert group_members(process.pid) == []
     finally:
         try:
             os.killpg(process.pid, signal.SIGKILL)

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import read_plain_fasta, write_fasta, LAMBDA_FASTA
+from conftest import read_plain_fasta, write_fasta, LAMBDA_FASTA, group_members
 from corlap._output import (commit, discard, discard_beside, open_beside, sweep_beside,
                             temporary_beside)
 from corlap._runs import LOCK_NAME, machine_identity, run_directory, sweep_run_directories
@@ -83,23 +83,6 @@ def run_bounded(command, groups, timeout=10):
 def temporaries(directory, *targets):
     names = tuple(f".{os.path.basename(target)}." for target in targets)
     return sorted(name for name in os.listdir(directory) if name.startswith(names))
-
-
-def group_members(group):
-    """Processes of the process group, zombies left out (nobody may be
-    there to reap an orphan)."""
-    members = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as stream:
-                fields = stream.read().rsplit(b")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[2]) == group and fields[0] not in (b"Z", b"X"):
-            members.append(int(entry))
-    return members
 
 
 def wait_for(condition, timeout, what):
