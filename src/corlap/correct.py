@@ -36,7 +36,6 @@ import concurrent.futures
 import dataclasses
 import functools
 import os
-import threading
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
@@ -146,36 +145,18 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
 
 # --- tasks (run in workers) -------------------------------------------------
 
-_handles_lock = threading.Lock()
-_handles: dict[tuple, tuple[tuple, Any]] = {}
+_handles = tracks.WorkerHandles(reads._open)
 
 
 def _reads(path: str, fasta: str):
-    """An open reads file of this process and thread (a pysam handle is
-    neither fork- nor thread-safe), reopened when the file changed."""
-    stat = os.stat(path)
-    identity = (stat.st_ino, stat.st_size, stat.st_mtime_ns)
-    key = (os.getpid(), threading.get_ident(), path)
-    with _handles_lock:
-        held = _handles.get(key)
-    if held is not None and held[0] == identity:
-        return held[1]
-    handle = reads._open(path, fasta)
-    with _handles_lock:
-        old = _handles.pop(key, None)
-        _handles[key] = (identity, handle)
-    if old is not None:
-        old[1].close()
-    return handle
+    """An open reads file of this process and thread, reopened when the
+    file changed."""
+    return _handles.get(path, fasta)
 
 
 def _close_reads() -> None:
     """Close the reads files this process opened for tasks."""
-    with _handles_lock:
-        mine = [key for key in _handles if key[0] == os.getpid()]
-        held = [_handles.pop(key)[1] for key in mine]
-    for handle in held:
-        handle.close()
+    _handles.close_mine()
 
 
 def correction_task(task: _CorrectionTask) -> dict[str, Any]:

@@ -63,7 +63,7 @@ from corlap import _bigwig, _runs, models
 from corlap.bed import BgzfWriter
 from corlap._output import commit, discard, discard_beside, open_beside, sweep_beside
 from corlap.utils._scoring_loader import scoring
-from corlap.utils.fasta import FastaFile, open_fasta
+from corlap.utils.fasta import open_fasta
 from corlap.utils.sequences import GenomicSequence
 
 __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STRANDS", "Interval", "ModelRef",
@@ -276,7 +276,6 @@ def plan_chunks(lengths: dict[str, int], regions: Iterable | None = None,
 
 _cache_lock = threading.Lock()
 _models: dict[str, Any] = {}
-_fastas: dict[tuple, tuple[tuple, FastaFile]] = {}
 _MODELS_KEPT = 4
 
 
@@ -293,32 +292,52 @@ def _model(ref: ModelRef):
         return model
 
 
+class WorkerHandles:
+    """Files a worker opens for its tasks, kept open per process and thread
+    (a pysam handle is neither fork- nor thread-safe) and reopened when the
+    file changed.  ``opener(path, *args)`` opens one."""
+
+    def __init__(self, opener):
+        self._opener = opener
+        self._lock = threading.Lock()
+        self._held: dict[tuple, tuple[tuple, Any]] = {}
+
+    def get(self, path: str, *args):
+        stat = os.stat(path)
+        identity = (stat.st_ino, stat.st_size, stat.st_mtime_ns)
+        key = (os.getpid(), threading.get_ident(), path)
+        with self._lock:
+            held = self._held.get(key)
+        if held is not None and held[0] == identity:
+            return held[1]
+        handle = self._opener(path, *args)
+        with self._lock:
+            old = self._held.pop(key, None)
+            self._held[key] = (identity, handle)
+        if old is not None:
+            old[1].close()
+        return handle
+
+    def close_mine(self) -> None:
+        """Close the files this process opened."""
+        with self._lock:
+            mine = [key for key in self._held if key[0] == os.getpid()]
+            held = [self._held.pop(key)[1] for key in mine]
+        for handle in held:
+            handle.close()
+
+
+_fastas = WorkerHandles(open_fasta)
+
+
 def _fasta(path: str):
-    """An open FASTA object of this process and thread (a pysam handle is
-    neither fork- nor thread-safe), reopened when the file changed."""
-    stat = os.stat(path)
-    identity = (stat.st_ino, stat.st_size, stat.st_mtime_ns)
-    key = (os.getpid(), threading.get_ident(), path)
-    with _cache_lock:
-        held = _fastas.get(key)
-    if held is not None and held[0] == identity:
-        return held[1]
-    fasta = open_fasta(path)
-    with _cache_lock:
-        old = _fastas.pop(key, None)
-        _fastas[key] = (identity, fasta)
-    if old is not None:
-        old[1].close()
-    return fasta
+    """An open FASTA object of this process and thread."""
+    return _fastas.get(path)
 
 
 def _close_files() -> None:
     """Close the FASTA files this process opened for tasks."""
-    with _cache_lock:
-        mine = [key for key in _fastas if key[0] == os.getpid()]
-        held = [_fastas.pop(key)[1] for key in mine]
-    for fasta in held:
-        fasta.close()
+    _fastas.close_mine()
 
 
 def _window_length(model) -> int:

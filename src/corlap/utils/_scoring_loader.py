@@ -36,10 +36,10 @@ def _load() -> ModuleType:
         return loaded
     origin = sequences.__file__
     loader = importlib.machinery.ExtensionFileLoader(NAME, origin)
-    spec = importlib.util.spec_from_file_location(NAME, origin, loader=loader)
-    if spec is None:
+    found = importlib.util.spec_from_file_location(NAME, origin, loader=loader)
+    if found is None:
         raise ImportError(f"cannot load {NAME} from {origin}", name=NAME)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     sys.modules[NAME] = module
     return module
