@@ -62,13 +62,13 @@ def groups():
             pass
 
 
-def run_bounded(command, groups, timeout=10):
+def run_bounded(command, groups, timeout=10, env=None):
     """Run ``command`` in a process group of its own; its result and how
     long it took.  Past ``timeout`` seconds the group is killed and the
     test fails."""
     started = time.monotonic()
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, start_new_session=True)
+                               text=True, start_new_session=True, env=env)
     groups.append(process.pid)
     try:
         stdout, stderr = process.communicate(timeout=timeout)
@@ -110,13 +110,14 @@ def run_lock(pid):
     return None
 
 
-def start_mid_run(tmp_path, genomes, model, outputs, groups, workers=2):
+def start_mid_run(tmp_path, genomes, model, outputs, groups, workers=2, env=None):
     """A run of the large genome, in a process group of its own, caught once
     its outputs' temporaries exist and its workers run."""
     log = open(tmp_path / "stderr.txt", "w+")
     process = subprocess.Popen(score_command(genomes["large"], model, *outputs,
                                              workers=workers),
-                               stdout=subprocess.DEVNULL, stderr=log, start_new_session=True)
+                               stdout=subprocess.DEVNULL, stderr=log, start_new_session=True,
+                               env=env)
     groups.append(process.pid)
     # main, resource tracker, forkserver and the workers
     wait_for(lambda: all(any(name.endswith(".tmp") for name in temporaries(tmp_path, path))
@@ -137,11 +138,17 @@ def assert_group_ends(group, timeout=10):
 def test_killed_run_takes_its_processes_and_the_next_run_cleans_up(
         tmp_path, genomes, model_files, groups):
     outputs = (tmp_path / "f.bw", tmp_path / "r.bedgraph")
-    process, log = start_mid_run(tmp_path, genomes, model_files["DWM"], outputs, groups)
+    # The system's temporary directory of both runs: the forkserver's
+    # socket lies there.
+    (tmp_path / "tmp").mkdir()
+    env = {**os.environ, "TMPDIR": str(tmp_path / "tmp")}
+    process, log = start_mid_run(tmp_path, genomes, model_files["DWM"], outputs, groups,
+                                 env=env)
     wait_for(lambda: run_lock(process.pid) is not None, 10, "the run directory's lock")
     directory = run_lock(process.pid)
     left = temporaries(tmp_path, *outputs)
     assert any(name.endswith(".tmp.zoom0") for name in left)      # a bigWig's zoom file
+    assert os.listdir(tmp_path / "tmp")
     os.kill(process.pid, signal.SIGKILL)
     process.wait(timeout=10)
     assert_group_ends(process.pid)
@@ -149,9 +156,10 @@ def test_killed_run_takes_its_processes_and_the_next_run_cleans_up(
     assert set(left) <= set(temporaries(tmp_path, *outputs))
 
     done, _ = run_bounded(score_command(genomes["small"], model_files["DWM"], *outputs,
-                                        workers=1), groups, timeout=60)
+                                        workers=1), groups, timeout=60, env=env)
     assert done.returncode == 0, done.stderr
     assert temporaries(tmp_path, *outputs) == []
+    assert os.listdir(tmp_path / "tmp") == []
     assert outputs[0].stat().st_size > 0 and outputs[1].stat().st_size > 0
     assert not os.path.lexists(directory)
     log.close()
@@ -326,7 +334,10 @@ def test_stop_signal_leaves_earlier_outputs(signum, name, tmp_path, genomes, mod
     outputs = (tmp_path / "f.bw", tmp_path / "r.bg")
     for path in outputs:
         path.write_bytes(b"earlier " + path.name.encode())
-    process, log = start_mid_run(tmp_path, genomes, model_files["DWM"], outputs, groups)
+    (tmp_path / "tmp").mkdir()
+    env = {**os.environ, "TMPDIR": str(tmp_path / "tmp")}
+    process, log = start_mid_run(tmp_path, genomes, model_files["DWM"], outputs, groups,
+                                 env=env)
     process.send_signal(signum)
     process.wait(timeout=10)
     log.seek(0)
@@ -338,6 +349,7 @@ def test_stop_signal_leaves_earlier_outputs(signum, name, tmp_path, genomes, mod
     for path in outputs:
         assert path.read_bytes() == b"earlier " + path.name.encode()
     assert temporaries(tmp_path, *outputs) == [], stderr
+    assert os.listdir(tmp_path / "tmp") == []       # nor the forkserver's socket
     assert_group_ends(process.pid)
 
 

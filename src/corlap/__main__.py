@@ -820,6 +820,9 @@ def _start_forkserver():
     import multiprocessing
     import multiprocessing.forkserver
 
+    from corlap._runs import keep_multiprocessing_files
+
+    keep_multiprocessing_files()
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["corlap._die_with_parent", "corlap.tracks",
                                     "corlap.correct"])
@@ -977,6 +980,7 @@ def _stop_at_once(signum, frame):
     by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
     with contextlib.suppress(OSError):
         os.write(2, f"{said}: interrupted{by}; no output written\n".encode())
+    _remove_multiprocessing_files()
     os._exit(128 + signum)
 
 
@@ -1001,6 +1005,7 @@ def entry() -> None:
         status = 1
     _hold_stops()
     _release_semaphores()
+    _remove_multiprocessing_files()
     with contextlib.suppress(OSError):
         sys.stdout.flush()
     with contextlib.suppress(OSError):
@@ -1022,6 +1027,13 @@ def _release_semaphores() -> None:
     runner = threading.Thread(target=finalizers, args=(0,), daemon=True)
     runner.start()
     runner.join(timeout=1)
+
+
+def _remove_multiprocessing_files() -> None:
+    runs = sys.modules.get("corlap._runs")
+    if runs is not None:
+        with contextlib.suppress(OSError):
+            runs.remove_multiprocessing_files()
 
 
 if __name__ == "__main__":

@@ -33,7 +33,8 @@ from collections.abc import Iterator
 from corlap._output import lock_if_free
 
 __all__ = ["RUN_PREFIX", "run_directory", "sweep_run_directories", "machine_identity",
-           "guard_worker", "die_with_parent", "tune_allocator"]
+           "guard_worker", "die_with_parent", "tune_allocator", "keep_multiprocessing_files",
+           "remove_multiprocessing_files"]
 
 RUN_PREFIX = "corlap-run-"
 LOCK_NAME = "lock"
@@ -154,6 +155,39 @@ def run_directory() -> Iterator[str]:
         yield path
     finally:
         # Removed while still locked, so that no sweep can race with it.
+        try:
+            shutil.rmtree(path, ignore_errors=True)
+        finally:
+            os.close(lock)
+
+
+_multiprocessing_files: list[tuple[str, int]] = []
+
+
+def keep_multiprocessing_files() -> None:
+    """Have multiprocessing keep this process's files (the forkserver's
+    socket) in a run directory of the system's temporary directory, locked
+    while this process lives, instead of a ``pymp-*`` directory that only
+    the interpreter's exit handlers remove: the command line leaves without
+    them, and a killed run never runs them.  ``remove_multiprocessing_files``
+    removes it at exit; after a kill, the next run's sweep does."""
+    from multiprocessing import process
+
+    config = process.current_process()._config
+    if config.get("tempdir") is not None:
+        return              # already made: a pool ran in this process before
+    place = tempfile.gettempdir()
+    sweep_run_directories(place)
+    path, lock = _locked_directory(place)
+    config["tempdir"] = path
+    _multiprocessing_files.append((path, lock))
+
+
+def remove_multiprocessing_files() -> None:
+    """Remove the directory of ``keep_multiprocessing_files`` (the process
+    is about to end)."""
+    while _multiprocessing_files:
+        path, lock = _multiprocessing_files.pop()
         try:
             shutil.rmtree(path, ignore_errors=True)
         finally:
