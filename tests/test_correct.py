@@ -12,7 +12,7 @@ import pyBigWig
 import pytest
 
 from conftest import reverse_complement
-from corlap import correct, reads, tracks
+from corlap import _alignments, correct, reads, tracks
 from corlap.models import load_model, save_model
 from corlap.utils.sequences import nuc_to_num
 from test_reads import EXCLUDED, FOOTPRINT, simulate
@@ -178,6 +178,67 @@ def test_chunks_smaller_than_the_window_and_workers_change_nothing(sim, pool, wi
             assert_close(got[chrom][k][mask[chrom]], want[chrom][k][mask[chrom]])
 
 
+# The order-fixed sums of the library's first implementation, in NumPy: the
+# extension's kernel must give their bits.
+def window_sums(values: np.ndarray, first: int, start: int, end: int,
+                 half: int) -> np.ndarray:
+    """For p in start..end-1, the sum of the float64 values at positions
+    p - half to p + half; ``values[k]`` is position ``first + k``, positions
+    outside count 0.  Each sum is a block's suffix plus the next block's
+    prefix (blocks of 2 * half + 1 positions from position 0), added in an
+    order fixed by the positions alone."""
+    span = 2 * half + 1
+    base = ((start - half) // span) * span
+    top = ((end - 1 + half) // span + 1) * span
+    padded = np.zeros(top - base)
+    lo, hi = max(first, base), min(first + len(values), top)
+    padded[lo - base:hi - base] = values[lo - first:hi - first]
+    # Running sums within each block, from its start and from its end.
+    blocks = np.cumsum(padded.reshape(-1, span), axis=1)
+    suffix = np.cumsum(padded[::-1].reshape(-1, span), axis=1).ravel()[::-1]
+    # A window starting on a block's first position is that block alone:
+    # its partner, the next block's prefix ending on the block's last
+    # position, counts 0 (adding 0.0 changes no sum).
+    blocks[:, -1] = 0.0
+    prefix = blocks.ravel()
+    left = start - half - base
+    return suffix[left:left + end - start] + prefix[left + span - 1:left + span - 1 + end - start]
+
+
+def window_counts(counts: np.ndarray, first: int, start: int, end: int,
+                   half: int) -> np.ndarray:
+    """As ``_window_sums`` for integer counts, which sum exactly in any
+    order."""
+    padded = np.zeros(end - start + 2 * half, dtype=np.int64)
+    lo, hi = max(first, start - half), min(first + len(counts), end + half)
+    padded[lo - (start - half):hi - (start - half)] = counts[lo - first:hi - first]
+    running = np.concatenate(([0], np.cumsum(padded)))
+    return running[2 * half + 1:] - running[:-(2 * half + 1)]
+
+
+def numpy_interval(scores, insertions, lo, start, end, half):
+    """The three tracks of start..end-1 from the scores (NaN: none) and the
+    insertion positions of each strand over lo..lo+len-1."""
+    hi = lo + len(scores[0])
+    inner = slice(start - lo, end - lo)
+    observed, expected = np.zeros(end - start), np.zeros(end - start)
+    weighted = np.zeros(end - start, dtype=bool)
+    for score, positions in zip(scores, insertions):
+        has_weight = ~np.isnan(score)
+        counts = np.bincount(positions - lo, minlength=hi - lo)
+        observed += counts[inner]
+        weights = np.where(has_weight, np.exp2(score), 0.0)
+        local_count = window_counts(np.where(has_weight, counts, 0), lo, start, end, half)
+        local_weight = window_sums(weights, lo, start, end, half)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            share = np.where(local_count > 0, local_count * weights[inner] / local_weight, 0.0)
+        here = has_weight[inner]
+        expected += np.where(here, share, 0.0)
+        weighted |= here
+    expected[~weighted] = np.nan
+    return observed, expected, observed - expected
+
+
 @pytest.mark.parametrize("half", [0, 1, 5, 50])
 @pytest.mark.parametrize("integers", [False, True])
 def test_window_sums_equal_plain_sums(half, integers):
@@ -186,9 +247,9 @@ def test_window_sums_equal_plain_sums(half, integers):
     rng = np.random.default_rng(half)
     values = rng.random(600) * 10.0 ** rng.integers(-3, 4, 600)
     first = 1_000
-    summed = correct._window_sums
+    summed = window_sums
     if integers:
-        values, summed = rng.integers(0, 50, 600), correct._window_counts
+        values, summed = rng.integers(0, 50, 600), window_counts
     for start, end in [(1_000, 1_600), (1_003, 1_004), (1_250, 1_411), (1_599, 1_600),
                        (1_020, 1_580)]:
         got = summed(values, first, start, end, half)
@@ -200,6 +261,45 @@ def test_window_sums_equal_plain_sums(half, integers):
                 assert got[p - start] == want
             else:
                 assert got[p - start] == pytest.approx(want, rel=1e-13)
+
+
+@pytest.mark.parametrize("half", [0, 1, 7, 50])
+def test_kernel_gives_the_bits_of_the_numpy_formulas(half):
+    """Intervals at the chromosome's start (lo = 0), inside it and of one
+    position; scores with runs of NaN, a strand without any weight, dense
+    and empty insertions."""
+    rng = np.random.default_rng(half + 11)
+    for lo, start, end, hi in [(0, 0, 900, 900 + half), (5_000, 5_000 + half, 6_000, 6_000 + half),
+                               (123, 123 + half, 124 + half, 124 + 2 * half),
+                               (0, 0, 1, 1 + half)]:
+        scores = []
+        for strand in range(2):
+            score = rng.normal(0.0, 3.0, hi - lo)
+            for at in rng.integers(0, hi - lo, 4):
+                score[at:at + rng.integers(1, 3 * half + 3)] = np.nan
+            scores.append(score)
+        if lo == 123:
+            scores[1][:] = np.nan
+        insertions = [np.sort(rng.integers(lo, hi, rng.integers(0, 3 * (hi - lo))))
+                      for _ in range(2)]
+        want = numpy_interval(scores, insertions, lo, start, end, half)
+        got = [np.full(end - start, -1.0) for _ in range(3)]
+        _alignments.correct_interval(*(np.exp2(score) for score in scores), *insertions,
+                                     lo, start, end, half, *got)
+        for g, w in zip(got, want):
+            assert_bits_equal(g, w)
+
+
+def test_kernel_refuses_what_does_not_fit():
+    weights, out = np.ones(10), [np.empty(4) for _ in range(3)]
+    inside, outside = np.array([3]), np.array([10])
+    with pytest.raises(ValueError, match="outside"):
+        _alignments.correct_interval(weights, weights, inside, outside, 0, 2, 6, 2, *out)
+    with pytest.raises(ValueError, match="sizes"):
+        _alignments.correct_interval(weights, weights[:9], inside, inside, 0, 2, 6, 2, *out)
+    with pytest.raises(TypeError, match="float64"):
+        _alignments.correct_interval(weights.astype(np.float32), weights, inside, inside,
+                                     0, 2, 6, 2, *out)
 
 
 # --- files -------------------------------------------------------------------------

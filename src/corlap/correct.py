@@ -22,12 +22,15 @@ How.  The work is cut into chunks and tasks as for ``tracks.write_tracks``.
 A task reads, for each interval of its plan, the scores and the insertions
 of the interval plus ``h`` positions on each side (the scores fetch the
 model's flank of bases beyond that), so its values are those of the whole
-chromosome.  Counts are integers, summed exactly.  The sums of weights are
-float64, and they come out of the same additions in the same order
-whatever the chunks: each is the sum of a suffix and a prefix of blocks of
-``2h + 1`` positions laid from the chromosome's start (a window covers at
-most the end of one block and the start of the next), so values never
-depend on the chunk size, the workers or the executor.
+chromosome.  The extension (corlap._alignments.correct_interval) then
+makes the three tracks in one pass per strand, letting other threads run.
+Counts are integers, summed exactly.  The sums of weights are float64, and
+they come out of the same additions in the same order whatever the
+chunks: each is the sum of a suffix and a prefix of blocks of ``2h + 1``
+positions laid from the chromosome's start (a window covers at most the
+end of one block and the start of the next), each summed from the block's
+edge inward, so values never depend on the chunk size, the workers or the
+executor.
 """
 
 from __future__ import annotations
@@ -41,7 +44,7 @@ from typing import Any
 
 import numpy as np
 
-from corlap import reads, tracks
+from corlap import _alignments, reads, tracks
 
 __all__ = ["DEFAULT_WINDOW", "OUTPUTS", "CorrectedInterval", "correct_interval",
            "correction_intervals", "write_correction"]
@@ -72,42 +75,6 @@ class CorrectedInterval:
 
 # --- the values of one interval ---------------------------------------------
 
-def _window_sums(values: np.ndarray, first: int, start: int, end: int,
-                 half: int) -> np.ndarray:
-    """For p in start..end-1, the sum of the float64 values at positions
-    p - half to p + half; ``values[k]`` is position ``first + k``, positions
-    outside count 0.  Each sum is a block's suffix plus the next block's
-    prefix (blocks of 2 * half + 1 positions from position 0), added in an
-    order fixed by the positions alone."""
-    span = 2 * half + 1
-    base = ((start - half) // span) * span
-    top = ((end - 1 + half) // span + 1) * span
-    padded = np.zeros(top - base)
-    lo, hi = max(first, base), min(first + len(values), top)
-    padded[lo - base:hi - base] = values[lo - first:hi - first]
-    # Running sums within each block, from its start and from its end.
-    blocks = np.cumsum(padded.reshape(-1, span), axis=1)
-    suffix = np.cumsum(padded[::-1].reshape(-1, span), axis=1).ravel()[::-1]
-    # A window starting on a block's first position is that block alone:
-    # its partner, the next block's prefix ending on the block's last
-    # position, counts 0 (adding 0.0 changes no sum).
-    blocks[:, -1] = 0.0
-    prefix = blocks.ravel()
-    left = start - half - base
-    return suffix[left:left + end - start] + prefix[left + span - 1:left + span - 1 + end - start]
-
-
-def _window_counts(counts: np.ndarray, first: int, start: int, end: int,
-                   half: int) -> np.ndarray:
-    """As ``_window_sums`` for integer counts, which sum exactly in any
-    order."""
-    padded = np.zeros(end - start + 2 * half, dtype=np.int64)
-    lo, hi = max(first, start - half), min(first + len(counts), end + half)
-    padded[lo - (start - half):hi - (start - half)] = counts[lo - first:hi - first]
-    running = np.concatenate(([0], np.cumsum(padded)))
-    return running[2 * half + 1:] - running[:-(2 * half + 1)]
-
-
 def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
                      window: int = DEFAULT_WINDOW, shift=reads.DEFAULT_SHIFT,
                      min_mapq: int = reads.DEFAULT_MIN_MAPQ,
@@ -121,31 +88,17 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
     scores = tracks._score_interval(model, fasta, chrom, lo, hi, tracks.STRANDS)
     insertions = reads.region_insertions(handle, chrom, lo, hi, chrom_length, shift=shift,
                                          min_mapq=min_mapq, path=path)
-    inner = slice(start - lo, end - lo)
-    observed = np.zeros(end - start)
-    expected = np.zeros(end - start)
-    weighted = np.zeros(end - start, dtype=bool)
-    for strand, positions in zip(tracks.STRANDS, insertions):
-        score = scores[strand]
-        has_weight = ~np.isnan(score)
-        counts = np.bincount(positions - lo, minlength=hi - lo)
-        observed += counts[inner]
-        weights = np.where(has_weight, np.exp2(score), 0.0)
-        local_count = _window_counts(np.where(has_weight, counts, 0), lo, start, end, half)
-        local_weight = _window_sums(weights, lo, start, end, half)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            share = np.where(local_count > 0, local_count * weights[inner] / local_weight, 0.0)
-        here = has_weight[inner]
-        # Adding 0.0 for a strand without a weight leaves the other's exactly.
-        expected += np.where(here, share, 0.0)
-        weighted |= here
-    expected[~weighted] = np.nan
-    return {"observed": observed, "expected": expected, "corrected": observed - expected}
+    # 2 ** score, NaN where there is none (exp2 keeps NaN).
+    weights = [np.exp2(scores[strand]) for strand in tracks.STRANDS]
+    values = {name: np.empty(end - start) for name in OUTPUTS}
+    _alignments.correct_interval(*weights, *insertions, lo, start, end, half,
+                                 values["observed"], values["expected"], values["corrected"])
+    return values
 
 
 # --- tasks (run in workers) -------------------------------------------------
 
-_handles = tracks.WorkerHandles(reads._open)
+_handles = tracks.WorkerHandles(reads._open_for_regions)
 
 
 def _reads(path: str, fasta: str):

@@ -15,15 +15,19 @@ so that ``(0, 0)`` gives the raw 5' ends.  Insertions that fall off their
 sequence are skipped and counted.
 
 Reads come from a coordinate-sorted, indexed BAM file, or a CRAM file
-whose reference is the FASTA file, through pysam.  Python touches each
-read once, in pysam's own iteration, to keep the two numbers it needs;
-everything after that (positions, filters by range, counting) runs in
-NumPy over whole sequences or chunks.
+whose reference is the FASTA file.  pysam opens and checks them.  A BAM
+file with its index beside it is then read by region in the extension
+(corlap._alignments), which keeps of each read the two numbers needed and
+lets other threads run meanwhile; anything else (CRAM, an index elsewhere)
+goes through pysam's iteration, one Python object per read.  Everything
+after that (positions, filters by range, counting) runs in NumPy over
+whole sequences or chunks.
 """
 
 from __future__ import annotations
 
 import array
+import contextlib
 import dataclasses
 import functools
 import os
@@ -32,6 +36,7 @@ from collections.abc import Iterable
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from corlap._alignments import BamReader
 from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, TrainingSummary, train_model
 from corlap.utils.fasta import open_fasta
 from corlap.utils.sequences import nuc_to_num
@@ -89,6 +94,29 @@ def _open(path: str, fasta: str | None):
     if _is_cram(path):
         return pysam.AlignmentFile(path, "rc", reference_filename=fasta)
     return pysam.AlignmentFile(path, "rb")
+
+
+def _index_beside(path: str) -> str | None:
+    """The index file of the BAM file at ``path``, where htslib looks for
+    one: ``READS.bam.bai``, ``READS.bai``, then the same as ``.csi``."""
+    stem = os.path.splitext(path)[0]
+    for candidate in (f"{path}.bai", f"{stem}.bai", f"{path}.csi", f"{stem}.csi"):
+        if os.path.isfile(candidate):
+            return candidate
+    return None
+
+
+def _open_for_regions(path: str, fasta: str | None):
+    """A reader of ``path`` by region: the extension's for a BAM file with
+    its index beside it, else a pysam handle."""
+    if not _is_cram(path):
+        index = _index_beside(path)
+        if index is not None:
+            try:
+                return BamReader(path, index)
+            except OSError:
+                pass        # pysam reads it, or says what is wrong
+    return _open(path, fasta)
 
 
 def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
@@ -209,6 +237,22 @@ def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray,
             left_out)
 
 
+def _fetch_ends(handle, chrom: str, first: int | None, last: int | None, min_mapq: int,
+                path: str) -> tuple[np.ndarray, np.ndarray, int]:
+    """``_read_ends`` of the reads of ``handle`` (a BamReader or a pysam
+    handle) overlapping first..last-1 of ``chrom`` (None: the whole
+    sequence)."""
+    if isinstance(handle, BamReader):
+        try:
+            starts, ends, left_out = handle.ends(chrom, 0 if first is None else first,
+                                                 2 ** 62 if last is None else last, min_mapq)
+        except OSError as error:
+            raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+        return np.frombuffer(starts, np.int64), np.frombuffer(ends, np.int64), left_out
+    reads = handle.fetch(chrom) if first is None else handle.fetch(chrom, first, last)
+    return _read_ends(reads, min_mapq, path)
+
+
 def _shift(shift) -> tuple[int, int]:
     try:
         plus, minus = (int(value) for value in shift)
@@ -220,8 +264,8 @@ def _shift(shift) -> tuple[int, int]:
 def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: int, *,
                       shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
                       path: str = "") -> tuple[np.ndarray, np.ndarray]:
-    """The insertions of the reads of ``handle`` (opened by ``open_reads``)
-    whose positions lie in ``start..end-1`` of ``chrom``: int64 positions of
+    """The insertions of the reads of ``handle`` (opened by ``open_reads``,
+    or a BamReader) whose positions lie in ``start..end-1`` of ``chrom``: int64 positions of
     the ``+`` and of the ``-`` insertions, each in the order read.  A chunk
     sees exactly the insertions the whole sequence has in its range."""
     plus, minus = _shift(shift)
@@ -235,8 +279,8 @@ def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: in
     last = min(max(end - plus, end - minus), int(chrom_length))
     if first >= last:
         return np.empty(0, np.int64), np.empty(0, np.int64)
-    starts, ends, _ = _read_ends(handle.fetch(chrom, first, last), min_mapq,
-                                 path or handle.filename.decode(errors="replace"))
+    starts, ends, _ = _fetch_ends(handle, chrom, first, last, min_mapq,
+                                  path or handle.filename.decode(errors="replace"))
     forward = starts + plus
     reverse = ends + (minus - 1)
     return (forward[(forward >= start) & (forward < end)],
@@ -269,12 +313,13 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
         lengths = dict(zip(genome.references, genome.lengths))
     excluded = set(exclude)
     insertions = Insertions({})
-    with open_reads(path, fasta, lengths) as handle:
-        present = set(handle.references)
+    with _closing(open_reads(path, fasta, lengths)) as checked, \
+            _closing(_open_for_regions(path, fasta)) as handle:
+        present = set(checked.references)
         for chrom, length in lengths.items():
             if chrom in excluded or chrom not in present:
                 continue
-            starts, ends, left_out = _read_ends(handle.fetch(chrom), min_mapq, path)
+            starts, ends, left_out = _fetch_ends(handle, chrom, None, None, min_mapq, path)
             insertions.left_out += left_out
             forward = starts + plus_shift
             reverse = ends + (minus_shift - 1)
@@ -285,6 +330,19 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
             if len(forward) or len(reverse):
                 insertions.positions[chrom] = (forward[on_forward], reverse[on_reverse])
     return insertions
+
+
+@contextlib.contextmanager
+def _closing(handle):
+    """``handle``, closed at the end; a failure to close (pysam's, after a
+    read error) does not replace the error that ended the block."""
+    try:
+        yield handle
+    except BaseException:
+        with contextlib.suppress(OSError):
+            handle.close()
+        raise
+    handle.close()
 
 
 def _sample(insertions: Insertions, count: int, seed: int) -> Insertions:
