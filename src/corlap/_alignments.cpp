@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <stdexcept>
@@ -747,12 +748,12 @@ struct Buffer {
 // base): suffix[k] sums k to its block's end, prefix[k] its block's start
 // to k, except at a block's last position, where it is 0 (a window
 // starting on a block's first position is that block alone).
-void block_sums(const std::vector<double>& padded, size_t span, std::vector<double>& suffix,
-                std::vector<double>& prefix) {
+void block_sums(const double* padded, size_t size, size_t span, double* suffix,
+                double* prefix) {
     // Each block's sums are a chain of dependent additions; four blocks
     // side by side keep the adder busy, each summed in its own order.
     constexpr size_t lanes = 4;
-    const size_t blocks = padded.size() / span;
+    const size_t blocks = size / span;
     for (size_t first = 0; first < blocks; first += lanes) {
         const size_t count = std::min(lanes, blocks - first);
         double running[lanes];
@@ -826,44 +827,51 @@ PyObject* correct_interval(PyObject*, PyObject* args) {
     try {
         double* obs = observed.data<double>();
         double* exp = expected.data<double>();
-        std::fill(obs, obs + inner, 0.0);
-        std::fill(exp, exp + inner, 0.0);
-        std::vector<unsigned char> weighted(inner, 0);
-        std::vector<int64_t> counts(width);
+        const size_t size = size_t(top - base);
+        // Every element below is written before it is read: no zeroing
+        // passes beyond the counts.
+        std::unique_ptr<unsigned char[]> weighted(new unsigned char[inner]);
+        std::unique_ptr<int64_t[]> counts(new int64_t[width]);
         // Over base..top-1: the weights (0 where none), running totals of the
         // counts of weighted positions (integers: exact), block sums.
-        std::vector<double> padded(size_t(top - base)), suffix(padded.size()),
-            prefix(padded.size());
-        std::vector<int64_t> running(padded.size() + 1);
+        std::unique_ptr<double[]> padded(new double[size]), suffix(new double[size]),
+            prefix(new double[size]);
+        std::unique_ptr<int64_t[]> running(new int64_t[size + 1]);
         // Positions before base or from top on lie in no window of the interval.
         const int64_t shift = lo - base;
         for (int s = 0; s < 2; ++s) {
             const double* w = weights[s].data<double>();
-            std::fill(counts.begin(), counts.end(), 0);
+            std::fill(counts.get(), counts.get() + width, 0);
             const int64_t* at = positions[s].data<int64_t>();
             for (Py_ssize_t k = 0; k < positions[s].size(); ++k) ++counts[size_t(at[k] - lo)];
-            std::fill(padded.begin(), padded.end(), 0.0);
-            std::fill(running.begin(), running.end(), 0);
-            for (size_t q = size_t(std::max<int64_t>(-shift, 0)); q < width; ++q) {
-                size_t k = size_t(int64_t(q) + shift);
-                if (k >= padded.size()) break;
-                bool has = !std::isnan(w[q]);
+            running[0] = 0;
+            for (size_t k = 0; k < size; ++k) {
+                int64_t q = int64_t(k) - shift;
+                bool has = q >= 0 && q < int64_t(width) && !std::isnan(w[q]);
                 padded[k] = has ? w[q] : 0.0;
-                running[k + 1] = has ? counts[q] : 0;
+                running[k + 1] = running[k] + (has ? counts[size_t(q)] : 0);
             }
-            for (size_t k = 0; k < padded.size(); ++k) running[k + 1] += running[k];
-            block_sums(padded, size_t(span), suffix, prefix);
+            block_sums(padded.get(), size, size_t(span), suffix.get(), prefix.get());
             for (size_t i = 0; i < inner; ++i) {
                 size_t q = size_t(start - lo) + i;
-                obs[i] += double(counts[q]);
-                if (std::isnan(w[q])) continue;
+                // The first strand's value is 0.0 + x: x itself (never -0.0).
+                double count = double(counts[q]);
+                obs[i] = s == 0 ? count : obs[i] + count;
+                if (std::isnan(w[q])) {
+                    if (s == 0) weighted[i] = 0;
+                    continue;
+                }
                 size_t left = size_t(start - half - base) + i;     // p - h
                 int64_t local = running[left + size_t(span)] - running[left];
                 double share = local > 0
                     ? double(local) * w[q] / (suffix[left] + prefix[left + size_t(span) - 1])
                     : 0.0;
-                exp[i] += share;
-                weighted[i] = 1;
+                if (s == 0 || !weighted[i]) {
+                    exp[i] = share;
+                    weighted[i] = 1;
+                } else {
+                    exp[i] = exp[i] + share;
+                }
             }
         }
         double* cor = corrected.data<double>();
