@@ -305,3 +305,18 @@ def test_threads_sharing_one_reader(big):
         with ThreadPoolExecutor(4) as pool:
             for found in pool.map(run, range(4)):
                 assert found == alone
+
+
+def test_block_check_sum_equals_zlib():
+    """The CRC32 that checks each block, folded 64 bytes at a time where the
+    processor can: every length around the folding's steps, misaligned
+    starts, and a whole block."""
+    import zlib
+
+    from corlap import _alignments
+
+    data = np.random.default_rng(3).integers(0, 256, 70_000, dtype=np.uint8).tobytes()
+    for length in [*range(0, 200), 255, 256, 1_000, 4_097, 65_535, 65_536]:
+        for offset in (0, 1, 7):
+            piece = memoryview(data)[offset:offset + length]
+            assert _alignments._block_crc32(piece) == zlib.crc32(piece), (length, offset)

@@ -23,6 +23,10 @@
 
 #include <zlib.h>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,6 +105,98 @@ private:
     int fd_ = -1;
     uint64_t size_ = 0;
 };
+
+// --- CRC32 ---------------------------------------------------------------------
+//
+// Every block's data is checked against its CRC32, as htslib checks it: a
+// corrupt file must fail, not give numbers.  zlib computes it a byte or so
+// per cycle, a quarter of the time of reading a well-compressed file; on
+// x86-64 with carry-less multiplication it is folded 64 bytes at a time
+// (Gopal et al., "Fast CRC computation for generic polynomials using
+// PCLMULQDQ", Intel, 2009; constants of the bit-reflected gzip polynomial).
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CRC_TARGET __attribute__((target("pclmul,sse4.1")))
+
+CRC_TARGET inline __m128i load16(const uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// `into` carried over 128 bits and added to `next`.
+CRC_TARGET inline __m128i fold16(__m128i into, __m128i next, __m128i k) {
+    __m128i low = _mm_clmulepi64_si128(into, k, 0x00);
+    __m128i high = _mm_clmulepi64_si128(into, k, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(high, next), low);
+}
+
+// The CRC register (not inverted) after `length` bytes, length >= 64 and
+// a multiple of 16.
+CRC_TARGET uint32_t crc32_folded(const uint8_t* data,
+                                                                 size_t length,
+                                                                 uint32_t crc) {
+    alignas(16) static const uint64_t k1k2[] = {0x0154442bd4, 0x01c6e41596};
+    alignas(16) static const uint64_t k3k4[] = {0x01751997d0, 0x00ccaa009e};
+    alignas(16) static const uint64_t k5k0[] = {0x0163cd6124, 0x0000000000};
+    alignas(16) static const uint64_t poly[] = {0x01db710641, 0x01f7011641};
+    __m128i x1 = load16(data), x2 = load16(data + 16), x3 = load16(data + 32), x4 = load16(data + 48);
+    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(int(crc)));
+    __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
+    data += 64;
+    length -= 64;
+    while (length >= 64) {
+        __m128i y1 = _mm_clmulepi64_si128(x1, k, 0x00), y2 = _mm_clmulepi64_si128(x2, k, 0x00);
+        __m128i y3 = _mm_clmulepi64_si128(x3, k, 0x00), y4 = _mm_clmulepi64_si128(x4, k, 0x00);
+        x1 = _mm_clmulepi64_si128(x1, k, 0x11);
+        x2 = _mm_clmulepi64_si128(x2, k, 0x11);
+        x3 = _mm_clmulepi64_si128(x3, k, 0x11);
+        x4 = _mm_clmulepi64_si128(x4, k, 0x11);
+        x1 = _mm_xor_si128(_mm_xor_si128(x1, y1), load16(data));
+        x2 = _mm_xor_si128(_mm_xor_si128(x2, y2), load16(data + 16));
+        x3 = _mm_xor_si128(_mm_xor_si128(x3, y3), load16(data + 32));
+        x4 = _mm_xor_si128(_mm_xor_si128(x4, y4), load16(data + 48));
+        data += 64;
+        length -= 64;
+    }
+    // Four lanes folded into one, then the remaining 16-byte pieces.
+    k = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
+    x1 = fold16(x1, x2, k);
+    x1 = fold16(x1, x3, k);
+    x1 = fold16(x1, x4, k);
+    while (length >= 16) {
+        x1 = fold16(x1, load16(data), k);
+        data += 16;
+        length -= 16;
+    }
+    // 128 bits to 64, then Barrett reduction to 32.
+    __m128i mask = _mm_setr_epi32(~0, 0, ~0, 0);
+    x2 = _mm_clmulepi64_si128(x1, k, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+    k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
+    x2 = _mm_srli_si128(x1, 4);
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask), k, 0x00), x2);
+    k = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, mask), k, 0x10);
+    x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, mask), k, 0x00);
+    x1 = _mm_xor_si128(x1, x2);
+    return uint32_t(_mm_extract_epi32(x1, 1));
+}
+
+const bool can_fold = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+#endif
+
+// The gzip CRC32 of `length` bytes.
+uint32_t crc32_of(const uint8_t* data, size_t length) {
+    uint32_t crc = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (can_fold && length >= 64) {
+        size_t folded = length & ~size_t(15);
+        crc = ~crc32_folded(data, folded, ~crc);
+        data += folded;
+        length -= folded;
+    }
+#endif
+    return uint32_t(crc32_z(crc, data, length));
+}
 
 // --- BGZF ---------------------------------------------------------------------
 
@@ -227,7 +323,7 @@ private:
             size_t compressed_size = block_size - 12 - extra - 8;
             if (!inflater_.inflate_block(compressed, compressed_size, data_.data(), size))
                 throw ReadError(where("corrupt BGZF block (it does not inflate)"));
-            if (uint32_t(crc32(crc32(0L, Z_NULL, 0), data_.data(), uInt(size))) != crc)
+            if (crc32_of(data_.data(), size) != crc)
                 throw ReadError(where("corrupt BGZF block (CRC32 mismatch)"));
             next_block_ += block_size;
             if (size > 0) return true;
@@ -887,7 +983,17 @@ PyObject* correct_interval(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// For the tests: the CRC32 of a bytes-like object, as blocks are checked.
+PyObject* block_crc32(PyObject*, PyObject* arg) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    uint32_t crc = crc32_of(static_cast<const uint8_t*>(view.buf), size_t(view.len));
+    PyBuffer_Release(&view);
+    return PyLong_FromUnsignedLong(crc);
+}
+
 PyMethodDef module_functions[] = {
+    {"_block_crc32", block_crc32, METH_O, "CRC32 of a buffer, as BGZF blocks are checked (tests)."},
     {"correct_interval", correct_interval, METH_VARARGS,
      "correct_interval(plus_weights, minus_weights, plus_positions, minus_positions,\n"
      "                 lo, start, end, half, observed, expected, corrected)\n\n"
