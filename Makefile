@@ -91,7 +91,7 @@ test-asan: $(ASAN_VENV)/.deps
 # Output is captured at the sys level only, so that a report reaches the
 # terminal before the runtime stops the process.
 TSAN_VENV := .venv-tsan
-TSAN_DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest
+TSAN_DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest pysam
 $(TSAN_VENV)/.deps: $(PY) Makefile
 	$(PYTHON) -m venv $(TSAN_VENV)
 	$(TSAN_VENV)/bin/python -m pip install -q $(TSAN_DEPS)
@@ -102,7 +102,7 @@ test-tsan: $(TSAN_VENV)/.deps
 		-Csetup-args=-Dthread_sanitize=true -Cbuild-dir=build/tsan .
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1 \
 	$(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
-		tests/test_scoring_threads.py
+		tests/test_scoring_threads.py tests/test_bam_reader.py::test_threads_sharing_one_reader
 
 # Hostile-input fuzzing at scale: FUZZ_CALLS calls or more, made by
 # FUZZ_JOBS child processes with different seeds; reports the calls made,
