@@ -466,3 +466,89 @@ def test_a_process_forked_while_threads_score_scores_and_changes_settings(scorin
         stop.set()
         for worker in workers:
             worker.join()
+
+
+# --- the memory of a task's arrays ---------------------------------------------
+
+def handler_name():
+    core = getattr(np, "_core", None) or np.core
+    return core.multiarray.get_handler_name()
+
+
+def test_task_memory_reuses_freed_blocks_and_gives_zeros(scoring):
+    """Inside, a freed large array's block serves the next of its size;
+    np.zeros on a reused block is still all zeros, a grown array keeps its
+    values; leaving hands everything back and restores the handler."""
+    before = handler_name()
+    previous = scoring.task_memory_enter()
+    try:
+        assert handler_name() == "corlap_task_memory"
+        ones = np.ones(1 << 18)                 # 2 MiB
+        address = ones.ctypes.data
+        del ones
+        assert scoring.task_memory_held() >= 1 << 21
+        zeros = np.zeros(1 << 18)
+        assert zeros.ctypes.data == address
+        assert not zeros.any()
+        grown = np.arange(100_000, dtype=np.float64)
+        grown.resize(300_000, refcheck=False)
+        assert np.array_equal(grown[:100_000], np.arange(100_000))
+        assert not grown[100_000:].any()
+        kept_outside = np.full(1 << 17, 7.0)
+        # However many are freed, at most 256 MiB is kept.
+        for _ in range(300):
+            np.empty(1 << 17)
+        assert scoring.task_memory_held() <= 256 << 20
+    finally:
+        scoring.task_memory_leave(previous)
+    assert handler_name() == before
+    assert scoring.task_memory_held() == 0
+    assert (kept_outside == 7.0).all()
+    del kept_outside                            # freed through the handler, after it
+    assert scoring.task_memory_held() == 0
+    with pytest.raises(TypeError):
+        scoring.task_memory_leave(object())
+
+
+def test_task_memory_is_the_threads_own_and_safe_across_threads(scoring):
+    """Threads inside and outside at once: only those inside allocate
+    through it, and arrays made in one thread and freed in another keep
+    their values."""
+    names, failures, handed = {}, [], []
+    lock = threading.Lock()
+    barrier = threading.Barrier(5)
+
+    def work(k):
+        inside = k % 2 == 0
+        previous = scoring.task_memory_enter() if inside else None
+        try:
+            barrier.wait()
+            names[k] = handler_name()
+            rng = np.random.default_rng(k)
+            for round_ in range(60):
+                size = int(rng.integers(1 << 15, 1 << 19))
+                values = np.full(size, float(k * 1000 + round_))
+                with lock:
+                    handed.append(values)
+                    taken = handed.pop(0) if len(handed) > 3 else None
+                if taken is not None and not (taken == taken[0]).all():
+                    failures.append(k)
+                if not np.zeros(size).sum() == 0.0:
+                    failures.append(k)
+        finally:
+            if inside:
+                scoring.task_memory_leave(previous)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    barrier.wait()
+    main_name = handler_name()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+    assert names == {0: "corlap_task_memory", 1: "default_allocator",
+                     2: "corlap_task_memory", 3: "default_allocator"}
+    assert main_name == "default_allocator"
+    handed.clear()
+    assert scoring.task_memory_held() == 0

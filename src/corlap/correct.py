@@ -120,15 +120,16 @@ def correction_task(task: _CorrectionTask) -> dict[str, Any]:
     handle = _reads(task.bam, task.fasta)
     names = [name for name, _ in task.outputs]
     encoder = tracks.TaskEncoder(task)
-    with tracks._shared_memo(tracks._local_scratch(task)):
-        for chrom, number, start, end, open_start, open_end in tracks.task_intervals(task):
-            values = correct_interval(model, fasta, handle, chrom, start, end,
-                                      window=task.window, shift=task.shift,
-                                      min_mapq=task.min_mapq, path=task.bam)
-            encoder.add(chrom, number, start, end, open_start, open_end,
-                        {name: values[name] for name in names})
-            del values      # before the next interval's are made
-    return encoder.result()
+    with tracks.task_memory():
+        with tracks._shared_memo(tracks._local_scratch(task)):
+            for chrom, number, start, end, open_start, open_end in tracks.task_intervals(task):
+                values = correct_interval(model, fasta, handle, chrom, start, end,
+                                          window=task.window, shift=task.shift,
+                                          min_mapq=task.min_mapq, path=task.bam)
+                encoder.add(chrom, number, start, end, open_start, open_end,
+                            {name: values[name] for name in names})
+                del values      # before the next interval's are made
+        return encoder.result()
 
 
 # --- runs (in the calling process) ------------------------------------------

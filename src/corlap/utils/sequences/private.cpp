@@ -35,6 +35,13 @@ PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence);
 PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence);
 }  // namespace bodies
 
+namespace task_memory {
+// task_memory.cpp
+PyObject* enter();
+bool leave(PyObject* previous);
+size_t held();
+}  // namespace task_memory
+
 namespace {
 
 constexpr long max_budget_mib = 256;
@@ -232,7 +239,42 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+PyObject* task_memory_enter(PyObject*, PyObject*) { return task_memory::enter(); }
+
+PyObject* task_memory_leave(PyObject*, PyObject* previous) {
+    if (!PyCapsule_IsValid(previous, "mem_handler")) {
+        PyErr_SetString(PyExc_TypeError, "task_memory_leave() takes what task_memory_enter() "
+                                         "returned");
+        return nullptr;
+    }
+    if (!task_memory::leave(previous)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* task_memory_held(PyObject*, PyObject*) {
+    return PyLong_FromSize_t(task_memory::held());
+}
+
 PyMethodDef private_methods[] = {
+    {"task_memory_enter", task_memory_enter, METH_NOARGS,
+     "task_memory_enter()\n"
+     "--\n"
+     "\n"
+     "New NumPy arrays of this thread's context take their memory from blocks\n"
+     "that arrays made so freed (256 KiB and more, up to 256 MiB kept in all),\n"
+     "until task_memory_leave(previous) with what this returned.  Blocks are\n"
+     "kept while any thread is between the two, and handed back to the C\n"
+     "library when the last one leaves."},
+    {"task_memory_leave", task_memory_leave, METH_O,
+     "task_memory_leave(previous)\n"
+     "--\n"
+     "\n"
+     "Ends task_memory_enter for this thread's context."},
+    {"task_memory_held", task_memory_held, METH_NOARGS,
+     "task_memory_held()\n"
+     "--\n"
+     "\n"
+     "Bytes of freed blocks kept now."},
     {"score", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(score)), METH_FASTCALL,
      "score(model, sequence, /)\n"
      "--\n"
