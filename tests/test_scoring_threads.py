@@ -552,3 +552,40 @@ def test_task_memory_is_the_threads_own_and_safe_across_threads(scoring):
     assert main_name == "default_allocator"
     handed.clear()
     assert scoring.task_memory_held() == 0
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_task_memory_in_a_process_forked_while_another_thread_holds_its_lock(scoring):
+    """A fork while another thread holds the lock of the kept blocks: the
+    child allocates, frees and leaves instead of waiting on a lock nobody
+    in it will ever let go."""
+    previous = scoring.task_memory_enter()
+    try:
+        inherited = np.full(1 << 16, 3.0)       # a block of the handler's
+        scoring._task_memory_hold_lock(0.3)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)   # fork with threads
+            pid = os.fork()
+        if pid == 0:
+            status = 1
+            try:
+                values = np.full(1 << 16, 3.0)
+                ok = values.sum() == inherited.sum() == 3.0 * (1 << 16)
+                del values, inherited
+                scoring.task_memory_leave(previous)
+                status = 0 if ok else 1
+            finally:
+                os._exit(status)
+        deadline = time.monotonic() + 10
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("the forked child hung on the handler's lock")
+            time.sleep(0.01)
+        assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        scoring.task_memory_leave(previous)

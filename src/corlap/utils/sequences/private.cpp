@@ -40,6 +40,7 @@ namespace task_memory {
 PyObject* enter();
 bool leave(PyObject* previous);
 size_t held();
+void hold_lock(double seconds);
 }  // namespace task_memory
 
 namespace {
@@ -251,6 +252,19 @@ PyObject* task_memory_leave(PyObject*, PyObject* previous) {
     Py_RETURN_NONE;
 }
 
+PyObject* task_memory_hold_lock(PyObject*, PyObject* seconds) {
+    double value = PyFloat_AsDouble(seconds);
+    if (value == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!(value >= 0.0 && value <= 10.0)) {
+        PyErr_SetString(PyExc_ValueError, "seconds must be in 0..10");
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    task_memory::hold_lock(value);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyObject* task_memory_held(PyObject*, PyObject*) {
     return PyLong_FromSize_t(task_memory::held());
 }
@@ -270,6 +284,12 @@ PyMethodDef private_methods[] = {
      "--\n"
      "\n"
      "Ends task_memory_enter for this thread's context."},
+    {"_task_memory_hold_lock", task_memory_hold_lock, METH_O,
+     "_task_memory_hold_lock(seconds)\n"
+     "--\n"
+     "\n"
+     "For the tests: another thread holds the lock of the kept blocks for that\n"
+     "long, from before this returns."},
     {"task_memory_held", task_memory_held, METH_NOARGS,
      "task_memory_held()\n"
      "--\n"

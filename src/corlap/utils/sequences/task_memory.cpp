@@ -26,7 +26,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <chrono>
+#include <future>
 #include <mutex>
+#include <thread>
+
+#include <pthread.h>
 
 namespace corlap::task_memory {
 
@@ -46,10 +51,17 @@ struct Kept {
     long users = 0;
 };
 
-Kept& kept() {
-    static Kept* instance = new Kept();     // never destroyed: arrays may outlive exit
-    return *instance;
-}
+// Never destroyed: arrays may outlive exit.
+Kept* instance = new Kept();
+
+Kept& kept() { return *instance; }
+
+// A process forked while another thread holds the lock would wait on it
+// forever: the lock is taken around fork, and the child starts afresh
+// (the blocks kept by then are left to it, unused).
+void before_fork() { instance->lock.lock(); }
+void after_fork_in_parent() { instance->lock.unlock(); }
+void after_fork_in_child() { instance = new Kept(); }
 
 size_t capacity_of(void* data) {
     size_t capacity;
@@ -139,6 +151,9 @@ PyObject* capsule = nullptr;    // one for the process, never freed
 // Puts the handler in force for this thread's context and counts a user;
 // returns the handler it replaces (to hand to leave), or null with an error.
 PyObject* enter() {
+    static const bool fork_safe =
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    (void)fork_safe;
     if (capsule == nullptr) {
         capsule = PyCapsule_New(&handler, "mem_handler", nullptr);
         if (capsule == nullptr) return nullptr;
@@ -169,6 +184,20 @@ bool leave(PyObject* previous) {
     }
     for (auto& [capacity, block] : freed) std::free(block);
     return true;
+}
+
+// For the tests: another thread holds the lock for `seconds`, from before
+// this returns.
+void hold_lock(double seconds) {
+    std::promise<void> taken;
+    std::future<void> ready = taken.get_future();
+    Kept* held_instance = instance;
+    std::thread([held_instance, seconds, taken = std::move(taken)]() mutable {
+        std::lock_guard<std::mutex> guard(held_instance->lock);
+        taken.set_value();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }).detach();
+    ready.wait();
 }
 
 // Bytes kept now (for the tests).
