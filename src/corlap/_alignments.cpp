@@ -64,7 +64,7 @@ int32_t sle32(const uint8_t* p) { return int32_t(le32(p)); }
 
 class File {
 public:
-    explicit File(const std::string& path) : path_(path) {
+    explicit File(const std::string& path) {
         do {
             fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         } while (fd_ < 0 && errno == EINTR);
@@ -101,7 +101,6 @@ public:
     }
 
 private:
-    std::string path_;
     int fd_ = -1;
     uint64_t size_ = 0;
 };
