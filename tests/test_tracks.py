@@ -19,7 +19,7 @@ import pyBigWig
 import pytest
 
 from conftest import reverse_complement
-from corlap import tracks
+from corlap import _engine, tracks
 from corlap.__main__ import main
 from corlap.models import load_model
 from corlap.utils.sequences import nuc_to_num
@@ -118,18 +118,17 @@ def test_score_intervals_one_strand_and_model_object(genome_fasta, model_files, 
     assert_bits_equal(chrA, expected_track(expected, "DWM", "reverse", "chrA"))
 
 
-def test_one_model_object_per_process_scores_every_chunk(genome_fasta, model_files,
-                                                          monkeypatch):
+def test_one_model_object_per_run_scores_every_chunk(genome_fasta, model_files,
+                                                     monkeypatch):
     """The model file is read and rebuilt once; every later chunk reuses the
     same model object (so what the model memoises stays valid)."""
-    tracks._models.clear()
     loads = []
     real_load = tracks.ModelRef.load
     monkeypatch.setattr(tracks.ModelRef, "load",
                         lambda self: loads.append(1) or real_load(self))
     scored_by = set()
-    real_score = tracks._score_interval
-    monkeypatch.setattr(tracks, "_score_interval",
+    real_score = tracks.interval_scores
+    monkeypatch.setattr(tracks, "interval_scores",
                         lambda model, *a: scored_by.add(id(model)) or real_score(model, *a))
     chunks = list(tracks.score_intervals(genome_fasta, model_files["DWM"], chunk_size=3_000))
     assert len(chunks) > 10
@@ -151,7 +150,7 @@ def test_plan_chunks_merges_clips_and_packs():
 def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
     lengths = {"a": 1_000, "b": 7, "c": 3, "d": 455}
     chunks = tracks.plan_chunks(lengths, None, 10)
-    tasks = list(tracks._grouped(chunks, in_flight, 4, 10))
+    tasks = list(_engine._grouped(chunks, in_flight, 4, 10))
     # Every chunk once, in order.
     assert [chunk for task in tasks for chunk in task] == chunks
     sizes = [sum(end - start for _, intervals in task for start, end in intervals)
@@ -163,7 +162,7 @@ def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
     # The short sequences b and c share a task with their neighbours.
     holding_b = next(task for task in tasks if any(chrom == "b" for chrom, _ in task))
     assert {chrom for chrom, _ in holding_b} > {"b"}
-    ungrouped = list(tracks._grouped(chunks, in_flight, 1, 10))
+    ungrouped = list(_engine._grouped(chunks, in_flight, 1, 10))
     assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 10
                for task in ungrouped)
     assert [chunk for task in ungrouped for chunk in task] == chunks
@@ -172,7 +171,7 @@ def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
 def test_scaffolds_are_packed_into_tasks_of_a_chunk_size():
     lengths = {f"scaffold_{k}": 1 + (k * 37) % 900 for k in range(3_000)}
     chunks = tracks.plan_chunks(lengths, None, 100_000)
-    tasks = list(tracks._grouped(chunks, 3, 1, 100_000))
+    tasks = list(_engine._grouped(chunks, 3, 1, 100_000))
     assert [chunk for task in tasks for chunk in task] == chunks
     assert len(tasks) <= -(-sum(lengths.values()) // 100_000) + 1
     assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 100_000
@@ -303,11 +302,11 @@ def test_failed_run_leaves_earlier_output_untouched(error, tmp_path, genome_fast
         real = tracks.score_task
         calls = []
 
-        def interrupted(task):
+        def interrupted(task, context):
             calls.append(1)
             if len(calls) == 3:
                 raise KeyboardInterrupt
-            return real(task)
+            return real(task, context)
         monkeypatch.setattr(tracks, "score_task", interrupted)
         executor = tracks.InlineExecutor()
     with pytest.raises(error):
@@ -377,22 +376,22 @@ def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, mode
     own attempts; the directory goes away with the run, whether it succeeds
     or fails."""
     made = []
-    real = tracks._runs.run_directory
+    real = _engine._runs.run_directory
 
     @contextlib.contextmanager
     def watched_directory():
         with real() as directory:
             made.append(directory)
             yield directory
-    monkeypatch.setattr(tracks._runs, "run_directory", watched_directory)
+    monkeypatch.setattr(_engine._runs, "run_directory", watched_directory)
     monkeypatch.delenv(tracks.MEMO_DIR_VARIABLE, raising=False)
     seen, sources = [], []
     real_task = tracks.score_task
 
-    def watched(task):
-        result = real_task(task)
+    def watched(task, context):
+        result = real_task(task, context)
         seen.append(sorted(os.listdir(task.scratch)))
-        sources.append(result["source"])
+        sources.append(result.attempt)
         return result
     monkeypatch.setattr(tracks, "score_task", watched)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
@@ -434,7 +433,7 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
                 stream.write(b"partial")
             raise OSError(errno.ENOSPC, "No space left on device")
         return real(path, batches)
-    monkeypatch.setattr(tracks._bigwig, "write_attempt", full)
+    monkeypatch.setattr(_bigwig, "write_attempt", full)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
                             executor=pool, chunk_size=5_000)

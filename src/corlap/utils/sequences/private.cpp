@@ -35,14 +35,6 @@ PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence);
 PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence);
 }  // namespace bodies
 
-namespace task_memory {
-// task_memory.cpp
-PyObject* enter();
-bool leave(PyObject* previous);
-size_t held();
-void hold_lock(double seconds);
-}  // namespace task_memory
-
 namespace {
 
 constexpr long max_budget_mib = 256;
@@ -240,61 +232,7 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
-PyObject* task_memory_enter(PyObject*, PyObject*) { return task_memory::enter(); }
-
-PyObject* task_memory_leave(PyObject*, PyObject* previous) {
-    if (!PyCapsule_IsValid(previous, "mem_handler")) {
-        PyErr_SetString(PyExc_TypeError, "task_memory_leave() takes what task_memory_enter() "
-                                         "returned");
-        return nullptr;
-    }
-    if (!task_memory::leave(previous)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* task_memory_hold_lock(PyObject*, PyObject* seconds) {
-    double value = PyFloat_AsDouble(seconds);
-    if (value == -1.0 && PyErr_Occurred()) return nullptr;
-    if (!(value >= 0.0 && value <= 10.0)) {
-        PyErr_SetString(PyExc_ValueError, "seconds must be in 0..10");
-        return nullptr;
-    }
-    Py_BEGIN_ALLOW_THREADS
-    task_memory::hold_lock(value);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
-}
-
-PyObject* task_memory_held(PyObject*, PyObject*) {
-    return PyLong_FromSize_t(task_memory::held());
-}
-
 PyMethodDef private_methods[] = {
-    {"task_memory_enter", task_memory_enter, METH_NOARGS,
-     "task_memory_enter()\n"
-     "--\n"
-     "\n"
-     "New NumPy arrays of this thread's context take their memory from blocks\n"
-     "that arrays made so freed (256 KiB and more, up to 256 MiB kept in all),\n"
-     "until task_memory_leave(previous) with what this returned.  Blocks are\n"
-     "kept while any thread is between the two, and handed back to the C\n"
-     "library when the last one leaves."},
-    {"task_memory_leave", task_memory_leave, METH_O,
-     "task_memory_leave(previous)\n"
-     "--\n"
-     "\n"
-     "Ends task_memory_enter for this thread's context."},
-    {"_task_memory_hold_lock", task_memory_hold_lock, METH_O,
-     "_task_memory_hold_lock(seconds)\n"
-     "--\n"
-     "\n"
-     "For the tests: another thread holds the lock of the kept blocks for that\n"
-     "long, from before this returns."},
-    {"task_memory_held", task_memory_held, METH_NOARGS,
-     "task_memory_held()\n"
-     "--\n"
-     "\n"
-     "Bytes of freed blocks kept now."},
     {"score", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(score)), METH_FASTCALL,
      "score(model, sequence, /)\n"
      "--\n"
