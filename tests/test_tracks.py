@@ -19,7 +19,7 @@ import pyBigWig
 import pytest
 
 from conftest import reverse_complement
-from corlap import _engine, tracks
+from corlap import _bigwig, _engine, tracks
 from corlap.__main__ import main
 from corlap.models import load_model
 from corlap.utils.sequences import nuc_to_num
@@ -419,7 +419,6 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
     time, after part of it) sends the blocks back; the file is byte for
     byte the one of a run where every worker could."""
     import errno
-    from corlap import _bigwig
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "clean.bw",
                             executor=pool, chunk_size=5_000)
@@ -441,31 +440,103 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
     assert (tmp_path / "f.bw").read_bytes() == (tmp_path / "clean.bw").read_bytes()
 
 
-def _mapped_run_files(_):
-    """The files of run directories this worker process has mapped (after
-    a pause, so that every worker of the pool takes some of these calls)."""
+@pytest.mark.parametrize("fault", ["cut short", "gone"])
+def test_a_damaged_attempt_file_fails_the_run(fault, tmp_path, genome_fasta, model_files,
+                                              monkeypatch):
+    """An attempt's file that lost bytes or vanished after its task ended
+    fails the run, naming the file, before anything is copied from it."""
+    real = _bigwig.write_attempt
+
+    def damaged(path, batches):
+        real(path, batches)
+        if fault == "gone":
+            os.unlink(path)
+        else:
+            os.truncate(path, os.path.getsize(path) - 1)
+    monkeypatch.setattr(_bigwig, "write_attempt", damaged)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool, \
+            pytest.raises(_engine.AttemptError, match="attempt") as raised:
+        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+                            executor=pool, chunk_size=5_000)
+    assert "attempt-" in raised.value.filename
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_memo_directory_in_force_is_that_of_a_running_task(tmp_path):
+    """Tasks of two runs in one process: the shared memo's directory in
+    force is always one of a run with a task still running, and the
+    settings come back when the last task leaves."""
+    from corlap.utils._scoring_loader import scoring
+    before = scoring.memo_settings()
+    sharing = tracks._MemoSharing()
+    first = sharing.enter(str(tmp_path / "first"))
+    second = sharing.enter(str(tmp_path / "second"))
+    assert scoring.memo_settings()[0] == str(tmp_path / "second")
+    sharing.leave(second)
+    assert scoring.memo_settings()[0] == str(tmp_path / "first")
+    again = sharing.enter(str(tmp_path / "third"))
+    sharing.leave(first)
+    assert scoring.memo_settings()[0] == str(tmp_path / "third")
+    sharing.leave(again)
+    assert scoring.memo_settings() == before
+
+
+def held_files(markers):
+    """The files this worker process has open or mapped whose paths hold
+    one of ``markers`` (after a pause, so that every worker of a pool takes
+    some of these calls)."""
     time.sleep(0.2)
+    found = set()
+    for descriptor in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            found.add(os.readlink(f"/proc/self/fd/{descriptor}"))
     with open("/proc/self/maps") as stream:
-        return sorted({line.split(None, 5)[-1].strip() for line in stream
-                       if "corlap-run-" in line})
+        found.update(line.split(None, 5)[-1].strip() for line in stream
+                     if len(line.split(None, 5)) == 6)
+    return sorted(path for path in found if any(marker in path for marker in markers))
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to see mappings")
-def test_a_kept_pool_holds_nothing_of_finished_runs(tmp_path, genome_fasta, model_files):
-    """Three runs on one process pool kept open: after each, no worker
-    still maps a file of the run (a deleted file in /dev/shm keeps its
-    memory while mapped) and no run directory is left."""
-    import multiprocessing
+@contextlib.contextmanager
+def long_lived_workers(engine):
+    """(executor, held): two workers kept across runs, and ``held(markers)``,
+    what any of them holds of ``held_files``."""
+    if engine == "pool":
+        import multiprocessing
+        context = multiprocessing.get_context("forkserver")
+        with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+            yield pool, lambda markers: sorted(
+                set().union(*pool.map(held_files, [markers] * 4)))
+        return
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=40) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        yield client.get_executor(), lambda markers: sorted(
+            set().union(*client.run(held_files, markers).values()))
 
-    def leftovers():
-        return sorted(name for place in ("/dev/shm", tempfile.gettempdir())
-                      if os.path.isdir(place)
-                      for name in os.listdir(place) if name.startswith("corlap-run-"))
-    before = leftovers()
-    context = multiprocessing.get_context("forkserver")
-    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to see files")
+@pytest.mark.parametrize("engine", ["pool", "dask"])
+def test_long_lived_workers_hold_nothing_of_finished_runs(engine, tmp_path, genome_fasta,
+                                                          model_files, monkeypatch):
+    """Three runs on workers kept alive (a process pool, a Dask cluster):
+    after each, no worker still has the FASTA file open or a file of the
+    run mapped (a deleted memo table in /dev/shm keeps its memory while
+    mapped), and the run's directory is gone."""
+    made = []
+    real = _engine._runs.run_directory
+
+    @contextlib.contextmanager
+    def watched_directory():
+        with real() as directory:
+            made.append(directory)
+            yield directory
+    monkeypatch.setattr(_engine._runs, "run_directory", watched_directory)
+    markers = ("corlap-run-", os.fspath(genome_fasta))
+    with long_lived_workers(engine) as (executor, held):
         for run in range(3):
             tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / f"{run}.bw",
-                                executor=pool, chunk_size=4_000)
-            assert leftovers() == before
-            assert list(pool.map(_mapped_run_files, range(4))) == [[]] * 4
+                                executor=executor, chunk_size=4_000)
+            assert len(made) == run + 1 and not os.path.exists(made[-1])
+            assert held(markers) == []
