@@ -96,11 +96,14 @@ def test_same_bits_as_score_sequence_for_every_length(kind, sequence, scoring):
         for name, layout in LAYOUTS.items():
             laid_out = layout(codes)
             expected = plain(scoring, model, laid_out)
-            # Twice: a DWM memo filled by the first call serves the second.
-            for _ in range(2):
-                scores = scoring.score(model, laid_out)
-                assert scores.dtype == np.float64 and scores.flags.owndata
-                assert same_bits(scores, expected), (length, name)
+            # Twice: a DWM memo filled by the first call serves the second,
+            # which fills an array of the caller's, dirty from an earlier use.
+            scores = scoring.score(model, laid_out)
+            assert scores.dtype == np.float64 and scores.flags.owndata
+            assert same_bits(scores, expected), (length, name)
+            reused = np.full(len(laid_out), 7.0)
+            assert scoring.score(model, laid_out, reused) is reused
+            assert same_bits(reused, expected), (length, name)
             assert same_bits(model.score_sequence(laid_out), expected)
         assert np.isfinite(expected).any() or sequence == "N-rich"
 
@@ -195,12 +198,15 @@ def test_models_that_do_not_score_as_corlap_are_refused(model, match, scoring):
         scoring.score(model, GOOD)
 
 
-def test_arguments_are_two_and_positional(scoring):
+def test_arguments_are_two_or_three_and_positional(scoring):
     model = trained("DWM", 3, 1)
-    for call in (lambda: scoring.score(model), lambda: scoring.score(model, GOOD, GOOD),
+    for call in (lambda: scoring.score(model), lambda: scoring.score(model, GOOD, None, None),
                  lambda: scoring.score(model, sequence=GOOD)):
         with pytest.raises(TypeError, match="score"):
             call()
+    for out in (np.zeros(len(GOOD) - 1), np.zeros(len(GOOD), np.float32), [0.0] * len(GOOD)):
+        with pytest.raises((TypeError, ValueError)):
+            scoring.score(model, GOOD, out)
     # A subclass that keeps corlap's scoring is scored as its base.
     inheriting = Inheriting(3)
     for name in DWM_TABLES:

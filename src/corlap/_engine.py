@@ -434,10 +434,11 @@ class Encoder:
 
     def add(self, span: Span, values: dict[str, np.ndarray]) -> None:
         """The float64 values (NaN: none) of positions span.start..end-1 of
-        each output of the task (the encoder keeps the arrays it is given
-        until the batch is encoded: give it arrays of their own)."""
+        each output of the task.  The arrays are the caller's again once
+        this returns (what the encoder keeps, it copies), so that a task
+        can make every span's values in the same arrays."""
         for name in self._arrays:
-            self._arrays[name].append(values[name])
+            self._arrays[name].append(np.array(values[name]))
         for name in self._texts:
             self._texts[name].append(encode_bedgraph(span.chrom, span.start, values[name]))
         for name in self._waiting:
@@ -446,6 +447,11 @@ class Encoder:
         self._held += span.end - span.start
         if self._held >= self._task.batch_size:
             self._encode_waiting()
+            return
+        # Waiting for the batch to fill (small intervals, a sequence's end).
+        for intervals in self._waiting.values():
+            number, start, kept, open_start, open_end = intervals[-1]
+            intervals[-1] = (number, start, np.array(kept), open_start, open_end)
 
     def _encode_waiting(self) -> None:
         for name, intervals in self._waiting.items():

@@ -82,8 +82,9 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
                      context: _engine.WorkerContext | None = None) -> dict[str, np.ndarray]:
     """The observed, expected and corrected float64 values (NaN: none) of
     positions start..end-1 of ``chrom``, from a prepared ``model``, an open
-    FASTA file and a reads ``handle`` of ``reads.open_reads``; the
-    intermediate arrays reused from ``context`` when one is given."""
+    FASTA file and a reads ``handle`` of ``reads.open_reads``.  With a
+    worker ``context`` every array is one it reuses (the values are valid
+    until the next call with it)."""
     half = window // 2
     chrom_length = fasta.get_length(chrom)
     lo, hi = max(start - half, 0), min(end + half, chrom_length)
@@ -94,7 +95,8 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
     weights = [np.exp2(scores[strand]) if context is None else
                np.exp2(scores[strand], out=context.array(("weights", strand), hi - lo))
                for strand in tracks.STRANDS]
-    values = {name: np.empty(end - start) for name in OUTPUTS}
+    values = {name: np.empty(end - start) if context is None else
+              context.array(("values", name), end - start) for name in OUTPUTS}
     _alignments.correct_interval(*weights, *insertions, lo, start, end, half,
                                  values["observed"], values["expected"], values["corrected"])
     return values
@@ -118,7 +120,6 @@ def correction_task(task: _engine.Task, context: _engine.WorkerContext) -> _engi
                                   window=job.window, shift=job.shift, min_mapq=job.min_mapq,
                                   path=job.bam, context=context)
         encoder.add(span, {name: values[name] for name in names})
-        del values      # before the next interval's are made
     return encoder.result()
 
 

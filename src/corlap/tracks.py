@@ -199,21 +199,23 @@ def fasta_of(context: WorkerContext, path: str):
 def interval_scores(model, fasta, chrom: str, start: int, end: int, strands: Sequence[str],
                     context: WorkerContext | None = None) -> dict[str, np.ndarray]:
     """Float64 values of positions start..end-1 of chrom for each strand,
-    from a prepared model and an open FASTA file; the bases' codes in arrays
-    of ``context`` when one is given.  Scored through the extension's
-    private entry point, which gives the bits of ``score_sequence`` but lets
-    go of the interpreter lock over the loop, so that threads of one worker
-    (Dask's) score at the same time."""
+    from a prepared model and an open FASTA file.  With a worker ``context``
+    the codes and scores are made in arrays it reuses, and the values are
+    views of them, valid until the next call with that context; without
+    one, arrays of their own.  Scored through the extension's private entry
+    point, which gives the bits of ``score_sequence`` but lets go of the
+    interpreter lock over the loop, so that threads of one worker (Dask's)
+    score at the same time."""
     length = _window_length(model)
     flank = length // 2  # F >= L - 1 - F: enough on both sides, both strands
     chrom_length = fasta.get_length(chrom)
     fetch_start, fetch_end = max(start - flank, 0), min(end + flank, chrom_length)
+    size = fetch_end - fetch_start
     if context is None:
         region = GenomicSequence(Interval(chrom, fetch_start, fetch_end))
     else:
         # Made empty, then given the context's arrays, which from_fasta
         # fills in place.
-        size = fetch_end - fetch_start
         region = GenomicSequence(Interval(chrom, 0, 0))
         region.region, region.length = Interval(chrom, fetch_start, fetch_end), size
         region.sequence = context.array("forward codes", size, np.int64)
@@ -221,14 +223,21 @@ def interval_scores(model, fasta, chrom: str, start: int, end: int, strands: Seq
     region.from_fasta(fasta)
     values = {}
     for strand in strands:
+        codes = region.sequence if strand == "forward" else region.revcomp
+        out = None if context is None else context.array(f"{strand} scores", size)
+        scores = scoring.score(model, codes, out)
         if strand == "forward":
-            scores = scoring.score(model, region.sequence)
             values[strand] = scores[start - fetch_start:end - fetch_start]
         else:
-            # revcomp index k is genome position fetch_end - 1 - k.
-            scores = scoring.score(model, region.revcomp)[::-1]
-            values[strand] = np.ascontiguousarray(
-                scores[start - fetch_start:end - fetch_start])
+            # revcomp index k is genome position fetch_end - 1 - k.  Laid
+            # out contiguous, as NumPy may take another (vector) loop, and
+            # other bits, for a function of an array read backwards.
+            backwards = scores[::-1][start - fetch_start:end - fetch_start]
+            if context is None:
+                values[strand] = np.ascontiguousarray(backwards)
+            else:
+                values[strand] = context.array("reverse values", end - start)
+                np.copyto(values[strand], backwards)
     return values
 
 
