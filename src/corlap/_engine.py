@@ -17,8 +17,28 @@ brings two things:
   long as the context, one per thread, and are closed when it is released.
 
 Then ``plan_chunks`` cuts the genome (or regions) into chunks,
-``write_outputs`` writes bigWig or bedGraph files from them, and
+``write_outputs`` writes bigWig or bedGraph files from them (and hands
+whatever else the tasks return to ``on_result``, in genome order), and
 ``array_intervals`` yields the values interval by interval instead.
+
+A task over a bigWig signal, for example, needs no FASTA file::
+
+    @dataclasses.dataclass(frozen=True)
+    class SmoothJob:
+        signal: str
+
+    def smooth_task(task, context):
+        signal = context.keep(("signal", task.job.signal),
+                              lambda: pyBigWig.open(task.job.signal), lambda f: f.close())
+        encoder = Encoder(task)
+        for span in task.spans():
+            values = context.array("values", span.end - span.start)
+            values[:] = signal.values(span.chrom, span.start, span.end, numpy=True)
+            encoder.add(span, {"smoothed": values})
+        return encoder.result()
+
+    write_outputs(smooth_task, SmoothJob(path), lengths, plan_chunks(lengths),
+                  [("smoothed", "smoothed.bw")], executor=pool)
 
 Where a chunk is planned, scored, encoded and written::
 
@@ -300,12 +320,15 @@ class TaskResult:
     (``arrays``), bedGraph text (``texts``) or bigWig batches
     (``batches``).  The batches' blocks travel one way or the other: as
     bytes inside them, or in the file ``attempt`` of that task attempt,
-    which then holds exactly ``attempt_size`` bytes."""
+    which then holds exactly ``attempt_size`` bytes.  ``extra``: anything
+    else the task function hands back (small and picklable, such as rows
+    of a table), which the run's ``on_result`` takes in genome order."""
     arrays: dict[str, list[np.ndarray]] = dataclasses.field(default_factory=dict)
     texts: dict[str, bytes] = dataclasses.field(default_factory=dict)
     batches: dict[str, list] = dataclasses.field(default_factory=dict)
     attempt: str | None = None
     attempt_size: int = 0
+    extra: Any = None
 
     def check_attempt(self) -> None:
         """AttemptError unless the attempt's file (if any) is there and
@@ -461,9 +484,10 @@ class Encoder:
                 intervals.clear()
         self._held = 0
 
-    def result(self) -> TaskResult:
-        """The task's result; bigWig blocks in a file of this attempt when
-        the worker sees the run's directory and has room there."""
+    def result(self, extra: Any = None) -> TaskResult:
+        """The task's result, with ``extra`` (see TaskResult); bigWig
+        blocks in a file of this attempt when the worker sees the run's
+        directory and has room there."""
         self._encode_waiting()
         texts = {name: b"".join(parts) for name, parts in self._texts.items()}
         attempt, size = None, 0
@@ -482,7 +506,7 @@ class Encoder:
                 # No room for it there: the blocks travel back instead.
                 with contextlib.suppress(OSError):
                     os.unlink(source)
-        return TaskResult(self._arrays, texts, self._batches, attempt, size)
+        return TaskResult(self._arrays, texts, self._batches, attempt, size, extra)
 
 
 # --- running tasks on an executor -------------------------------------------
@@ -644,12 +668,15 @@ class _BedGraphWriter:
 
 def write_outputs(function, job, lengths: dict[str, int], chunks, targets, *,
                   executor=None, chunk_size: int = DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
-                  progress: bool = False, deflate_level: int = 0) -> None:
+                  progress: bool = False, deflate_level: int = 0,
+                  on_result: Callable[[Task, TaskResult], None] | None = None) -> None:
     """Run ``function`` on the tasks of ``chunks`` with ``job`` and write
     its outputs to files, in genome order.  ``targets``: (output name,
     path) pairs whose paths were checked (``check_output``); ``lengths``:
     every sequence of the genome, in its order.  Each file appears whole
-    when every output is complete, or not at all."""
+    when every output is complete, or not at all.  ``on_result(task,
+    result)``, when given, sees every result in genome order, after its
+    values were written (for what else a task hands back)."""
     formats = {name: output_format(path) for name, path in targets}
     total = sum(end - start for _, intervals in chunks for start, end in intervals)
 
@@ -687,6 +714,8 @@ def write_outputs(function, job, lengths: dict[str, int], chunks, targets, *,
                 finally:
                     if result.attempt is not None:
                         discard(result.attempt)
+                if on_result is not None:
+                    on_result(task, result)
                 if bar is not None:
                     bar.update(task.positions)
         for writer in writers.values():

@@ -43,9 +43,11 @@ import numpy as np
 import pysam  # noqa: F401
 
 from corlap import models
-from corlap._engine import (DEFAULT_CHUNK_SIZE, OUTPUT_FORMATS, STDOUT, Encoder,
-                            InlineExecutor, Task, TaskResult, WorkerContext, array_intervals,
-                            check_output, merge_regions, output_format, plan_chunks,
+# Names of the engine's that callers have always taken from this module.
+from corlap._engine import (DEFAULT_CHUNK_SIZE, OUTPUT_FORMATS, STDOUT,  # noqa: F401
+                            InlineExecutor, check_output, merge_regions, output_format,
+                            plan_chunks)
+from corlap._engine import (Encoder, Task, TaskResult, WorkerContext, array_intervals,
                             write_outputs)
 from corlap.utils._scoring_loader import scoring
 from corlap.utils.fasta import open_fasta
@@ -144,24 +146,27 @@ class _MemoSharing:
 
     def __init__(self):
         self._lock = threading.Lock()
-        self._users: list[list[str]] = []
+        # (token, directory) of the tasks in, in the order they came.
+        self._users: list[tuple[object, str]] = []
         self._saved: tuple | None = None
         self._in_force: str | None = None
 
-    def enter(self, directory: str) -> list[str]:
-        token = [directory]
+    def enter(self, directory: str) -> object:
+        """Share the table in ``directory`` until ``leave`` with what this
+        returns."""
+        token = object()
         with self._lock:
             if not self._users:
                 self._saved = scoring.memo_settings()
-            self._users.append(token)
+            self._users.append((token, directory))
             self._set(directory)
         return token
 
-    def leave(self, token: list[str]) -> None:
+    def leave(self, token: object) -> None:
         with self._lock:
-            self._users.remove(token)
+            self._users = [user for user in self._users if user[0] is not token]
             if self._users:
-                self._set(self._users[-1][0])
+                self._set(self._users[-1][1])
             else:
                 saved, self._saved, self._in_force = self._saved, None, None
                 scoring.memo_settings(*saved)
