@@ -6,6 +6,7 @@ failed or interrupted run leaves earlier output untouched."""
 
 import concurrent.futures
 import contextlib
+import dataclasses
 import os
 import pathlib
 import signal
@@ -176,6 +177,45 @@ def test_scaffolds_are_packed_into_tasks_of_a_chunk_size():
     assert len(tasks) <= -(-sum(lengths.values()) // 100_000) + 1
     assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 100_000
                for task in tasks)
+
+
+@dataclasses.dataclass(frozen=True)
+class RampJob:
+    period: int
+
+
+def ramp_task(task, context):
+    """Values p % period at each position p, made in one array the context
+    reuses for every span."""
+    encoder = _engine.Encoder(task)
+    for span in task.spans():
+        values = context.array("ramp", span.end - span.start)
+        values[:] = np.arange(span.start, span.end) % task.job.period
+        encoder.add(span, {"ramp": values})
+    return encoder.result(extra=task.positions)
+
+
+def test_a_task_without_fasta_runs_on_the_engine(tmp_path):
+    """A task of another kind plugs into the engine: its values reach the
+    file although it makes every span's in the same array (spans waiting
+    for their batch to fill are the encoder's copies), and what else it
+    hands back reaches on_result."""
+    lengths = {"a": 5_000, "b": 300}
+    regions = [tracks.Interval("a", 10, 40), tracks.Interval("a", 100, 4_000),
+               tracks.Interval("b", 0, 300)]
+    extras = []
+    _engine.write_outputs(ramp_task, RampJob(7), lengths,
+                          _engine.plan_chunks(lengths, regions, 1_000),
+                          [("ramp", str(tmp_path / "ramp.bw"))],
+                          on_result=lambda task, result: extras.append(result.extra))
+    got = read_bigwig(tmp_path / "ramp.bw", lengths)
+    for chrom, length in lengths.items():
+        want = np.full(length, np.nan, dtype=np.float32)
+        for region in regions:
+            if region.chrom == chrom:
+                want[region.start:region.end] = np.arange(region.start, region.end) % 7
+        assert_bits_equal(got[chrom], want)
+    assert sum(extras) == 30 + 3_900 + 300
 
 
 # --- the command line: files read back -----------------------------------------
