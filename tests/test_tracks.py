@@ -119,10 +119,12 @@ def test_score_intervals_one_strand_and_model_object(genome_fasta, model_files, 
     assert_bits_equal(chrA, expected_track(expected, "DWM", "reverse", "chrA"))
 
 
-def test_one_model_object_per_run_scores_every_chunk(genome_fasta, model_files,
-                                                     monkeypatch):
-    """The model file is read and rebuilt once; every later chunk reuses the
-    same model object (so what the model memoises stays valid)."""
+@pytest.mark.parametrize("threads", [0, 2])
+def test_one_model_object_per_thread_and_run_scores_every_chunk(threads, genome_fasta,
+                                                                model_files, monkeypatch):
+    """The model file is read and rebuilt once per thread that runs tasks
+    (the calling one, or each of a pool's); every later chunk of the run
+    reuses the same model object (so what the model memoises stays valid)."""
     loads = []
     real_load = tracks.ModelRef.load
     monkeypatch.setattr(tracks.ModelRef, "load",
@@ -131,9 +133,13 @@ def test_one_model_object_per_run_scores_every_chunk(genome_fasta, model_files,
     real_score = tracks.interval_scores
     monkeypatch.setattr(tracks, "interval_scores",
                         lambda model, *a: scored_by.add(id(model)) or real_score(model, *a))
-    chunks = list(tracks.score_intervals(genome_fasta, model_files["DWM"], chunk_size=3_000))
+    with contextlib.ExitStack() as stack:
+        executor = (stack.enter_context(concurrent.futures.ThreadPoolExecutor(threads))
+                    if threads else None)
+        chunks = list(tracks.score_intervals(genome_fasta, model_files["DWM"],
+                                             chunk_size=3_000, executor=executor))
     assert len(chunks) > 10
-    assert len(loads) == 1 and len(scored_by) == 1
+    assert 1 <= len(loads) <= max(1, threads) and len(scored_by) == len(loads)
 
 
 def test_plan_chunks_merges_clips_and_packs():

@@ -48,11 +48,15 @@ Where a chunk is planned, scored, encoded and written::
       -> write_outputs (checks the attempt file, feeds the writers)
 
 Contexts.  A run in the calling thread (no executor, or an
-``InlineExecutor``) keeps one context for the whole run.  A task on any
-other executor (a process pool, a Dask worker, threads) gets a context of
-its own, released when the task returns: a long-lived worker then holds no
-open file, no memo mapping and no array of a run once its tasks are done,
-and a later run never sees anything of an earlier one.
+``InlineExecutor``) keeps one context for the whole run.  A worker thread
+of any other executor (a process pool, a Dask worker, threads) keeps one
+per run from task to task of that run, and releases it when the run ends:
+a worker of this machine sees the run's directory go (within a twentieth
+of a second), a worker that cannot see it (on another machine) releases
+it after a second without a task of the run, and any worker releases it
+at once when its thread takes a task of another run.  So a long-lived worker holds no open file, no memo
+mapping and no array of a finished run, and a later run never sees
+anything of an earlier one.
 
 Attempts.  A worker on the calling process's machine writes a task's
 bigWig blocks to a new file of that attempt alone in the run's private
@@ -72,6 +76,8 @@ import dataclasses
 import errno
 import os
 import sys
+import threading
+import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, NamedTuple
@@ -289,6 +295,8 @@ class Task:
     # blocks to a file of its own attempt there; others send them back.
     scratch: str | None = None
     machine: str | None = None
+    # The run's identity: the tasks of one run share a worker context.
+    run: str = ""
 
     @property
     def positions(self) -> int:
@@ -408,13 +416,108 @@ class WorkerContext:
         self.release()
 
 
+# A context a worker keeps between the tasks of a run is released after this
+# long without one where the worker cannot see the run's directory (on
+# another machine); where it can, the directory is looked for this often,
+# and the context released when it has gone.
+_IDLE_SECONDS = 1.0
+_WATCH_SECONDS = 0.05
+
+
+class _KeptContexts:
+    """The worker contexts this process's threads keep between the tasks of
+    a run: one per thread, held here only while its thread runs no task,
+    so that the watcher (a thread that runs while any is kept) never
+    touches one in use."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        # thread -> (run, context, idle since)
+        self._kept: dict[int, tuple[str, WorkerContext, float]] = {}
+        self._watcher: threading.Thread | None = None
+
+    def take(self, task: Task) -> WorkerContext:
+        """This thread's context for the task's run: the one it kept, or a
+        new one (releasing the context of another run)."""
+        with self._lock:
+            kept = self._kept.pop(threading.get_ident(), None)
+        if kept is not None:
+            if kept[0] == task.run:
+                return kept[1]
+            kept[1].release()
+        return WorkerContext(task.local_directory())
+
+    def give_back(self, task: Task, context: WorkerContext) -> None:
+        """Keep the context for the run's next task in this thread, unless
+        the run has ended already."""
+        if _run_ended(context):
+            context.release()
+            return
+        with self._lock:
+            self._kept[threading.get_ident()] = (task.run, context, time.monotonic())
+            if self._watcher is None:
+                self._watcher = threading.Thread(target=self._watch, daemon=True,
+                                                 name="corlap-contexts")
+                self._watcher.start()
+
+    def release_run(self, run: str) -> None:
+        """Release the kept contexts of ``run`` now (its tasks are done)."""
+        with self._lock:
+            ended = [ident for ident, (kept_run, _, _) in self._kept.items() if kept_run == run]
+            contexts = [self._kept.pop(ident)[1] for ident in ended]
+        for context in contexts:
+            context.release()
+
+    def _watch(self) -> None:
+        while True:
+            time.sleep(_WATCH_SECONDS)
+            now = time.monotonic()
+            with self._lock:
+                ended = [ident for ident, (_, context, since) in self._kept.items()
+                         if _run_ended(context) or (context.directory is None
+                                                    and now - since > _IDLE_SECONDS)]
+                contexts = [self._kept.pop(ident)[1] for ident in ended]
+                done = not self._kept
+                if done:
+                    self._watcher = None
+            for context in contexts:
+                # Nobody is left to hear of a file that failed to close.
+                with contextlib.suppress(Exception):
+                    context.release()
+            if done:
+                return
+
+    def forget(self) -> None:
+        """In a child made by fork: the parent's contexts are not its own
+        (nor is the watcher)."""
+        self._lock = threading.Lock()
+        self._kept = {}
+        self._watcher = None
+
+
+def _run_ended(context: WorkerContext) -> bool:
+    return context.directory is not None and not os.path.isdir(context.directory)
+
+
+_kept_contexts = _KeptContexts()
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_kept_contexts.forget)
+
+
 def run_task(function, task: Task, context: WorkerContext | None = None) -> TaskResult:
     """``function(task, context)`` in this worker: with the run's context
-    when the task runs in the calling thread, else with one of its own."""
+    when the task runs in the calling thread, else with the context this
+    thread keeps for the task's run."""
     if context is not None:
         return function(task, context)
-    with WorkerContext(task.local_directory()) as own:
-        return function(task, own)
+    context = _kept_contexts.take(task)
+    try:
+        result = function(task, context)
+    except BaseException:
+        context.release()
+        raise
+    _kept_contexts.give_back(task, context)
+    return result
 
 
 # --- encoding (in the workers) ----------------------------------------------
@@ -545,11 +648,14 @@ def run_tasks(function, job, chunks, outputs, *, executor=None, max_in_flight: i
         scratch = None if inline else stack.enter_context(_runs.run_directory())
         machine = _runs.machine_identity() if scratch is not None else None
         context = stack.enter_context(WorkerContext()) if inline else None
+        run = uuid.uuid4().hex
+        # Threads of this process (a thread pool) let go of the run at once.
+        stack.callback(_kept_contexts.release_run, run)
 
         def submit_next() -> None:
             for task_chunks in todo:
                 task = Task(job, _pieces(task_chunks, numbers or {}), outputs, deflate_level,
-                            chunk_size, scratch, machine)
+                            chunk_size, scratch, machine, run)
                 pending.append((task, executor.submit(run_task, function, task, context)))
                 return
 
