@@ -299,20 +299,21 @@ def test_machine_identity_is_shared_by_the_machines_processes():
 
 GUARDED = """
 import sys, time
-from corlap._runs import guard_worker
+from corlap._lifecycle import guard_worker
 guard_worker(int(sys.argv[1]))
 print("guarded", flush=True)
 time.sleep(60)
 """
 
 
-def test_guarded_worker_ends_when_the_run_ends_and_ignores_ctrl_c():
+def test_guarded_worker_ignores_stops_and_ends_when_the_run_ends():
     run = subprocess.Popen(["sleep", "60"])
     worker = subprocess.Popen([sys.executable, "-c", GUARDED, str(run.pid)],
                               stdout=subprocess.PIPE, text=True)
     try:
         assert worker.stdout.readline() == "guarded\n"
-        worker.send_signal(signal.SIGINT)
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            worker.send_signal(signum)
         time.sleep(0.3)
         assert worker.poll() is None
         run.kill()
