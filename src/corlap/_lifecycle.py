@@ -82,6 +82,11 @@ class _Stops:
 _stops = _Stops()
 
 
+def _raise_stop(signum: int) -> None:
+    _stops.raised = signum
+    raise Stopped(signum)
+
+
 def _on_stop(signum, frame) -> None:
     if _stops.over or _stops.raised is not None:
         return
@@ -89,8 +94,7 @@ def _on_stop(signum, frame) -> None:
         if _stops.pending is None:
             _stops.pending = signum
         return
-    _stops.raised = signum
-    raise Stopped(signum)
+    _raise_stop(signum)
 
 
 def catch_stops() -> dict:
@@ -152,8 +156,7 @@ def held():
         if not _stops.held and _stops.pending is not None:
             signum, _stops.pending = _stops.pending, None
             if not _stops.over and _stops.raised is None:
-                _stops.raised = signum
-                raise Stopped(signum)
+                _raise_stop(signum)
 
 
 def interrupted_line(command: str | None, signum: int, what: str) -> str:
