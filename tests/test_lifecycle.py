@@ -19,6 +19,7 @@ import time
 import pytest
 
 from conftest import read_plain_fasta, write_fasta, LAMBDA_FASTA, group_members
+from corlap import _lifecycle
 from corlap._output import (commit, discard, discard_beside, open_beside, sweep_beside,
                             temporary_beside)
 from corlap._runs import LOCK_NAME, machine_identity, run_directory, sweep_run_directories
@@ -127,9 +128,10 @@ def start(command, tmp_path, groups, env, until, what):
 
 
 def started_pool(process):
-    """The pool is being started: the resource tracker or the forkserver
-    is there beside the main process."""
-    return len(group_members(process.pid)) >= 2
+    """The pool is being started: the resource tracker and the forkserver
+    are there beside the main process (which preloads the library before
+    it forks any worker)."""
+    return len(group_members(process.pid)) >= 3
 
 
 def own_tmpdir(tmp_path):
@@ -413,6 +415,23 @@ def test_a_closed_pipe_ends_the_run_quietly_with_141(tmp_path, genomes, model_fi
     assert not output.exists() and temporaries(tmp_path, output) == []
     assert os.listdir(tmp_path / "tmp") == []
     assert_group_ends(process.pid)
+
+
+def test_a_stop_that_a_callback_drops_ends_the_run_all_the_same():
+    """Python drops what a ``__del__`` or a weakref callback raises: a stop
+    that lands there must still end the run."""
+    class Dropped:
+        def __del__(self):
+            signal.raise_signal(signal.SIGTERM)     # its handler runs here
+
+    previous = _lifecycle.catch_stops()
+    try:
+        with pytest.raises(_lifecycle.Stopped) as stop:
+            Dropped()
+            time.sleep(10)
+    finally:
+        _lifecycle.release_stops(previous)
+    assert stop.value.signum == signal.SIGTERM
 
 
 INTERNALS = """

@@ -97,10 +97,47 @@ def _on_stop(signum, frame) -> None:
     _raise_stop(signum)
 
 
+def _swallowed(unraisable) -> None:
+    """A stop raised where Python cannot let an exception out (a weakref
+    callback, a ``__del__``) is dropped there, with a note on stderr: it
+    is sent again instead, to be raised where the run can take it."""
+    stop = unraisable.exc_value
+    if isinstance(stop, Stopped) and _stops.raised == stop.signum:
+        import threading
+
+        _stops.raised = None
+        # Sent from this thread, the signal's handler would run at once,
+        # inside this hook, and be dropped again.
+        _stops.held += 1
+        try:
+            threading.Thread(target=_send_again, args=(_stops, stop.signum),
+                             daemon=True).start()
+        finally:
+            _stops.held -= 1
+        return
+    _hooks["unraisable"](unraisable)
+
+
+def _send_again(stops: _Stops, signum: int) -> None:
+    import time
+
+    # Until the main thread has taken it (it may be inside held() a while).
+    while not stops.over and stops.raised is None:
+        time.sleep(0.01)
+        if not stops.held:
+            os.kill(os.getpid(), signum)
+
+
+_hooks: dict = {}
+
+
 def catch_stops() -> dict:
     """Install the handlers of a run; return the ones they replace."""
     global _stops
     _stops = _Stops()
+    if sys.unraisablehook is not _swallowed:
+        _hooks["unraisable"] = sys.unraisablehook
+        sys.unraisablehook = _swallowed
     previous = {}
     for signum in STOP_SIGNALS:
         # Left ignored when ignored on purpose (nohup, or Ctrl-C in a
@@ -128,6 +165,8 @@ def release_stops(previous: dict) -> None:
     for signum, handler in previous.items():
         if handler is not None:
             signal.signal(signum, handler)
+    if sys.unraisablehook is _swallowed:
+        sys.unraisablehook = _hooks.pop("unraisable")
 
 
 def _block_stops() -> object:
