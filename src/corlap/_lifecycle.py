@@ -40,7 +40,8 @@ import sys
 # imports this module first, and a stop is handled once it is in place.
 
 __all__ = ["STOP_SIGNALS", "CLOSED_PIPE_STATUS", "Stopped", "catch_stops", "release_stops",
-           "stops_over", "held", "stop_at_once", "closed_pipe", "start_forkserver",
+           "stops_over", "held", "stop_at_once", "interrupted_line", "closed_pipe",
+           "start_forkserver",
            "WorkerPool", "guard_worker", "die_with_parent", "keep_multiprocessing_files",
            "remove_multiprocessing_files", "release_at_exit"]
 
@@ -98,9 +99,9 @@ def _on_stop(signum, frame) -> None:
 
 
 def _swallowed(unraisable) -> None:
-    """A stop raised where Python cannot let an exception out (a weakref
-    callback, a ``__del__``) is dropped there, with a note on stderr: it
-    is sent again instead, to be raised where the run can take it."""
+    """Python drops an exception raised where it cannot get out (a weakref
+    callback, a ``__del__``), and a stop raised there would be lost: it is
+    sent again instead, to be raised where the run takes it."""
     stop = unraisable.exc_value
     if isinstance(stop, Stopped) and _stops.raised == stop.signum:
         import threading
