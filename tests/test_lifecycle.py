@@ -1,7 +1,11 @@
 """What a run leaves behind when it is killed, stopped or cannot write:
-no process, no run directory and no temporary outlives it for long, a
-stop signal leaves earlier outputs as they were, and a write error ends
-the run at once with one line naming the file."""
+no process, no run directory and no temporary outlives it for long; a
+stop signal sent to the whole process group, as a terminal sends it, at
+any moment, gives one line and 128 + N and leaves earlier outputs as they
+were; a reader of standard output that goes away ends the run quietly
+with 141; a write error ends the run at once with one line naming the
+file.  Runs write to a pipe this test never reads, so that they cannot
+finish before they are stopped however slow the machine is."""
 
 import fcntl
 import os
@@ -15,6 +19,7 @@ import time
 import pytest
 
 from conftest import read_plain_fasta, write_fasta, LAMBDA_FASTA, group_members
+from corlap import _lifecycle
 from corlap._output import (commit, discard, discard_beside, open_beside, sweep_beside,
                             temporary_beside)
 from corlap._runs import LOCK_NAME, machine_identity, run_directory, sweep_run_directories
@@ -110,22 +115,39 @@ def run_lock(pid):
     return None
 
 
-def start_mid_run(tmp_path, genomes, model, outputs, groups, workers=2, env=None):
-    """A run of the large genome, in a process group of its own, caught once
-    its outputs' temporaries exist and its workers run."""
-    log = open(tmp_path / "stderr.txt", "w+")
-    process = subprocess.Popen(score_command(genomes["large"], model, *outputs,
-                                             workers=workers),
-                               stdout=subprocess.DEVNULL, stderr=log, start_new_session=True,
-                               env=env)
+def start(command, tmp_path, groups, env, until, what):
+    """``command`` in a process group of its own, its standard output a
+    pipe nobody reads (the run cannot end by itself once that is full),
+    caught when ``until(process)`` holds."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True, env=env)
     groups.append(process.pid)
-    # main, resource tracker, forkserver and the workers
-    wait_for(lambda: all(any(name.endswith(".tmp") for name in temporaries(tmp_path, path))
-                         for path in outputs)
-             and len(group_members(process.pid)) >= 3 + workers,
-             30, "the run's temporaries and workers")
-    assert process.poll() is None, "the run ended before it could be stopped"
-    return process, log
+    wait_for(lambda: until(process) or process.poll() is not None, 60, what)
+    assert process.poll() is None, process.communicate()
+    return process
+
+
+def started_pool(process):
+    """The pool is being started: the resource tracker and the forkserver
+    are there beside the main process (which preloads the library before
+    it forks any worker)."""
+    return len(group_members(process.pid)) >= 3
+
+
+def own_tmpdir(tmp_path):
+    """A TMPDIR of the test's own, where the run keeps the forkserver's
+    socket: the only temporary directory a test looks for leftovers in."""
+    (tmp_path / "tmp").mkdir()
+    return {**os.environ, "TMPDIR": str(tmp_path / "tmp")}
+
+
+def mid_run(output, workers=2):
+    """The run writes: ``output``'s temporary exists and its workers run."""
+    def caught(process):
+        # main, resource tracker, forkserver and the workers
+        return any(name.endswith(".tmp") for name in temporaries(output.parent, output)) \
+            and len(group_members(process.pid)) >= 3 + workers
+    return caught
 
 
 def assert_group_ends(group, timeout=10):
@@ -137,32 +159,30 @@ def assert_group_ends(group, timeout=10):
 
 def test_killed_run_takes_its_processes_and_the_next_run_cleans_up(
         tmp_path, genomes, model_files, groups):
-    outputs = (tmp_path / "f.bw", tmp_path / "r.bedgraph")
+    output = tmp_path / "f.bw"
     # The system's temporary directory of both runs: the forkserver's
     # socket lies there.
-    (tmp_path / "tmp").mkdir()
-    env = {**os.environ, "TMPDIR": str(tmp_path / "tmp")}
-    process, log = start_mid_run(tmp_path, genomes, model_files["DWM"], outputs, groups,
-                                 env=env)
+    env = own_tmpdir(tmp_path)
+    process = start(score_command(genomes["large"], model_files["DWM"], output, "-"),
+                    tmp_path, groups, env, mid_run(output), "mid-run")
     wait_for(lambda: run_lock(process.pid) is not None, 10, "the run directory's lock")
     directory = run_lock(process.pid)
-    left = temporaries(tmp_path, *outputs)
+    left = temporaries(tmp_path, output)
     assert any(name.endswith(".tmp.zoom0") for name in left)      # a bigWig's zoom file
     assert os.listdir(tmp_path / "tmp")
     os.kill(process.pid, signal.SIGKILL)
-    process.wait(timeout=10)
+    process.wait(timeout=30)
     assert_group_ends(process.pid)
     # Nothing but the next run removes them.
-    assert set(left) <= set(temporaries(tmp_path, *outputs))
+    assert set(left) <= set(temporaries(tmp_path, output))
 
-    done, _ = run_bounded(score_command(genomes["small"], model_files["DWM"], *outputs,
+    done, _ = run_bounded(score_command(genomes["small"], model_files["DWM"], output,
                                         workers=1), groups, timeout=60, env=env)
     assert done.returncode == 0, done.stderr
-    assert temporaries(tmp_path, *outputs) == []
+    assert temporaries(tmp_path, output) == []
     assert os.listdir(tmp_path / "tmp") == []
-    assert outputs[0].stat().st_size > 0 and outputs[1].stat().st_size > 0
+    assert output.stat().st_size > 0
     assert not os.path.lexists(directory)
-    log.close()
 
 
 HOLDER = """
@@ -299,20 +319,21 @@ def test_machine_identity_is_shared_by_the_machines_processes():
 
 GUARDED = """
 import sys, time
-from corlap._runs import guard_worker
+from corlap._lifecycle import guard_worker
 guard_worker(int(sys.argv[1]))
 print("guarded", flush=True)
 time.sleep(60)
 """
 
 
-def test_guarded_worker_ends_when_the_run_ends_and_ignores_ctrl_c():
+def test_guarded_worker_ignores_stops_and_ends_when_the_run_ends():
     run = subprocess.Popen(["sleep", "60"])
     worker = subprocess.Popen([sys.executable, "-c", GUARDED, str(run.pid)],
                               stdout=subprocess.PIPE, text=True)
     try:
         assert worker.stdout.readline() == "guarded\n"
-        worker.send_signal(signal.SIGINT)
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            worker.send_signal(signum)
         time.sleep(0.3)
         assert worker.poll() is None
         run.kill()
@@ -324,33 +345,119 @@ def test_guarded_worker_ends_when_the_run_ends_and_ignores_ctrl_c():
         worker.wait()
 
 
-# --- stop signals ---------------------------------------------------------------
+# --- stop signals and closed pipes ---------------------------------------------
 
-@pytest.mark.parametrize("signum, name", [(signal.SIGTERM, "SIGTERM"),
-                                          (signal.SIGHUP, "SIGHUP"),
-                                          (signal.SIGINT, None)])
-def test_stop_signal_leaves_earlier_outputs(signum, name, tmp_path, genomes, model_files,
-                                           groups):
-    outputs = (tmp_path / "f.bw", tmp_path / "r.bg")
-    for path in outputs:
-        path.write_bytes(b"earlier " + path.name.encode())
-    (tmp_path / "tmp").mkdir()
-    env = {**os.environ, "TMPDIR": str(tmp_path / "tmp")}
-    process, log = start_mid_run(tmp_path, genomes, model_files["DWM"], outputs, groups,
-                                 env=env)
-    process.send_signal(signum)
-    process.wait(timeout=10)
-    log.seek(0)
-    stderr = log.read()
-    log.close()
+@pytest.fixture(scope="module")
+def reads_run(tmp_path_factory):
+    from test_reads import simulate
+
+    return simulate(tmp_path_factory.mktemp("lifecycle-reads"))
+
+
+def stopped_command(command, output, genomes, model_files, reads_run):
+    """A run of ``command`` writing ``output`` and, to standard output,
+    bedGraph enough to fill any pipe."""
+    if command == "score":
+        return score_command(genomes["large"], model_files["DWM"], output, "-")
+    return [sys.executable, "-m", "corlap", "correct", "--bam", str(reads_run.bam),
+            "-f", str(reads_run.fasta), "-m", str(model_files["DWM"]), "--workers", "2",
+            "--chunk-size", "2000", "--corrected", str(output), "--observed", "-"]
+
+
+@pytest.mark.parametrize("command, moment, signum", [
+    ("score", "start-up", signal.SIGINT),
+    ("score", "start-up", signal.SIGHUP),
+    ("score", "mid-run", signal.SIGINT),
+    ("score", "mid-run", signal.SIGTERM),
+    ("score", "mid-run", signal.SIGHUP),
+    ("correct", "start-up", signal.SIGTERM),
+    ("correct", "mid-run", signal.SIGHUP),
+])
+def test_stop_signal_to_the_group(command, moment, signum, tmp_path, genomes, model_files,
+                                  reads_run, groups):
+    """As a terminal's Ctrl-C or hang-up reaches every process of the
+    group: one line, 128 + N, no traceback nor resource-tracker warning,
+    earlier outputs as they were, nothing left."""
+    output = tmp_path / ("f.bw" if command == "score" else "c.bg")
+    output.write_bytes(b"earlier")
+    env = own_tmpdir(tmp_path)
+    until = started_pool if moment == "start-up" else mid_run(output)
+    process = start(stopped_command(command, output, genomes, model_files, reads_run),
+                    tmp_path, groups, env, until, moment)
+    os.killpg(process.pid, signum)
+    # Standard output is still not read: a reader that stalls does not
+    # hold the stop.
+    process.wait(timeout=60)
+    stderr = process.stderr.read().decode()
     assert process.returncode == 128 + signum, stderr
-    by = f" by {name}" if name else ""
-    assert stderr == f"corlap score: interrupted{by}; no output written\n"
-    for path in outputs:
-        assert path.read_bytes() == b"earlier " + path.name.encode()
-    assert temporaries(tmp_path, *outputs) == [], stderr
+    by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
+    assert stderr in [
+        f"corlap {command}: interrupted{by}; {what}\n"
+        for what in ("no output written",
+                     "no file written, and the bedGraph on standard output is incomplete")]
+    assert output.read_bytes() == b"earlier"
+    assert temporaries(tmp_path, output) == []
     assert os.listdir(tmp_path / "tmp") == []       # nor the forkserver's socket
     assert_group_ends(process.pid)
+
+
+def test_a_closed_pipe_ends_the_run_quietly_with_141(tmp_path, genomes, model_files, groups):
+    output = tmp_path / "r.bw"
+    env = own_tmpdir(tmp_path)
+    process = subprocess.Popen(score_command(genomes["large"], model_files["DWM"], "-", output),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True, env=env)
+    groups.append(process.pid)
+    assert process.stdout.readline().count(b"\t") == 3       # a bedGraph line: it runs
+    process.stdout.close()
+    stderr = process.stderr.read()
+    assert process.wait(timeout=60) == 141 and stderr == b""
+    assert not output.exists() and temporaries(tmp_path, output) == []
+    assert os.listdir(tmp_path / "tmp") == []
+    assert_group_ends(process.pid)
+
+
+def test_a_stop_that_a_callback_drops_ends_the_run_all_the_same():
+    """Python drops what a ``__del__`` or a weakref callback raises: a stop
+    that lands there must still end the run."""
+    class Dropped:
+        def __del__(self):
+            signal.raise_signal(signal.SIGTERM)     # its handler runs here
+
+    previous = _lifecycle.catch_stops()
+    try:
+        with pytest.raises(_lifecycle.Stopped) as stop:
+            Dropped()
+            time.sleep(10)
+    finally:
+        _lifecycle.release_stops(previous)
+    assert stop.value.signum == signal.SIGTERM
+
+
+INTERNALS = """
+import multiprocessing.util, os
+from corlap import _lifecycle
+_lifecycle.keep_multiprocessing_files()
+directory = _lifecycle._Internals.multiprocessing_directory()
+assert multiprocessing.util.get_temp_dir() == directory, directory
+pool = _lifecycle.WorkerPool(1)
+assert pool.submit(os.getpid).result() != os.getpid()
+pool.stop()
+_lifecycle.release_at_exit()
+print(os.path.exists(directory), flush=True)
+os._exit(0)
+"""
+
+
+def test_the_cpython_internals_of_the_lifecycle_still_work(tmp_path):
+    """Each of them, as the command line uses them: should a Python rename
+    one, this fails with its traceback; should one stop working, the run
+    directory of multiprocessing stays or the resource tracker warns of
+    semaphores left."""
+    done = subprocess.run([sys.executable, "-c", INTERNALS], capture_output=True, text=True,
+                          env=own_tmpdir(tmp_path), timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "False\n", "")
+    assert os.listdir(tmp_path / "tmp") == []
 
 
 # --- write errors ------------------------------------------------------------

@@ -4,32 +4,38 @@
 Installed as the console script ``corlap``; also ``python -m corlap``.
 Argument parsing and error reporting only: the work is done by
 ``corlap.training``, ``corlap.reads``, ``corlap.models``, ``corlap.tracks``,
-``corlap.correct`` and ``corlap.inspection``.  Errors a user can cause
-print one line on stderr and exit with status 2; a file that cannot be read or written (a full
-disk, the file-size limit) one line naming it, status 1.  Ctrl-C, SIGTERM
-and SIGHUP exit with 128 + the signal's number (130 for Ctrl-C) and leave
-no partial file, whenever they come.
+``corlap.correct`` and ``corlap.inspection``, and the life of the processes
+(pool, forkserver, stop signals) by ``corlap._lifecycle``.  Errors a user
+can cause print one line on stderr and exit with status 2; a file that
+cannot be read or written (a full disk, the file-size limit) one line
+naming it, status 1.  Ctrl-C, SIGTERM and SIGHUP exit with 128 + the
+signal's number (130 for Ctrl-C) and leave no partial file, whenever they
+come; a reader of standard output that goes away ends the run quietly with
+status 141, as SIGPIPE would.
 """
 
 from __future__ import annotations
 
-# Only what the first moments need: a stop signal is handled by entry()
-# only once this module is imported.
-import argparse
-import contextlib
-import errno
 import os
-import signal
 import sys
-from collections.abc import Iterator
+
+from corlap import _lifecycle
+
+if __name__ == "__main__" or os.path.basename(sys.argv[0]) == "corlap":
+    # The command itself (python -m corlap, or the console script): from
+    # here on a stop ends it with its one line.  Before, the interpreter
+    # starts up and the signal's default action applies.
+    _lifecycle.stop_at_once()
+
+import argparse  # noqa: E402 - after the handlers: these take a while
+import contextlib  # noqa: E402
+import errno  # noqa: E402
+from collections.abc import Iterator  # noqa: E402
 
 PROGRAM = "corlap"
 # The output name of standard output.
 STDOUT = "-"
 MAX_CHUNK = 1_000_000_000
-# Signals that stop a run as Ctrl-C does.
-STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
-                     if hasattr(signal, name))
 # Errors of a write that no retry will mend.
 WRITE_ERRORS = frozenset(getattr(errno, name) for name in ("ENOSPC", "EFBIG", "EIO", "EDQUOT")
                          if hasattr(errno, name))
@@ -47,15 +53,6 @@ class UserError(Exception):
 class RunError(Exception):
     """A run that failed through no fault of the input: one line on
     stderr, exit status 1."""
-
-
-class Stopped(KeyboardInterrupt):
-    """A stop signal: the run ends as for Ctrl-C, with exit status 128 + the
-    signal's number."""
-
-    def __init__(self, signum: int):
-        super().__init__(signum)
-        self.signum = signum
 
 
 def _integer(text: str) -> int:
@@ -92,7 +89,8 @@ EXIT_CODES = """exit status:
   1    an I/O or run-time failure (a full disk, a worker that died); the
        message names the file
   2    bad input or usage (a missing or malformed file, a bad option)
-  128+N  stopped by signal N: 130 for Ctrl-C, 143 for SIGTERM"""
+  128+N  stopped by signal N: 130 for Ctrl-C, 143 for SIGTERM, 129 for
+       SIGHUP; 141 when the reader of standard output went away"""
 
 TRAIN_EXAMPLES = """examples:
   # 1-base sites (BED start = site), a DWM of 12 bases:
@@ -662,8 +660,7 @@ def _run_outputs(args, outputs: list[str], write) -> None:
             slots = max(1, sum(client.nthreads().values()))
         else:
             workers = args.workers or os.cpu_count() or 1
-            executor = pool = _new_pool(workers)
-            _launch(pool)
+            executor = pool = _lifecycle.WorkerPool(workers)
             slots = workers
         _streaming = STDOUT in outputs
         write(executor=executor, max_in_flight=2 * slots + 1,
@@ -679,19 +676,20 @@ def _run_outputs(args, outputs: list[str], write) -> None:
     except concurrent.futures.BrokenExecutor as error:
         raise RunError(f"a worker process died ({error})") from None
     finally:
-        if pool is not None:
-            _stop_pool(pool)
-        if client is not None:
-            client.close()
-        if not finished:
-            for path in files:
-                # An interrupt can land just after a temporary was made and
-                # before the run knew of it.
-                discard_beside(path)
-                # Or while a writer was being made, between its files and
-                # its record of them: what nobody holds is taken now, as
-                # the next run would take it.
-                sweep_beside(path)
+        with _lifecycle.held():
+            if pool is not None:
+                pool.stop()
+            if client is not None:
+                client.close()
+            if not finished:
+                for path in files:
+                    # An interrupt can land just after a temporary was made
+                    # and before the run knew of it.
+                    discard_beside(path)
+                    # Or while a writer was being made, between its files
+                    # and its record of them: what nobody holds is taken
+                    # now, as the next run would take it.
+                    sweep_beside(path)
 
 
 def _written(outputs: list[str]) -> str:
@@ -795,137 +793,9 @@ def _name_output(error: OSError, outputs: list[str]) -> None:
             error.filename = path
 
 
-def _new_pool(workers: int):
-    """A pool of ``workers`` processes (not started yet).
-
-    N worker processes score; this process only writes, overlapping with
-    them.  forkserver: workers start from a clean process, not a copy of
-    this one with its open files and threads.  Workers ignore Ctrl-C; the
-    main process stops them, and they die with it when it is killed.
-    """
-    import concurrent.futures
-
-    from corlap._runs import guard_worker
-
-    context = _start_forkserver()
-    return concurrent.futures.ProcessPoolExecutor(
-        workers, mp_context=context, initializer=guard_worker, initargs=(os.getpid(),))
-
-
-def _start_forkserver():
-    """The forkserver context, its server started (once per process) with
-    the library preloaded, and tied to this process first of all: the
-    server lives as long as any worker holds it open, and a worker whose
-    server went away is killed."""
-    import multiprocessing
-    import multiprocessing.forkserver
-
-    from corlap._runs import keep_multiprocessing_files
-
-    keep_multiprocessing_files()
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["corlap._die_with_parent", "corlap.tracks",
-                                    "corlap.correct"])
-    multiprocessing.forkserver.ensure_running()
-    return context
-
-
-def _launch(pool) -> None:
-    """Start all the pool's workers now, with Ctrl-C and the other stop
-    signals held back meanwhile, so that none lands between a worker's
-    start and its record in the pool (a worker the pool does not know of
-    could not be stopped)."""
-    launch = getattr(pool, "_launch_processes", None)
-    if launch is None:
-        return
-    # Python's handler only sets a flag (in whichever thread the signal
-    # lands), so the handler itself is replaced while the workers start.
-    caught = []
-    held = {signum: signal.getsignal(signum) for signum in STOP_SIGNALS}
-    for signum, previous in held.items():
-        if previous is not None and previous is not signal.SIG_IGN:
-            signal.signal(signum, lambda signum, frame: caught.append(signum))
-    try:
-        launch()
-    finally:
-        for signum, previous in held.items():
-            if previous is not None:
-                signal.signal(signum, previous)
-    if caught:
-        _stop(caught[0], None)
-        raise Stopped(caught[0])
-
-
-def _stop_pool(pool) -> None:
-    """Stop the workers first (chunks nobody will write are not waited
-    for), then the pool: a worker still starting up must not outlive the
-    queues it was about to attach to.  SIGTERM first, SIGKILL for those
-    still there after two seconds; a few seconds in all, whatever the
-    workers do.  The pool's own shutdown gets two seconds more; its threads
-    can wait forever on queues of dead workers (``entry`` does not wait
-    for them)."""
-    import threading
-    import time
-
-    processes = list(getattr(pool, "_processes", {}).values())
-    # A worker killed while it sends a result leaves half a message in the
-    # pipe, and the pool's thread would wait for the rest as long as any
-    # writer is open; this process's own copy of the writer is never used.
-    writer = getattr(getattr(pool, "_result_queue", None), "_writer", None)
-    if writer is not None:
-        writer.close()
-    for process in processes:
-        if process.is_alive():
-            process.terminate()
-    deadline = time.monotonic() + 2
-    for process in processes:
-        process.join(timeout=max(0.0, deadline - time.monotonic()))
-    for process in processes:
-        if process.is_alive():
-            process.kill()
-            process.join(timeout=1)
-    closer = threading.Thread(target=pool.shutdown, kwargs={"cancel_futures": True},
-                              daemon=True)
-    closer.start()
-    closer.join(timeout=2)
-
-
-_stopping: int | None = None
-
-
-def _stop(signum, frame):
-    """The first stop signal ends the run as Ctrl-C does; later ones are
-    let be, so that they cannot cut short the removal of the run's
-    temporaries (which takes seconds at most)."""
-    global _stopping
-    if _stopping is not None:
-        return
-    _stopping = signum
-    raise Stopped(signum)
-
-
-def _hold_stops() -> None:
-    global _stopping
-    if _stopping is None:
-        _stopping = 0
-
-
-def _handle_stop_signals() -> dict:
-    """Install the handlers of a run; return the ones they replace."""
-    global _stopping
-    _stopping = None
-    previous = {}
-    for signum in STOP_SIGNALS:
-        # Left ignored when ignored on purpose (nohup, or Ctrl-C in a
-        # background job of a shell without job control).
-        handler = signal.getsignal(signum)
-        if handler is not None and handler is not signal.SIG_IGN:
-            previous[signum] = signal.signal(signum, _stop)
-    if hasattr(signal, "SIGXFSZ"):
-        # Past the file-size limit a write fails with EFBIG, reported like
-        # a full disk, instead of the signal killing the process.
-        previous[signal.SIGXFSZ] = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    return previous
+# The lifecycle's own names, as the commands call them.
+_start_forkserver = _lifecycle.start_forkserver
+_hold_stops = _lifecycle.stops_over
 
 
 def _incomplete() -> str:
@@ -936,52 +806,42 @@ def main(argv=None) -> int:
     global _streaming
     parser = build_parser()
     args = parser.parse_args(argv)
-    previous = _handle_stop_signals()
+    previous = _lifecycle.catch_stops()
     _streaming = False
     command = {"train": run_train, "score": run_score, "correct": run_correct,
                "inspect": run_inspect}[args.command]
     said = f"{PROGRAM} {args.command}"
     try:
-        return command(args)
+        try:
+            return command(args)
+        finally:
+            # The outcome is settled: a stop that comes while it is
+            # reported is let be.
+            _lifecycle.stops_over()
     except UserError as error:
         print(f"{said}: error: {error}{_incomplete()}", file=sys.stderr)
         return 2
     except KeyboardInterrupt as error:
+        import signal
+
         signum = getattr(error, "signum", signal.SIGINT)
-        by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
         what = ("no file written, and the bedGraph on standard output is incomplete"
                 if _streaming else "no output written")
-        print(f"{said}: interrupted{by}; {what}", file=sys.stderr)
+        print(_lifecycle.interrupted_line(args.command, signum, what), file=sys.stderr)
         return 128 + signum
     except RunError as error:
         print(f"{said}: error: {error}{_incomplete()}", file=sys.stderr)
         return 1
     except OSError as error:
+        if _lifecycle.closed_pipe(error):
+            # The reader went away (`| head`): nothing more is wanted, and
+            # nothing is said, as for a process that SIGPIPE stopped.
+            return _lifecycle.CLOSED_PIPE_STATUS
         print(f"{said}: error: {_describe(error)}{_incomplete()}", file=sys.stderr)
         return 1
     finally:
         _streaming = False
-        # A caller of main (a test, a script) keeps its own handlers.
-        for signum, handler in previous.items():
-            if handler is not None:
-                signal.signal(signum, handler)
-
-
-def _stop_at_once(signum, frame):
-    """A stop signal outside a run (while the program starts, or parses
-    its arguments): nothing exists yet that would need removing, so the
-    process ends here, with the run's one line and status.  Once the run
-    is over, later stops are let be."""
-    if _stopping is not None:
-        return
-    command = next((word for word in sys.argv[1:]
-                    if word in ("train", "score", "correct", "inspect")), None)
-    said = f"{PROGRAM} {command}" if command else PROGRAM
-    by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
-    with contextlib.suppress(OSError):
-        os.write(2, f"{said}: interrupted{by}; no output written\n".encode())
-    _remove_multiprocessing_files()
-    os._exit(128 + signum)
+        _lifecycle.release_stops(previous)
 
 
 def entry() -> None:
@@ -989,11 +849,7 @@ def entry() -> None:
     are committed or removed by then; the interpreter's exit handlers would
     only join the worker pool's threads, which wait forever on workers
     that were killed."""
-    global _stopping
-    _stopping = None
-    for signum in STOP_SIGNALS:
-        if signal.getsignal(signum) is not signal.SIG_IGN:
-            signal.signal(signum, _stop_at_once)
+    _lifecycle.stop_at_once()
     try:
         status = main()
     except SystemExit:
@@ -1001,39 +857,15 @@ def entry() -> None:
     except BaseException:   # noqa: BLE001 - a fault of corlap: say where, still exit
         import traceback
 
-        traceback.print_exc()
-        status = 1
-    _hold_stops()
-    _release_semaphores()
-    _remove_multiprocessing_files()
-    with contextlib.suppress(OSError):
-        sys.stdout.flush()
-    with contextlib.suppress(OSError):
-        sys.stderr.flush()
-    os._exit(status)
-
-
-def _release_semaphores() -> None:
-    """Remove the pool's named semaphores, as a normal exit would: else
-    the resource tracker removes them after this process is gone, and warns
-    about each on stderr.  Only the finalizers that exit runs first (those
-    of priority 0 and up, which close and remove without waiting): the
-    rest join the pool's threads."""
-    import threading
-
-    finalizers = getattr(sys.modules.get("multiprocessing.util"), "_run_finalizers", None)
-    if finalizers is None:
-        return
-    runner = threading.Thread(target=finalizers, args=(0,), daemon=True)
-    runner.start()
-    runner.join(timeout=1)
-
-
-def _remove_multiprocessing_files() -> None:
-    runs = sys.modules.get("corlap._runs")
-    if runs is not None:
         with contextlib.suppress(OSError):
-            runs.remove_multiprocessing_files()
+            traceback.print_exc()
+        status = 1
+    _lifecycle.stops_over()
+    _lifecycle.release_at_exit()
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(OSError, ValueError):
+            stream.flush()
+    os._exit(status)
 
 
 if __name__ == "__main__":

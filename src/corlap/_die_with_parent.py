@@ -7,6 +7,6 @@ the server: after a ``kill -9`` of the command, each would wait on the
 other.  Processes the forkserver forks do not inherit the setting.
 """
 
-from corlap._runs import die_with_parent
+from corlap._lifecycle import die_with_parent
 
 die_with_parent()

@@ -7,10 +7,7 @@ long as it lives; the kernel drops that lock whatever ends the process,
 ``kill -9`` included.  So a directory whose lock anyone can take belongs
 to a run that is gone, and the next run removes it: nothing else would.
 
-The command line's own worker processes are tied to the process that
-started them (``guard_worker``), and its forkserver too (the preloaded
-module ``corlap._die_with_parent``): a killed run takes its processes with
-it instead of leaving them waiting on queues nobody will ever write.
+The command line's processes and their stop are in ``corlap._lifecycle``.
 """
 
 from __future__ import annotations
@@ -21,20 +18,17 @@ import fcntl
 import os
 import platform
 import shutil
-import signal
 import socket
 import stat
 import sys
 import tempfile
-import threading
 import time
 from collections.abc import Iterator
 
 from corlap._output import lock_if_free
 
-__all__ = ["RUN_PREFIX", "run_directory", "sweep_run_directories", "machine_identity",
-           "guard_worker", "die_with_parent", "tune_allocator", "keep_multiprocessing_files",
-           "remove_multiprocessing_files"]
+__all__ = ["RUN_PREFIX", "run_directory", "sweep_run_directories", "locked_run_directory",
+           "machine_identity", "tune_allocator"]
 
 RUN_PREFIX = "corlap-run-"
 LOCK_NAME = "lock"
@@ -46,8 +40,6 @@ SHM = "/dev/shm"
 # the lock file a moment later) or one whose run died in between.  Only
 # the second kind is this old.
 UNLOCKED_GRACE = 60.0
-# How often a worker looks whether the process it works for still lives.
-WATCH_INTERVAL = 1.0
 
 
 # --- run directories ----------------------------------------------------------
@@ -161,37 +153,12 @@ def run_directory() -> Iterator[str]:
             os.close(lock)
 
 
-_multiprocessing_files: list[tuple[str, int]] = []
-
-
-def keep_multiprocessing_files() -> None:
-    """Have multiprocessing keep this process's files (the forkserver's
-    socket) in a run directory of the system's temporary directory, locked
-    while this process lives, instead of a ``pymp-*`` directory that only
-    the interpreter's exit handlers remove: the command line leaves without
-    them, and a killed run never runs them.  ``remove_multiprocessing_files``
-    removes it at exit; after a kill, the next run's sweep does."""
-    from multiprocessing import process
-
-    config = process.current_process()._config
-    if config.get("tempdir") is not None:
-        return              # already made: a pool ran in this process before
-    place = tempfile.gettempdir()
+def locked_run_directory(place: str) -> tuple[str, int]:
+    """A new run directory in ``place`` that lasts until it is removed (or
+    the process ends), and the descriptor holding its lock; the directories
+    of runs that died are removed from ``place`` first."""
     sweep_run_directories(place)
-    path, lock = _locked_directory(place)
-    config["tempdir"] = path
-    _multiprocessing_files.append((path, lock))
-
-
-def remove_multiprocessing_files() -> None:
-    """Remove the directory of ``keep_multiprocessing_files`` (the process
-    is about to end)."""
-    while _multiprocessing_files:
-        path, lock = _multiprocessing_files.pop()
-        try:
-            shutil.rmtree(path, ignore_errors=True)
-        finally:
-            os.close(lock)
+    return _locked_directory(place)
 
 
 def machine_identity() -> str:
@@ -208,74 +175,6 @@ def machine_identity() -> str:
 
 
 # --- the command line's worker processes ------------------------------------
-
-_PR_SET_PDEATHSIG = 1
-
-
-def die_with_parent() -> bool:
-    """Ask the kernel to SIGKILL this process when the thread that made it
-    ends (Linux only); whether that was done."""
-    if not sys.platform.startswith("linux"):
-        return False
-    try:
-        import ctypes
-        libc = ctypes.CDLL(None, use_errno=True)
-        return libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) == 0
-    except (OSError, AttributeError):
-        return False
-
-
-def _started(pid: int) -> str | None:
-    """When process ``pid`` started (clock ticks since boot, from /proc), or
-    None when it is gone or a zombie.  Elsewhere: "" while it exists."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as stream:
-            fields = stream.read().rsplit(b")", 1)[1].split()
-    except FileNotFoundError:
-        return None
-    except OSError:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return None
-        except PermissionError:
-            pass
-        return ""
-    # After the name: state, ppid, ... field 22 of the whole line is the
-    # start time.
-    if fields[0] in (b"Z", b"X"):
-        return None
-    return fields[19].decode()
-
-
-def _watch(parent_pid: int, born: str | None, ppid: int) -> None:
-    while True:
-        time.sleep(WATCH_INTERVAL)
-        # Gone, a zombie, or its number taken by a newer process; or the
-        # forkserver in between died and this process was adopted.
-        if _started(parent_pid) != born or os.getppid() != ppid:
-            os._exit(1)
-
-
-def guard_worker(parent_pid: int) -> None:
-    """Initializer of the command line's own pool workers (never of a
-    user's executor): the worker dies with its parent (the forkserver) and
-    with the process ``parent_pid`` it works for, ignores Ctrl-C (the main
-    process stops the run) and SIGXFSZ (a write past the file-size limit
-    fails with EFBIG instead of killing the worker), and lets the C
-    library keep freed memory for its next task."""
-    ppid = os.getppid()
-    die_with_parent()
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if hasattr(signal, "SIGXFSZ"):
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    born = _started(parent_pid)
-    if born is None:
-        os._exit(1)
-    threading.Thread(target=_watch, args=(parent_pid, born, ppid),
-                     name="corlap-parent-watch", daemon=True).start()
-    tune_allocator()
-
 
 _tuned_pid = None
 
