@@ -452,15 +452,23 @@ def _mapped_run_files(_):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to see mappings")
-def test_a_kept_pool_holds_nothing_of_finished_runs(tmp_path, genome_fasta, model_files):
+def test_a_kept_pool_holds_nothing_of_finished_runs(tmp_path, genome_fasta, model_files,
+                                                    monkeypatch):
     """Three runs on one process pool kept open: after each, no worker
     still maps a file of the run (a deleted file in /dev/shm keeps its
     memory while mapped) and no run directory is left."""
     import multiprocessing
 
+    # Run directories of this test's own, out of other programs' sight.
+    places = [tmp_path / "shm", tmp_path / "tmp"]
+    for place in places:
+        place.mkdir()
+    monkeypatch.setattr("corlap._runs.SHM", str(places[0]))
+    monkeypatch.setattr(tempfile, "tempdir", str(places[1]))
+    monkeypatch.setenv("TMPDIR", str(places[1]))
+
     def leftovers():
-        return sorted(name for place in ("/dev/shm", tempfile.gettempdir())
-                      if os.path.isdir(place)
+        return sorted(name for place in places
                       for name in os.listdir(place) if name.startswith("corlap-run-"))
     before = leftovers()
     context = multiprocessing.get_context("forkserver")
