@@ -460,23 +460,30 @@ def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(tmp_
     tables = {name: getattr(model, name) for name in
               ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")}
     tables["length"] = model.length
+    expected = plain(model, codes, monkeypatch)
     context = multiprocessing.get_context("spawn")
-    queue = context.Queue()
-    child = context.Process(target=_score_while_cut_short,
-                            args=(str(tmp_path), tables, codes, queue))
-    child.start()
-    try:
-        while True:
-            try:
-                scores, started, ended, cut = queue.get(timeout=1)
-                break
-            except queues.Empty:
-                assert child.is_alive(), f"the scorer died: exit code {child.exitcode}"
-    finally:
-        child.join(timeout=60)
-    assert child.exitcode == 0
+    # On a busy machine the cut may come only after the call: tried again.
+    for attempt in range(3):
+        queue = context.Queue()
+        directory = tmp_path / str(attempt)
+        directory.mkdir()
+        child = context.Process(target=_score_while_cut_short,
+                                args=(str(directory), tables, codes, queue))
+        child.start()
+        try:
+            while True:
+                try:
+                    scores, started, ended, cut = queue.get(timeout=1)
+                    break
+                except queues.Empty:
+                    assert child.is_alive(), f"the scorer died: exit code {child.exitcode}"
+        finally:
+            child.join(timeout=60)
+        assert child.exitcode == 0
+        assert_same(scores, expected)
+        if started < cut < ended:
+            break
     assert started < cut < ended
-    assert_same(scores, plain(model, codes, monkeypatch))
 
 
 def test_unsafe_or_foreign_table_files_are_not_used(tmp_path, test_hooks, monkeypatch):
