@@ -2,9 +2,9 @@
 
 A run keeps its shared files (the dinucleotide memo's table) in a private
 directory ``corlap-run-<random>``, in memory (/dev/shm) where there is room.
-The run holds an exclusive lock (``_output.lock_exclusive``: one that NFS
-carries too) on the file ``lock`` inside it for as long as it lives; the kernel drops that lock whatever ends the process,
-``kill -9`` included.  So a directory whose lock anyone can take belongs
+The run holds an exclusive lock (``_output.lock_exclusive``, which NFS
+carries too) on the file ``lock`` inside it for as long as it lives; the
+kernel drops that lock whatever ends the process, ``kill -9`` included.  So a directory whose lock anyone can take belongs
 to a run that is gone, and the next run removes it: nothing else would.
 
 The command line's own worker processes are tied to the process that
