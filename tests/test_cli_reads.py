@@ -94,6 +94,26 @@ def test_train_bam_equals_train_from_reads(sim, tmp_path, capfd, kind, length, o
     assert line.endswith(f"{kind} of length {length} written to {out}")
 
 
+@pytest.mark.parametrize("command", [
+    ["train", "--type", "PWM", "--length", 4, "--background", 50, "-o", "OUT/m.npz"],
+    ["correct", "-m", "MODEL", "--observed", "OUT/o.bg", "-p", 1],
+])
+def test_an_exclude_name_of_no_sequence_is_warned_of_and_the_run_goes_on(sim, tmp_path,
+                                                                         capfd, command):
+    """A typo of --exclude names the sequence it may have meant (case, chr
+    prefix); names that are sequences pass silently."""
+    args = [str(arg).replace("OUT/", f"{tmp_path}/") if arg != "MODEL" else sim.model
+            for arg in command]
+    status, _, err = run([*args, "-f", sim.fasta, "--bam", sim.bam, "--exclude", "chrm",
+                          EXCLUDED, "2", "scaffold_9", "chrm"], capfd)
+    assert status == 0, err
+    assert len(err) == 2, err
+    assert err[0] == (f"corlap {command[0]}: warning: --exclude 'chrm' (did you mean "
+                      f"'chrM'?), '2' (did you mean 'chr2'?) and 'scaffold_9': no such "
+                      f"sequence in FASTA file {str(sim.fasta)!r}")
+    assert err[1].startswith(f"corlap {command[0]}: ")
+
+
 def test_train_bam_background_bed_and_excluded_sequences(sim, tmp_path, capfd):
     """--background-bed with --anchor as for --sites; without --exclude the
     excluded sequence's reads count too."""

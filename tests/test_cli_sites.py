@@ -17,6 +17,7 @@ from conftest import reverse_complement
 from corlap.__main__ import main
 from corlap.bed import BgzfWriter, read_bed
 from corlap.models import load_model
+from corlap.training import LengthRefused, train_model
 
 CODE = {"A": 0, "T": 1, "C": 2, "G": 3}
 
@@ -173,24 +174,67 @@ def test_no_usable_site_exits_2_saying_why(text, why, tmp_path, genome_fasta, ca
     assert not (tmp_path / "m.npz").exists()
 
 
-def test_summary_tells_sites_off_and_with_n_apart_from_background(tmp_path, genome_fasta,
-                                                                  capsys):
+@pytest.mark.parametrize("kind", ["PWM", "DWM"])
+def test_summary_tells_sites_off_and_with_n_apart_from_background(kind, tmp_path, genome_fasta,
+                                                                  genome_records, capsys):
+    """Each side counts exactly the windows its summary says it counted:
+    a background window holding N is left out of a PWM's tables too."""
     # 3 counted; 2 off (chrS is 5 bases; chrC's start); 2 in chrA's N run.
     (tmp_path / "s.bed").write_text("chrA\t100\t101\nchrA\t500\t501\t.\t0\t-\nchrC\t900\t901\n"
                                     "chrS\t2\t3\nchrC\t1\t2\n"
                                     "chrA\t20010\t20011\nchrA\t19995\t19996\t.\t0\t-\n")
-    (tmp_path / "bg.bed").write_text("chrA\t300\t301\nchrS\t3\t4\n")
+    (tmp_path / "bg.bed").write_text("chrA\t300\t301\nchrS\t3\t4\nchrA\t20040\t20041\n"
+                                     "chrA\t19998\t19999\t.\t0\t-\n")
     assert status_of(["train", "-f", genome_fasta, "--sites", tmp_path / "s.bed",
-                      "--type", "PWM", "--length", 11, "-o", tmp_path / "m.npz",
+                      "--type", kind, "--length", 11, "-o", tmp_path / "m.npz",
                       "--background-bed", tmp_path / "bg.bed"]) == 0
     err = capsys.readouterr().err
     assert err == (
         "corlap train: 3 site windows counted; 2 sites skipped (window runs off the "
         "chromosome); 2 sites skipped (window holds a base other than A, C, G, T); "
-        "background: 1 windows counted, 1 sites skipped (window runs off the chromosome); "
-        f"PWM of length 11 written to {tmp_path / 'm.npz'}\n")
+        "background: 1 windows counted, 1 sites skipped (window runs off the chromosome), "
+        "2 windows skipped (hold a base other than A, C, G, T); "
+        f"{kind} of length 11 written to {tmp_path / 'm.npz'}\n")
     model = load_model(tmp_path / "m.npz")
     assert model.no_bias == 3 and model.no_bg == 1
+    background = window_counts(genome_records, [("chrA", 295, "+")], 11)
+    counted = model.bg_counts if kind == "PWM" else np.einsum("aamm->am", model.bg_counts)
+    np.testing.assert_array_equal(counted, background)
+    capsys.readouterr()
+    assert status_of(["inspect", tmp_path / "m.npz"]) == 0
+    assert "background  1 windows counted" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("kind,length,words", [
+    ("DWM", 3_000, "a DWM window may be at most 400 bases, not 3,000: its tables would take "
+                   "10.8 GB"),
+    ("PWM", 10 ** 12, "a PWM window may be at most 1,000,000 bases, not 1,000,000,000,000: "
+                      "its tables would take 240.0 TB"),
+])
+def test_a_window_too_long_for_memory_is_refused_before_anything_is_read(
+        kind, length, words, tmp_path, capsys):
+    """One line naming --length, the limit and what the tables would take,
+    before the (here missing) inputs are opened."""
+    assert status_of(["train", "-f", tmp_path / "none.fa", "--sites", tmp_path / "none.bed",
+                      "--type", kind, "--length", length, "-o", tmp_path / "m.npz"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and f"--length {length}: {words}" in err, err
+    assert "at the limit" in err
+    with pytest.raises(LengthRefused, match="may be at most"):
+        train_model(tmp_path / "none.fa", [], kind, length)
+
+
+def test_an_ordinary_dwm_length_still_trains(tmp_path, genome_fasta, genome_records):
+    rng = np.random.default_rng(40)
+    windows = [("chrA", first, "+") for first in clean_windows(genome_records, "chrA", 40, 5,
+                                                                rng)]
+    bed = tmp_path / "s.bed"
+    bed.write_text("".join(f"{c}\t{f + 20}\t{f + 21}\n" for c, f, _ in windows))
+    assert status_of(["train", "-f", genome_fasta, "--sites", bed, "--type", "DWM",
+                      "--length", 40, "--background", 50, "-o", tmp_path / "m.npz", "-q"]) == 0
+    model = load_model(tmp_path / "m.npz")
+    np.testing.assert_array_equal(np.einsum("aamm->am", model.counts),
+                                  window_counts(genome_records, windows, 40))
 
 
 # --- pipes and compression -------------------------------------------------------------

@@ -5,6 +5,7 @@ the memo's budget and whatever changed between calls."""
 import ctypes
 import ctypes.util
 import platform
+import struct
 
 import numpy as np
 import pytest
@@ -411,6 +412,80 @@ def test_processes_filling_one_table_at_once_agree_with_the_plain_loop(tmp_path,
         assert_same(model.score_sequence(codes), want)
 
 
+def _score_while_cut_short(directory, tables, codes, queue):
+    """Runs in a fresh process: scores ``codes`` while another process
+    truncates the shared table's file; reports the scores and when the
+    call and the truncation happened."""
+    import os
+    import subprocess
+    import sys
+    import time
+
+    os.environ[SHARE] = directory
+    model = DiNucleotideMatrix(int(tables["length"]))
+    for name in ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"):
+        setattr(model, name, tables[name])
+    cutter = subprocess.Popen([sys.executable, "-c", CUTTER, directory],
+                              stdout=subprocess.PIPE, text=True)
+    started = time.monotonic()
+    scores = model.score_sequence(codes)
+    ended = time.monotonic()
+    queue.put((scores, started, ended, float(cutter.stdout.read())))
+    cutter.wait()
+
+
+# Waits for the table's file to be there whole, then cuts it to nothing.
+CUTTER = """
+import os, sys, time
+directory = sys.argv[1]
+while True:
+    names = [n for n in os.listdir(directory) if n.startswith("dwm-memo-") and "." not in n]
+    if names and os.path.getsize(os.path.join(directory, names[0])) > 1 << 20:
+        break
+    time.sleep(0.001)
+time.sleep(0.1)
+os.truncate(os.path.join(directory, names[0]), 0)
+print(time.monotonic())
+"""
+
+
+def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(tmp_path,
+                                                                           monkeypatch):
+    """The file of a shared table truncated by another process in the
+    middle of a call: the call goes on to the exact scores (no SIGBUS)."""
+    import queue as queues
+    import multiprocessing
+    model = trained(12, 35)
+    codes = genome_like(np.random.default_rng(35), 1_500_000)
+    tables = {name: getattr(model, name) for name in
+              ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log")}
+    tables["length"] = model.length
+    expected = plain(model, codes, monkeypatch)
+    context = multiprocessing.get_context("spawn")
+    # On a busy machine the cut may come only after the call: tried again.
+    for attempt in range(3):
+        queue = context.Queue()
+        directory = tmp_path / str(attempt)
+        directory.mkdir()
+        child = context.Process(target=_score_while_cut_short,
+                                args=(str(directory), tables, codes, queue))
+        child.start()
+        try:
+            while True:
+                try:
+                    scores, started, ended, cut = queue.get(timeout=1)
+                    break
+                except queues.Empty:
+                    assert child.is_alive(), f"the scorer died: exit code {child.exitcode}"
+        finally:
+            child.join(timeout=60)
+        assert child.exitcode == 0
+        assert_same(scores, expected)
+        if started < cut < ended:
+            break
+    assert started < cut < ended
+
+
 def test_unsafe_or_foreign_table_files_are_not_used(tmp_path, test_hooks, monkeypatch):
     import os
     rng = np.random.default_rng(34)
@@ -431,9 +506,17 @@ def test_unsafe_or_foreign_table_files_are_not_used(tmp_path, test_hooks, monkey
         return test_hooks.memo_runs()[5], scored
 
     assert attach() == (True, 0)
-    # A header that is not ours (one byte of the tables changed).
-    table.write_bytes(good[:100] + bytes([good[100] ^ 1]) + good[101:])
+    # The header names the build (layout version 2, then its text).
+    version, = struct.unpack_from("<Q", good, 16)
+    build = good[24:24 + 512].rstrip(b"\0").decode()
+    assert version == 2 and build.startswith("kernels ") and "-ffp-contract=off" in build
+    # A header that is not ours: one byte of the tables changed; another
+    # build's.
+    table.write_bytes(good[:600] + bytes([good[600] ^ 1]) + good[601:])
     assert attach()[0] is False
+    other = good.replace(b"-ffp-contract=off", b"-ffp-contract=on ", 1)
+    table.write_bytes(other)
+    assert other != good and attach()[0] is False
     # Writable by others; reached through a symbolic link; cut short.
     table.write_bytes(good)
     table.chmod(0o620)

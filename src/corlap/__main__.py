@@ -470,6 +470,19 @@ def _check_reads(path: str, fasta: str, lengths: dict[str, int]) -> None:
         open_reads(path, fasta, lengths).close()
 
 
+def _check_exclude(args, lengths: dict[str, int]) -> None:
+    """One warning line for --exclude names that are no sequence of the
+    FASTA file (a typo would otherwise keep the sequence meant)."""
+    from corlap.training import unknown_names
+
+    unknown = unknown_names(args.exclude or (), lengths)
+    if unknown:
+        names = _listed([repr(name) + (f" (did you mean {near!r}?)" if near else "")
+                         for name, near in unknown])
+        print(f"{PROGRAM} {args.command}: warning: --exclude {names}: no such sequence in "
+              f"FASTA file {args.fasta!r}", file=sys.stderr, flush=True)
+
+
 def _sites_only(args) -> None:
     given = [option for option, value in (("--shift", args.shift), ("--min-mapq", args.min_mapq),
                                           ("--exclude", args.exclude),
@@ -483,13 +496,18 @@ def _sites_only(args) -> None:
 def run_train(args) -> int:
     from corlap.bed import bed_name
     from corlap.models import save_model
-    from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, train_model
+    from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, check_length, train_model
 
     _output(args.out, {".npz"})
+    try:
+        check_length(args.model_type, args.length)
+    except ValueError as error:
+        raise UserError(f"--length {args.length}: {error}") from None
     if args.bam is None:
         _sites_only(args)
     _stdin_once(args.sites, args.background_bed)
     lengths = _genome(args.fasta)
+    _check_exclude(args, lengths)
     sites = _sites(args.sites, lengths, args.anchor) if args.bam is None else None
     background_sites = (_sites(args.background_bed, lengths, args.anchor)
                         if args.background_bed else None)
@@ -733,6 +751,7 @@ def run_correct(args) -> int:
     lengths = _genome(args.fasta)
     model = _model_ref(args.model)
     shift, min_mapq, exclude = _read_options(args)
+    _check_exclude(args, lengths)
     window = correct.DEFAULT_WINDOW if args.window is None else args.window
     _check_reads(args.bam, args.fasta, lengths)
     regions = _bed(args.regions, lengths) if args.regions else None

@@ -6,7 +6,7 @@ only when the whole job succeeded: a failed or interrupted run leaves no
 partial file, and an existing file of that name untouched.
 
 A run that is killed cannot remove its temporaries, so each one is locked
-(``flock``) by the process that made it until it is committed or
+(``lock_exclusive``) by the process that made it until it is committed or
 discarded; the kernel drops the lock when that process dies, and
 ``sweep_beside`` removes the temporaries whose lock is free.  Files that
 belong to a temporary (a bigWig's zoom levels) are named after it,
@@ -16,16 +16,25 @@ belong to a temporary (a bigWig's zoom levels) are named after it,
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import io
 import os
 import re
 import secrets
 import stat
+import struct
 import threading
 
 __all__ = ["temporary_beside", "open_beside", "commit", "discard", "discard_beside",
-           "sweep_beside", "target_of"]
+           "sweep_beside", "target_of", "lock_exclusive", "lock_if_free"]
+
+# Open file description locks (Linux 3.15 on): byte-range locks, which NFS
+# carries to its server, that belong to the open file as flock's do (a
+# second descriptor of the same file closing in this process does not
+# drop them, and two of them conflict within one process).
+_OFD_SET = getattr(fcntl, "F_OFD_SETLK", None)
+_OFD_WAIT = getattr(fcntl, "F_OFD_SETLKW", None)
 
 # Temporaries of this process -> descriptors holding their locks.
 _held: dict[str, int] = {}
@@ -87,7 +96,7 @@ def open_beside(target: str, buffering: int = -1):
             # returned file until commit or discard (a lock belongs to the
             # open file, not to one descriptor).
             holder = os.dup(descriptor)
-            fcntl.flock(holder, fcntl.LOCK_EX)
+            lock_exclusive(holder, wait=True)
             swept = os.fstat(holder).st_nlink == 0
         except BaseException:
             # (Ctrl-C too: a file nobody knows of would stay until the
@@ -211,20 +220,55 @@ def target_of(path: str) -> str | None:
     return os.path.join(directory, found.group("name"))
 
 
+def _whole_file(kind: int) -> bytes:
+    # struct flock of 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid
+    # (0, as open file description locks require), padded to 32 bytes.
+    return struct.pack("hhqqi4x", kind, os.SEEK_SET, 0, 0, 0)
+
+
+def lock_exclusive(descriptor: int, wait: bool) -> None:
+    """Lock the whole file of ``descriptor`` for this open file, waiting
+    for it or raising BlockingIOError (or PermissionError) when someone
+    holds it.  Two locks, both released when the last descriptor of the
+    open file closes, whatever ends the process: an open file description
+    lock, which works on NFS as on local disks but needs ``descriptor``
+    open for writing, and ``flock``, which older runs took and still test.
+    (NFS emulates flock with the same byte-range lock, and both belong to
+    the same open file there, so they do not conflict with each other.)"""
+    if _OFD_SET is not None and fcntl.fcntl(descriptor, fcntl.F_GETFL) & os.O_ACCMODE:
+        try:
+            fcntl.fcntl(descriptor, _OFD_WAIT if wait else _OFD_SET,
+                        _whole_file(fcntl.F_WRLCK))
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.ENOSYS):
+                raise           # EINVAL: a kernel before 3.15; flock alone then
+    fcntl.flock(descriptor, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+
+
 def lock_if_free(path: str) -> int | None:
     """A descriptor holding the exclusive lock of ``path`` (a regular file
     of this user that is still there under that name), or None: the lock is
     held by someone else (a live run), or the file is not there, not ours
     or not a regular file."""
+    flags = os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK
     try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+        # Open for writing: NFS refuses a byte-range write lock otherwise,
+        # and every leftover would then count as held.
+        descriptor = os.open(path, os.O_WRONLY | flags)
+    except PermissionError:
+        # A file its own user may not write (an odd umask): flock still
+        # tells a live holder on a local disk.
+        try:
+            descriptor = os.open(path, os.O_RDONLY | flags)
+        except OSError:
+            return None
     except OSError:
         return None
     try:
         status = os.fstat(descriptor)
         if not stat.S_ISREG(status.st_mode) or status.st_uid != os.getuid():
             raise BlockingIOError
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        lock_exclusive(descriptor, wait=False)
         # Committed (renamed) by its run before the lock was let go.
         now = os.stat(path, follow_symlinks=False)
         if (now.st_dev, now.st_ino) != (status.st_dev, status.st_ino):

@@ -2,9 +2,9 @@
 
 A run keeps its shared files (the dinucleotide memo's table) in a private
 directory ``corlap-run-<random>``, in memory (/dev/shm) where there is room.
-The run holds an exclusive ``flock`` on the file ``lock`` inside it for as
-long as it lives; the kernel drops that lock whatever ends the process,
-``kill -9`` included.  So a directory whose lock anyone can take belongs
+The run holds an exclusive lock (``_output.lock_exclusive``, which NFS
+carries too) on the file ``lock`` inside it for as long as it lives; the
+kernel drops that lock whatever ends the process, ``kill -9`` included.  So a directory whose lock anyone can take belongs
 to a run that is gone, and the next run removes it: nothing else would.
 
 The command line's processes and their stop are in ``corlap._lifecycle``.
@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import contextlib
 import errno
-import fcntl
 import os
 import platform
 import shutil
@@ -25,7 +24,7 @@ import tempfile
 import time
 from collections.abc import Iterator
 
-from corlap._output import lock_if_free
+from corlap._output import lock_exclusive, lock_if_free
 
 __all__ = ["RUN_PREFIX", "run_directory", "sweep_run_directories", "locked_run_directory",
            "machine_identity", "tune_allocator"]
@@ -122,7 +121,12 @@ def _locked_directory(place: str) -> tuple[str, int]:
         except OSError:
             shutil.rmtree(path, ignore_errors=True)
             raise
-        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        try:
+            lock_exclusive(descriptor, wait=True)
+        except BaseException:
+            os.close(descriptor)
+            shutil.rmtree(path, ignore_errors=True)
+            raise
         # Between its creation and the lock, another run's sweep could
         # take the lock and remove the directory (it only does so for a
         # directory a minute old, but the clock may jump): start again.

@@ -38,6 +38,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from corlap._alignments import BamReader
 from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, TrainingSummary, train_model
+from corlap.training import check_length
 from corlap.utils.fasta import open_fasta
 from corlap.utils.sequences import nuc_to_num
 
@@ -557,6 +558,7 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
         raise ValueError(f"window length must be at least 1, got {length}")
     if max_sites is not None and max_sites < 0:
         raise ValueError(f"max_sites must not be negative, got {max_sites}")
+    check_length(model_type, length)
     fasta_path = os.fspath(fasta)
     insertions = read_insertions(bam, fasta_path, shift=shift, min_mapq=min_mapq,
                                  exclude=exclude)

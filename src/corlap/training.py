@@ -21,12 +21,81 @@ from corlap.tracks import Interval
 from corlap.utils.fasta import open_fasta
 from corlap.utils.sequences import GenomicSequence, SequenceMatrix
 
-__all__ = ["NoUsableSites", "TrainingSummary", "site_window", "train_model"]
+__all__ = ["LENGTH_LIMITS", "LengthRefused", "NoUsableSites", "TrainingSummary",
+           "check_length", "model_bytes", "site_window", "train_model", "unknown_names"]
 
 DEFAULT_BACKGROUND = 10_000
 
+# The longest window each model type takes.  A model's tables live whole in
+# every process that trains or scores with it, and a DWM's grow with the
+# square of its length: at 400 bases they hold 192 MB, ten times the
+# longest window a sequence bias has been seen to reach.  A PWM's grow
+# linearly: at 1,000,000 bases (240 MB) each window is already as long as
+# a chunk of scoring, and a longer one fits fewer and fewer sequences.
+LENGTH_LIMITS = {"PWM": 1_000_000, "DWM": 400}
+
 
 _ACGT = "a base other than A, C, G, T"
+
+
+class LengthRefused(ValueError):
+    """A window length above its model type's limit (``LENGTH_LIMITS``):
+    its tables would not fit in memory, or no genome could use it."""
+
+
+def model_bytes(model_type: str, length: int) -> int:
+    """The bytes of a model's float64 tables: a PWM's six of 5 x length, a
+    DWM's six of 5 x 5 x length x length and two of 5 x length, as the
+    model makes them."""
+    if model_type == "PWM":
+        return 6 * 5 * length * 8
+    return (6 * 25 * length * length + 2 * 5 * length) * 8
+
+
+def _size(count: int) -> str:
+    for unit, scale in (("PB", 10 ** 15), ("TB", 10 ** 12), ("GB", 10 ** 9), ("MB", 10 ** 6)):
+        if count >= scale:
+            return f"{count / scale:,.1f} {unit}"
+    return f"{count / 10 ** 3:,.1f} kB"
+
+
+def check_length(model_type: str, length: int) -> None:
+    """Refuse (LengthRefused) a window ``length`` above the limit of
+    ``model_type``, saying what its tables would take; ValueError for a
+    length below 1 or an unknown type."""
+    if model_type not in LENGTH_LIMITS:
+        raise ValueError(f"unknown model type {model_type!r}: use PWM or DWM")
+    if length < 1:
+        raise ValueError(f"window length must be at least 1, got {length}")
+    limit = LENGTH_LIMITS[model_type]
+    if length > limit:
+        raise LengthRefused(
+            f"a {model_type} window may be at most {limit:,} bases, not {length:,}: its "
+            f"tables would take {_size(model_bytes(model_type, length))} in every process "
+            f"that trains or scores with it ({_size(model_bytes(model_type, limit))} at the "
+            f"limit)")
+
+
+def unknown_names(names: Iterable[str], references: Iterable[str]
+                  ) -> list[tuple[str, str | None]]:
+    """The ``names`` that are no sequence of ``references``, each with the
+    sequence it may have meant (same name but for case or a ``chr``
+    prefix) or None; in the order given, each once."""
+    present = list(references)
+    known = set(present)
+
+    def bare(name: str) -> str:
+        name = name.lower()
+        return name[3:] if name.startswith("chr") else name
+
+    near = {}
+    for reference in present:
+        near.setdefault(bare(reference), reference)
+    unknown = []
+    for name in dict.fromkeys(names):
+        if name not in known:
+            unknown.append((name, near.get(bare(name))))
+    return unknown
 
 
 class NoUsableSites(ValueError):
@@ -112,12 +181,15 @@ def _window_codes(fasta, chrom: str, start: int, end: int, strand: str) -> np.nd
 
 
 def _count_window(fasta, chrom: str, window: tuple[int, int], strand: str, add) -> int:
-    """Counts one window with ``add``; 1 when it holds a base other than
-    A, C, G, T, else 0."""
+    """Counts one window with ``add`` unless it holds a base other than
+    A, C, G, T; 1 when it does (and was left out), else 0."""
     codes = _window_codes(fasta, chrom, *window, strand)
-    holds_n = int((codes > 3).any())
+    if (codes > 3).any():
+        # A PWM's add_background would count it, N row and all: the
+        # summary says it was skipped, and so it is, for either type.
+        return 1
     add(codes)
-    return holds_n
+    return 0
 
 
 def _count_sites(fasta, sites: Iterable[Site], lengths: dict[str, int], length: int,
@@ -149,12 +221,11 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
     random strands, from NumPy's default generator seeded with ``seed``; a
     draw whose window runs off its chromosome is drawn again.  With
     ``require_sites``, counts from which the model would learn nothing
-    (see ``TrainingSummary.unusable``) raise NoUsableSites.
+    (see ``TrainingSummary.unusable``) raise NoUsableSites.  A window
+    holding a base other than A, C, G, T is counted by neither side.  A
+    ``length`` above ``LENGTH_LIMITS`` raises LengthRefused.
     """
-    if model_type not in ("PWM", "DWM"):
-        raise ValueError(f"unknown model type {model_type!r}: use PWM or DWM")
-    if length < 1:
-        raise ValueError(f"window length must be at least 1, got {length}")
+    check_length(model_type, length)
     model = SequenceMatrix.create(length, model_type)
     summary = TrainingSummary()
     with open_fasta(os.fspath(fasta_path)) as fasta:

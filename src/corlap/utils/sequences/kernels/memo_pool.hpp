@@ -122,7 +122,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         Slot& slot = slots_[lease.slot];
         slot.lent = false;
-        if (!slot.memo.serving() || !kept(slot)) {
+        if (!slot.memo.serving() || !kept(slot) || slot.memo.cut_short()) {
             drop(slot);
         } else {
             slot.held = {slot.memo.bytes(), slot.memo.direct(), slot.memo.shared(),

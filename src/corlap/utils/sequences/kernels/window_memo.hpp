@@ -47,6 +47,7 @@
 #if defined(__unix__) || defined(__APPLE__)
 #include <cerrno>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,6 +72,137 @@ inline uint64_t floating_point_mode() {
 #endif
     return mode;
 }
+
+// What a score's bits depend on besides the tables and the floating-point
+// mode: the code that computes them and how it was compiled.  Raise
+// CORLAP_KERNEL_ARITHMETIC with any change to the kernels that may move a
+// score's last bit; the build passes the flags it compiles with
+// (CORLAP_ARITHMETIC_FLAGS).  A shared memo file names all of it, so that
+// two builds never serve each other's scores.
+#define CORLAP_KERNEL_ARITHMETIC 1
+#ifndef CORLAP_ARITHMETIC_FLAGS
+#define CORLAP_ARITHMETIC_FLAGS "(flags not given)"
+#endif
+#define CORLAP_TEXT_OF(x) #x
+#define CORLAP_TEXT(x) CORLAP_TEXT_OF(x)
+inline constexpr char build_identity[] =
+    "kernels " CORLAP_TEXT(CORLAP_KERNEL_ARITHMETIC) "; compiler " __VERSION__
+    "; flags " CORLAP_ARITHMETIC_FLAGS "; float evaluation " CORLAP_TEXT(__FLT_EVAL_METHOD__)
+#if defined(__FAST_MATH__)
+    "; fast-math"
+#endif
+#if defined(__FP_FAST_FMA)
+    "; fma"
+#endif
+#if defined(__x86_64__)
+    "; x86_64"
+#elif defined(__aarch64__)
+    "; aarch64"
+#endif
+    ;
+
+#if defined(CORLAP_SHARED_MEMO)
+// A shared table's file may be cut short by another process while this one
+// has it mapped (a cleaner, a user's truncate): touching a page past the
+// file's new end raises SIGBUS, which would kill the scorer.  So the
+// address range of every mapped table is listed here, and a SIGBUS inside
+// one replaces that whole mapping, in place, with zeroed private memory:
+// every entry then reads "not seen", the call computes those windows again
+// (the same bits) and its memo is dropped when it is given back.  Any other
+// SIGBUS goes to the handler that was there before, or ends the process as
+// it would have.  The handler is installed with the first shared table.
+class MappedTables {
+public:
+    static constexpr int size = 32;
+
+    // The slot listing [base, base + bytes), or -1 (no room, or no handler).
+    static int enter(void* base, size_t bytes) {
+        if (!installed()) return -1;
+        for (int i = 0; i < size; ++i) {
+            Range& range = ranges_[i];
+            bool expected = false;
+            if (!range.taken.compare_exchange_strong(expected, true)) continue;
+            range.replaced.store(false, std::memory_order_relaxed);
+            range.end.store(reinterpret_cast<uintptr_t>(base) + bytes, std::memory_order_relaxed);
+            range.begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
+            return i;
+        }
+        return -1;
+    }
+
+    static void leave(int slot) {
+        Range& range = ranges_[slot];
+        range.begin.store(0, std::memory_order_release);
+        range.end.store(0, std::memory_order_relaxed);
+        range.taken.store(false, std::memory_order_release);
+    }
+
+    // Was the table of `slot` cut short and replaced by private memory?
+    static bool replaced(int slot) {
+        return ranges_[slot].replaced.load(std::memory_order_acquire);
+    }
+
+private:
+    // Zeroed as static storage is.
+    struct Range {
+        std::atomic<uintptr_t> begin;
+        std::atomic<uintptr_t> end;
+        std::atomic<bool> replaced;
+        std::atomic<bool> taken;
+    };
+
+    static bool installed() {
+        static const bool done = [] {
+            struct sigaction action = {};
+            action.sa_sigaction = on_sigbus;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+            return ::sigaction(SIGBUS, &action, &previous_) == 0;
+        }();
+        return done;
+    }
+
+    // Only async-signal-safe calls here (mmap and sigaction are system
+    // calls).
+    static void on_sigbus(int signal, siginfo_t* info, void* context) {
+        const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+        if (info->si_code > 0) {  // a fault, not a signal someone sent
+            for (Range& range : ranges_) {
+                const uintptr_t begin = range.begin.load(std::memory_order_acquire);
+                const uintptr_t end = range.end.load(std::memory_order_relaxed);
+                if (begin == 0 || address < begin || address >= end) continue;
+                void* fresh = ::mmap(reinterpret_cast<void*>(begin), end - begin,
+                                     PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+                if (fresh != MAP_FAILED) {
+                    range.replaced.store(true, std::memory_order_release);
+                    return;  // the access runs again, on zeroed memory
+                }
+                break;
+            }
+        }
+        if (previous_.sa_flags & SA_SIGINFO) {
+            previous_.sa_sigaction(signal, info, context);
+            return;
+        }
+        if (previous_.sa_handler == SIG_IGN) return;
+        if (previous_.sa_handler != SIG_DFL) {
+            previous_.sa_handler(signal);
+            return;
+        }
+        // The default action: a fault comes again as the access runs again,
+        // a signal someone sent is sent again (it is held until we return).
+        struct sigaction fallback = {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        ::sigaction(signal, &fallback, nullptr);
+        if (info->si_code <= 0) ::raise(signal);
+    }
+
+    inline static Range ranges_[size];
+    inline static struct sigaction previous_ = {};
+};
+#endif
 
 // Zeroed memory from the C library (calloc hands out fresh system pages for
 // large blocks without writing them); large blocks are advised onto huge
@@ -133,7 +265,10 @@ private:
 // (a full file system fails here, not later as a fault on first touch) and
 // then linked into place, so nobody maps half a file; whoever links first
 // wins and the others map the winner's.  Only regular files of this user
-// that nobody else may write are used, never through a symbolic link.
+// that nobody else may write are used, never through a symbolic link.  A
+// file cut short while mapped costs recomputed windows, never a SIGBUS
+// (see MappedTables); one cut short, replaced or removed between calls is
+// seen before the next call uses it (intact).
 // Entries are 8-byte words written and read whole (relaxed atomics), and
 // equal windows always have equal scores, so processes racing on an entry
 // store the same bits.
@@ -169,10 +304,18 @@ public:
                             : MAP_FAILED;
         ::close(fd);
         if (base == MAP_FAILED) return false;
-        if (std::memcmp(base, header, header_bytes) != 0) {
+        const int slot = MappedTables::enter(base, total);
+        // (Listed before the header is read: the file may be cut short now.)
+        if (slot < 0 || std::memcmp(base, header, header_bytes) != 0 ||
+            MappedTables::replaced(slot)) {
+            if (slot >= 0) MappedTables::leave(slot);
             ::munmap(base, total);
             return false;
         }
+        slot_ = slot;
+        path_ = path;
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
         base_ = base;
         mapped_ = total;
         entries_ = reinterpret_cast<uint64_t*>(static_cast<unsigned char*>(base) + offset);
@@ -186,7 +329,10 @@ public:
 
     void release() {
 #if defined(CORLAP_SHARED_MEMO)
+        if (slot_ >= 0) MappedTables::leave(slot_);
         if (base_ != nullptr) ::munmap(base_, mapped_);
+        slot_ = -1;
+        path_.clear();
 #endif
         base_ = nullptr;
         mapped_ = 0;
@@ -196,6 +342,30 @@ public:
 
     uint64_t* entries() const { return entries_; }
     size_t bytes() const { return entry_bytes_; }
+
+    // Was the mapped file cut short while in use (its entries are private
+    // zeroes since)?
+    bool cut_short() const {
+#if defined(CORLAP_SHARED_MEMO)
+        return slot_ >= 0 && MappedTables::replaced(slot_);
+#else
+        return false;
+#endif
+    }
+
+    // Is the mapped file still whole and still the one under its name?  A
+    // file cut short between calls would fault on the next use, and one
+    // replaced or removed is no longer shared with anyone.
+    bool intact() const {
+#if defined(CORLAP_SHARED_MEMO)
+        if (base_ == nullptr || cut_short()) return false;
+        struct stat status;
+        return ::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
+               status.st_ino == inode_ && static_cast<uint64_t>(status.st_size) == mapped_;
+#else
+        return false;
+#endif
+    }
 
 private:
 #if defined(CORLAP_SHARED_MEMO)
@@ -233,6 +403,12 @@ private:
     size_t mapped_ = 0;
     uint64_t* entries_ = nullptr;
     size_t entry_bytes_ = 0;
+#if defined(CORLAP_SHARED_MEMO)
+    int slot_ = -1;  // in MappedTables
+    std::string path_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+#endif
 };
 
 // The bytes of scores that the memos of a process hold together.  A memo
@@ -324,7 +500,8 @@ public:
     bool matches(int64_t length, const TablePiece (&pieces)[2], uint64_t mode, size_t budget,
                  const std::string& share) const {
         if (!serving() || length_ != length || mode_ != mode || budget_ != budget ||
-            table_bytes_ != pieces[0].bytes + pieces[1].bytes || share_ != share) {
+            table_bytes_ != pieces[0].bytes + pieces[1].bytes || share_ != share ||
+            (shared() && !shared_.intact())) {
             return false;
         }
         return std::memcmp(tables_, pieces[0].data, pieces[0].bytes) == 0 &&
@@ -419,6 +596,8 @@ public:
     size_t bytes() const { return hash_.bytes() + direct_.bytes() + shared_.bytes(); }
     bool direct() const { return entries_ != nullptr; }
     bool shared() const { return shared_.entries() != nullptr; }
+    // Shared, and its file was cut short during a call: to be dropped.
+    bool cut_short() const { return shared_.cut_short(); }
     // The most bytes of scores held at once since the memo started afresh:
     // while a table is replaced by a larger one, both.  The budget bounds
     // this, not only what is held between calls.
@@ -585,15 +764,19 @@ private:
         return true;
     }
 
-    // The shared direct table's file header: layout version, length, mode,
-    // sizes, then the tables.
+    // The shared direct table's file header: layout version, the build,
+    // length, mode, sizes, then the tables.
     bool attach_shared() {
         struct Head {
             char magic[16];
-            uint64_t version, length, mode, table_bytes;
+            uint64_t version;
+            char build[512];
+            uint64_t length, mode, table_bytes;
         } head = {};
+        static_assert(sizeof build_identity <= sizeof head.build, "build identity too long");
         std::memcpy(head.magic, "corlap dwm memo", 16);
-        head.version = 1;
+        head.version = 2;
+        std::memcpy(head.build, build_identity, sizeof build_identity);
         head.length = static_cast<uint64_t>(length_);
         head.mode = mode_;
         head.table_bytes = table_bytes_;
