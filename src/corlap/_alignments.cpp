@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -337,6 +338,8 @@ private:
                 handle_ = open_handle(owner_.path_, owner_.index_path_, owner_.reference_, true);
         }
         ~Borrowed() {
+            // After a failure htslib's stream keeps its error: not lent again.
+            if (std::uncaught_exceptions() > 0) return;
             std::lock_guard<std::mutex> lock(owner_.pool_);
             try {
                 owner_.free_.push_back(std::move(handle_));

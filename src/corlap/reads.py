@@ -111,7 +111,7 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
     ``lengths`` maps the FASTA's sequence names to their lengths (read from
     ``fasta`` when not given).  Raises ReadsError naming the file when it is
     missing, is neither BAM nor CRAM, is a CRAM without ``fasta``, is not
-    coordinate-sorted, has no index, has a sequence of the FASTA's name
+    coordinate-sorted, has no index (or a damaged one), has a sequence of the FASTA's name
     with another length, has none of the FASTA's sequences, or is a CRAM
     whose first reads do not decode against ``fasta``.  Returns a
     ``pysam.AlignmentFile``; close it when done.
@@ -153,7 +153,8 @@ def _check(handle, path: str, fasta: str | None, lengths, cram: bool) -> None:
                          f"samtools index SORTED.bam")
     if not handle.has_index():
         kind = ".crai" if cram else ".bai or .csi"
-        raise ReadsError(f"{path}: no index ({kind}) found; index it: samtools index {path}")
+        raise ReadsError(f"{path}: no index ({kind}) found, or none that htslib can read "
+                         f"(damaged, or not of this file); index it: samtools index {path}")
     if lengths is None:
         if fasta is None:
             return
