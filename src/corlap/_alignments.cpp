@@ -404,9 +404,10 @@ private:
         int status;
         while ((status = hts.sam_read1(handle->file, handle->header, handle->read)) >= 0) {
             const bam1_core_t& core = handle->read->core;
-            // Sorted: the unplaced reads come last.
-            if (core.tid < 0) break;
-            if (size_t(core.tid) >= into.size() || into[size_t(core.tid)] == nullptr) continue;
+            // Sorted: nothing wanted follows the last sequence wanted, nor
+            // the unplaced reads, which come last.
+            if (core.tid < 0 || size_t(core.tid) >= into.size()) break;
+            if (into[size_t(core.tid)] == nullptr) continue;
             if (core.pos >= pos_max || hts.bam_endpos(handle->read) <= 0) continue;
             into[size_t(core.tid)]->add(handle->read, min_mapq);
         }
