@@ -111,9 +111,10 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
     ``lengths`` maps the FASTA's sequence names to their lengths (read from
     ``fasta`` when not given).  Raises ReadsError naming the file when it is
     missing, is neither BAM nor CRAM, is a CRAM without ``fasta``, is not
-    coordinate-sorted, has no index (or a damaged one), has a sequence of the FASTA's name
-    with another length, has none of the FASTA's sequences, or is a CRAM
-    whose first reads do not decode against ``fasta``.  Returns a
+    coordinate-sorted, has no index (or a damaged one), has a sequence of
+    the FASTA's name with another length, has none of the FASTA's
+    sequences, or is a CRAM whose first reads do not decode against
+    ``fasta``.  Returns a
     ``pysam.AlignmentFile``; close it when done.
     """
     path = os.fspath(path)
