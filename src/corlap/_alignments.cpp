@@ -90,6 +90,7 @@ struct bam1_t {
     uint32_t mempolicy;
 };
 
+constexpr int query_cache_bytes = 1 << 20;
 // The end of every query range (htslib's HTS_POS_MAX).
 constexpr hts_pos_t pos_max = (int64_t(INT32_MAX) << 32) | INT32_MAX;
 
@@ -116,6 +117,7 @@ struct Htslib {
     hts_pos_t (*bam_endpos)(const bam1_t*);
     int (*sam_read1)(htsFile*, sam_hdr_t*, bam1_t*);
     int (*hts_set_threads)(htsFile*, int);
+    void (*hts_set_cache_size)(htsFile*, int);
 };
 
 Htslib hts;
@@ -181,6 +183,7 @@ bool load_htslib() {
     take(library, "bam_endpos", found.bam_endpos, missing);
     take(library, "sam_read1", found.sam_read1, missing);
     take(library, "hts_set_threads", found.hts_set_threads, missing);
+    take(library, "hts_set_cache_size", found.hts_set_cache_size, missing);
     if (!missing.empty()) {
         dlclose(library);
         PyErr_Format(PyExc_ImportError, "pysam's htslib (%s) lacks %s", path.c_str(),
@@ -266,6 +269,10 @@ std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& 
         if (handle->index == nullptr)
             throw ReadError("no usable index: missing, damaged or not of this file");
     }
+    // Queries in order seek back into blocks already inflated (a chunk's
+    // flank, the next small scaffold): htslib keeps the last 16 at hand,
+    // which on 20,000 scaffolds of 1 kbp makes a query per scaffold 9x faster.
+    if (indexed) hts.hts_set_cache_size(handle->file, query_cache_bytes);
     handle->read = hts.bam_init1();
     if (handle->read == nullptr) throw std::bad_alloc();
     return handle;
