@@ -13,6 +13,23 @@ signal, against the floors they build on.
    the reads through pysam sets: the time of iterating over them with the
    filters, shared by the workers.
 
+3. Reading through htslib (``reads.read_insertions``, the extension's
+   reader on htslib's index and iterator), each against a baseline in
+   the same run:
+   - 6 M reads on 3 x 40 Mbp against the previous decoder of corlap's
+     own (the install of BENCH_READS_BASELINE_PYTHON, by default
+     /work/main/.venv/bin/python; skipped when it does not exist)
+     (target: within 1.1x);
+   - 20,000 scaffolds of 1 kbp with 20 reads each against a plain pysam
+     loop (a fetch per scaffold, the filters, the positions kept)
+     (target: no slower); beside it, reading the file from end to end
+     (what read_insertions does here) against a query per scaffold;
+   - ``correct`` (corrected track, 2 workers) over a chromosome of
+     BENCH_READS_LONG_MBP (default 130) with BENCH_READS_LONG_MILLIONS
+     reads (default 2), indexed by a .csi against the same run with a
+     .bai (target: within 1.2x).
+   BENCH_READS_PARTS=1,2,3 chooses the parts run (default all).
+
 Each job runs in a process of its own, so that its figures are its own:
 wall time from the job's start (workers already up), and the peak
 resident memory of its process and of each worker.  Reads are mapped
@@ -32,6 +49,7 @@ import json
 import multiprocessing
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -47,7 +65,12 @@ CHROMOSOMES = 5
 CHUNK = 1_000_000
 WORKERS = 2
 READ_LENGTH = 50
-RUNS = 3                # each time is the best of this many runs
+RUNS = int(os.environ.get("BENCH_RUNS", "3"))    # each time is the best of this many runs
+PARTS = set(os.environ.get("BENCH_READS_PARTS", "1,2,3").split(","))
+BASELINE_PYTHON = os.environ.get("BENCH_READS_BASELINE_PYTHON", "/work/main/.venv/bin/python")
+LONG_MBP = float(os.environ.get("BENCH_READS_LONG_MBP", "130"))
+LONG_MILLIONS = float(os.environ.get("BENCH_READS_LONG_MILLIONS", "2"))
+SCAFFOLDS = 20_000
 
 
 def verdict(ok: bool) -> str:
@@ -56,19 +79,21 @@ def verdict(ok: bool) -> str:
 
 # --- inputs ------------------------------------------------------------------
 
-def make_genome(directory: pathlib.Path) -> tuple[pathlib.Path, dict[str, int]]:
-    fasta = directory / f"genome-{MBP:g}.fa"
-    size = int(MBP * 1_000_000 / CHROMOSOMES)
-    lengths = {f"chr{k + 1}": size for k in range(CHROMOSOMES)}
+def make_genome(directory: pathlib.Path, lengths: dict[str, int] | None = None,
+                name: str = f"genome-{MBP:g}") -> tuple[pathlib.Path, dict[str, int]]:
+    fasta = directory / f"{name}.fa"
+    if lengths is None:
+        size = int(MBP * 1_000_000 / CHROMOSOMES)
+        lengths = {f"chr{k + 1}": size for k in range(CHROMOSOMES)}
     if fasta.exists():
         return fasta, lengths
     rng = np.random.default_rng(30)
     partial = fasta.with_suffix(".partial")
     with open(partial, "w") as stream:
-        for name in lengths:
+        for name, size in lengths.items():
             text = bytearray(np.frombuffer(b"ACGT", dtype=np.uint8)[
                 rng.integers(0, 4, size)].tobytes())
-            for start in rng.integers(0, size - 5_000, 3):      # N runs
+            for start in rng.integers(0, size - 5_000, 3 if size > 10_000 else 0):  # N runs
                 run = int(rng.integers(100, 5_000))
                 text[start:start + run] = b"N" * run
             stream.write(f">{name}\n")
@@ -78,23 +103,26 @@ def make_genome(directory: pathlib.Path) -> tuple[pathlib.Path, dict[str, int]]:
     return fasta, lengths
 
 
-def make_reads(directory: pathlib.Path, lengths: dict[str, int], millions: float) -> pathlib.Path:
-    """A sorted, indexed BAM of that many reads."""
+def make_reads(directory: pathlib.Path, lengths: dict[str, int], millions: float,
+               name: str | None = None, points=None) -> pathlib.Path:
+    """A sorted, indexed BAM of that many reads (or of reads at ``points``,
+    offsets into the sequences laid end to end)."""
     import pysam
 
-    bam = directory / f"reads-{MBP:g}-{millions:g}M.bam"
+    bam = directory / (name or f"reads-{MBP:g}-{millions:g}M.bam")
     if bam.exists() and pathlib.Path(f"{bam}.bai").exists():
         return bam
     rng = np.random.default_rng(int(millions * 1000))
-    total = int(millions * 1_000_000)
+    total = int(millions * 1_000_000) if points is None else len(points)
     genome = sum(lengths.values())
-    # Open regions of 2 kbp every 20 kbp take 80 % of the insertions.
-    opened = rng.random(total) < 0.8
-    points = np.where(opened,
-                      (rng.integers(0, genome // 20_000, total) * 20_000
-                       + rng.integers(0, 2_000, total)),
-                      rng.integers(0, genome, total))
-    points.sort()
+    if points is None:
+        # Open regions of 2 kbp every 20 kbp take 80 % of the insertions.
+        opened = rng.random(total) < 0.8
+        points = np.where(opened,
+                          (rng.integers(0, genome // 20_000, total) * 20_000
+                           + rng.integers(0, 2_000, total)),
+                          rng.integers(0, genome, total))
+    points = np.sort(points)
     ends = np.cumsum(list(lengths.values()))
     header = {"HD": {"VN": "1.6", "SO": "coordinate"},
               "SQ": [{"SN": name, "LN": length} for name, length in lengths.items()]}
@@ -104,13 +132,14 @@ def make_reads(directory: pathlib.Path, lengths: dict[str, int], millions: float
     sequence = "ACGT" * (READ_LENGTH // 4) + "A" * (READ_LENGTH % 4)
     qualities = pysam.qualitystring_to_array("I" * READ_LENGTH)
     partial = bam.with_suffix(".partial")
+    names_lengths = list(lengths.values())
     with pysam.AlignmentFile(str(partial), "wb", header=header) as out:
         chrom, offset = 0, 0
         for k, point in enumerate(points.tolist()):
             while point >= ends[chrom]:
                 offset = int(ends[chrom])
                 chrom += 1
-            start = min(point - offset, lengths[f"chr{chrom + 1}"] - READ_LENGTH)
+            start = min(point - offset, names_lengths[chrom] - READ_LENGTH)
             read = pysam.AlignedSegment(out.header)
             read.query_name = f"frag{k:09d}"
             read.flag = (0x10 if reverse[k] else 0) | (0x400 if duplicate[k] else 0)
@@ -126,11 +155,11 @@ def make_reads(directory: pathlib.Path, lengths: dict[str, int], millions: float
     return bam
 
 
-def make_model(directory: pathlib.Path, fasta, bam) -> pathlib.Path:
+def make_model(directory: pathlib.Path, fasta, bam, name: str = f"dwm10-{MBP:g}") -> pathlib.Path:
     from corlap import reads
     from corlap.models import save_model
 
-    path = directory / f"dwm10-{MBP:g}.npz"
+    path = directory / f"{name}.npz"
     if not path.exists():
         model, _ = reads.train_from_reads(fasta, bam, "DWM", 10, max_sites=200_000)
         save_model(model, path)
@@ -205,11 +234,75 @@ def job_correct(fasta, bam, model, outputs, out) -> dict:
         return {"seconds": time.perf_counter() - started}
 
 
+def job_insertions(fasta, bam) -> dict:
+    """read_insertions alone, in whichever corlap the interpreter has."""
+    import resource
+
+    from corlap import reads
+
+    def cpu():
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return usage.ru_utime + usage.ru_stime
+
+    started, used = time.perf_counter(), cpu()
+    insertions = reads.read_insertions(bam, fasta)
+    return {"seconds": time.perf_counter() - started, "cpu": cpu() - used,
+            "taken": insertions.total}
+
+
+def job_pysam_loop(fasta, bam) -> dict:
+    """A plain pysam loop making what read_insertions makes: a fetch per
+    sequence, the filters, the 5' ends kept in arrays."""
+    import array
+
+    import pysam
+
+    from corlap.utils.fasta import open_fasta
+
+    with open_fasta(fasta) as genome:
+        names = genome.references
+    left_out = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
+    started = time.perf_counter()
+    taken = 0
+    with pysam.AlignmentFile(bam) as handle:
+        for name in names:
+            starts, ends = array.array("q"), array.array("q")
+            for read in handle.fetch(name):
+                if read.flag & left_out or read.mapping_quality < 30:
+                    continue
+                if read.flag & 0x10:
+                    ends.append(read.reference_end)
+                else:
+                    starts.append(read.reference_start)
+            taken += len(starts) + len(ends)
+    return {"seconds": time.perf_counter() - started, "taken": taken}
+
+
+def job_query_each(fasta, bam) -> dict:
+    """The reader's two ways over every sequence: a query per sequence,
+    and the file read from end to end (ends_each, as read_insertions)."""
+    from corlap._alignments import BamReader
+    from corlap.utils.fasta import open_fasta
+
+    with open_fasta(fasta) as genome:
+        names = genome.references
+    with BamReader(bam) as reader:
+        started = time.perf_counter()
+        queried = [reader.ends(name, 0, 2 ** 62, 30) for name in names]
+        per_query = time.perf_counter() - started
+        started = time.perf_counter()
+        streamed = reader.ends_each(names, 30)
+        stream = time.perf_counter() - started
+    assert queried == streamed
+    return {"seconds": stream, "per_query": per_query}
+
+
 JOBS = {"iterate": job_iterate, "train": job_train, "score": job_score,
-        "correct": job_correct}
+        "correct": job_correct, "insertions": job_insertions, "pysam_loop": job_pysam_loop,
+        "query_each": job_query_each}
 
 
-def run_job(name: str, *args) -> tuple[dict, str]:
+def run_job(name: str, *args, python: str = sys.executable) -> tuple[dict, str]:
     """The job in a new interpreter: its result and its processes' peaks."""
     sys.path.insert(0, str(HERE))
     from bench_tracks import PeakMemory
@@ -217,7 +310,7 @@ def run_job(name: str, *args) -> tuple[dict, str]:
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_READS_DIR")) as out:
         # The jobs that write take a new directory as their last argument.
         arguments = [str(a) for a in args] + ([out] if name in ("score", "correct") else [])
-        process = subprocess.Popen([sys.executable, __file__, "--job", name, *arguments],
+        process = subprocess.Popen([python, __file__, "--job", name, *arguments],
                                    stdout=subprocess.PIPE, text=True)
         with PeakMemory([process.pid]) as memory:
             output, _ = process.communicate()
@@ -226,15 +319,95 @@ def run_job(name: str, *args) -> tuple[dict, str]:
     return json.loads(output.splitlines()[-1]), memory.describe(process.pid)
 
 
-def best(name: str, *args) -> tuple[dict, str]:
-    runs = [run_job(name, *args) for _ in range(RUNS)]
+def best(name: str, *args, python: str = sys.executable) -> tuple[dict, str]:
+    runs = [run_job(name, *args, python=python) for _ in range(RUNS)]
     return min(runs, key=lambda run: run[0]["seconds"])
+
+
+def best_in_turns(*jobs) -> list[tuple[dict, str]]:
+    """The best of RUNS runs of each job, (name, args, python), taken in
+    turns so that all meet the same moods of a shared machine."""
+    runs = [[] for _ in jobs]
+    for _ in range(RUNS):
+        for kept, (name, args, python) in zip(runs, jobs):
+            kept.append(run_job(name, *args, python=python))
+    return [min(kept, key=lambda run: run[0]["seconds"]) for kept in runs]
+
+
+def reading(directory: pathlib.Path) -> None:
+    """Part 3: reading through htslib against its baselines."""
+    here = sys.executable
+    # 6 M reads on 3 x 40 Mbp, against the previous decoder.
+    fasta, lengths = make_genome(directory, {f"chr{k + 1}": 40_000_000 for k in range(3)},
+                                 "genome-3x40")
+    bam = make_reads(directory, lengths, 6, "reads-3x40-6M.bam")
+    if os.path.exists(BASELINE_PYTHON):
+        (ours, _), (theirs, _) = best_in_turns(("insertions", (fasta, bam), here),
+                                               ("insertions", (fasta, bam), BASELINE_PYTHON))
+        assert ours["taken"] == theirs["taken"], (ours, theirs)
+        ratio = ours["seconds"] / theirs["seconds"]
+        print(f"3. read_insertions, 6 M reads on 3 x 40 Mbp ({ours['taken']} insertions): "
+              f"htslib {ours['seconds']:.2f} s, previous decoder {theirs['seconds']:.2f} s "
+              f"-> {ratio:4.2f}x  (target <= 1.1x: {verdict(ratio <= 1.1)}); CPU "
+              f"{ours['cpu']:.2f} s against {theirs['cpu']:.2f} s "
+              f"-> {ours['cpu'] / theirs['cpu']:4.2f}x")
+    else:
+        print(f"3. no baseline interpreter at {BASELINE_PYTHON}: the previous decoder "
+              f"is not measured")
+    # 20,000 scaffolds of 20 reads, against a plain pysam loop.
+    fasta, lengths = make_genome(directory, {f"scaffold_{k}": 1_000 for k in range(SCAFFOLDS)},
+                                 "scaffolds")
+    rng = np.random.default_rng(4)
+    points = (np.repeat(np.arange(SCAFFOLDS) * 1_000, 20)
+              + rng.integers(0, 1_000 - READ_LENGTH, 20 * SCAFFOLDS))
+    bam = make_reads(directory, lengths, 0, "reads-scaffolds.bam", points=points)
+    (ours, _), (loop, _), (ways, _) = best_in_turns(
+        ("insertions", (fasta, bam), here), ("pysam_loop", (fasta, bam), here),
+        ("query_each", (fasta, bam), here))
+    ratio = ours["seconds"] / loop["seconds"]
+    print(f"   read_insertions, {SCAFFOLDS:,} scaffolds of 20 reads: {ours['seconds']:.2f} s, "
+          f"pysam loop {loop['seconds']:.2f} s -> {ratio:4.2f}x  "
+          f"(target <= 1x: {verdict(ratio <= 1)})")
+    print(f"   reading them end to end {ways['seconds']:.3f} s, a query per scaffold "
+          f"{ways['per_query']:.3f} s -> {ways['seconds'] / ways['per_query']:4.2f}x")
+    # correct over a long chromosome, .csi against .bai.
+    fasta, lengths = make_genome(directory, {"chrL": int(LONG_MBP * 1_000_000)},
+                                 f"long-{LONG_MBP:g}")
+    bam = make_reads(directory, lengths, LONG_MILLIONS, f"long-{LONG_MBP:g}-{LONG_MILLIONS:g}M.bam")
+    model = make_model(directory, fasta, bam, f"dwm10-long-{LONG_MBP:g}")
+    csi_dir = directory / "csi"
+    csi_dir.mkdir(exist_ok=True)
+    csi = csi_dir / bam.name
+    if not pathlib.Path(f"{csi}.csi").exists():
+        import pysam
+        shutil.copyfile(bam, csi)
+        pysam.index("-c", str(csi))
+    (with_bai, _), (with_csi, _) = best_in_turns(
+        ("correct", (fasta, bam, model, "corrected"), here),
+        ("correct", (fasta, csi, model, "corrected"), here))
+    ratio = with_csi["seconds"] / with_bai["seconds"]
+    print(f"   correct over {LONG_MBP:g} Mbp, {LONG_MILLIONS:g} M reads: .csi "
+          f"{with_csi['seconds']:.2f} s, .bai {with_bai['seconds']:.2f} s -> {ratio:4.2f}x  "
+          f"(target <= 1.2x: {verdict(ratio <= 1.2)})")
 
 
 def main() -> int:
     kept = os.environ.get("BENCH_READS_DIR")
     directory = pathlib.Path(kept or tempfile.mkdtemp(prefix="bench-reads-"))
     directory.mkdir(parents=True, exist_ok=True)
+    try:
+        if PARTS & {"1", "2"}:
+            training_and_correction(directory)
+        if "3" in PARTS:
+            reading(directory)
+    finally:
+        if not kept:
+            shutil.rmtree(directory, ignore_errors=True)
+    return 0
+
+
+def training_and_correction(directory: pathlib.Path) -> None:
+    """Parts 1 and 2."""
     started = time.perf_counter()
     fasta, lengths = make_genome(directory)
     train_bam = make_reads(directory, lengths, TRAIN_MILLIONS)
@@ -242,7 +415,7 @@ def main() -> int:
     model = make_model(directory, fasta, train_bam)
     print(f"inputs ready in {time.perf_counter() - started:.0f} s: {MBP:g} Mbp, "
           f"{TRAIN_MILLIONS:g} M and {CORRECT_MILLIONS:g} M reads")
-    try:
+    if "1" in PARTS:
         iterate, iterate_memory = best("iterate", fasta, train_bam)
         train, train_memory = best("train", fasta, train_bam)
         ratio = train["seconds"] / iterate["seconds"]
@@ -253,7 +426,7 @@ def main() -> int:
               f"(reading the insertions alone {train['reading']:.2f} s; peak {train_memory})")
         print(f"   -> {ratio:4.2f}x the iteration  (target <= 1.5x: {verdict(ratio <= 1.5)})")
         print(f"   {train['line']}")
-
+    if "2" in PARTS:
         score, score_memory = best("score", fasta, model)
         floor, _ = best("iterate", fasta, correct_bam)
         print(f"2. {MBP:g} Mbp, {CORRECT_MILLIONS:g} M reads, DWM 10, {WORKERS} workers:")
@@ -268,11 +441,6 @@ def main() -> int:
             print(f"   write_correction, {outputs:<27s} {run['seconds']:6.2f} s   "
                   f"-> {ratio:4.2f}x write_tracks  (target <= 2x: {verdict(ratio <= 2)}; "
                   f"peak {run_memory})")
-    finally:
-        if not kept:
-            import shutil
-            shutil.rmtree(directory, ignore_errors=True)
-    return 0
 
 
 if __name__ == "__main__":

@@ -1,13 +1,18 @@
-"""The extension's BAM reader (corlap._alignments) through corlap.reads,
-against pysam's iteration and a model of what an index query returns:
-hostile reads by region, the index beside the file in each naming, a
-file of many BGZF blocks, corrupt copies and threads sharing a reader."""
+"""The extension's reader (corlap._alignments, htslib's index and iterator)
+through corlap.reads, against pysam's iteration and a model of what an
+index query returns: hostile reads by region, BAM and CRAM, the index
+beside the file in each naming, a CSI index far along a long chromosome,
+two indexes beside one file, damaged indexes and files, and threads
+sharing a reader."""
 
+import contextlib
 import dataclasses
 import functools
 import os
 import re
 import shutil
+import subprocess
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -210,24 +215,179 @@ def test_index_beside_in_each_naming(hostile, tmp_path, made, name):
         assert _check_regions(native, moved, regions, (0, 30)) > 5_000
 
 
-def test_pysam_without_an_index_beside_or_for_cram(hostile, tmp_path):
+def _write_fasta(path, lengths):
+    with open(path, "w") as out:
+        for name, length in lengths.items():
+            out.write(f">{name}\n{'ACGTTGCA' * (length // 8) + 'A' * (length % 8)}\n")
+    return str(path)
+
+
+def test_cram_takes_the_same_path_and_an_unindexed_file_is_refused(hostile, tmp_path):
     bare = str(tmp_path / "bare.bam")
     shutil.copyfile(hostile.path, bare)
-    shutil.copyfile(hostile.path + ".bai", str(tmp_path / "elsewhere.bai"))
-    with reads._open_for_regions(bare, None) as handle:
-        assert isinstance(handle, pysam.AlignmentFile) and handle.is_bam
-    fasta, cram = tmp_path / "ref.fa", str(tmp_path / "reads.cram")
-    fasta.write_text(">c1\n" + "ACGT" * 250 + "\n")
-    header = {"HD": {"VN": "1.6", "SO": "coordinate"}, "SQ": [{"SN": "c1", "LN": 1000}]}
-    with pysam.AlignmentFile(cram, "wc", header=header, reference_filename=str(fasta)) as out:
-        read = pysam.AlignedSegment(out.header)
-        read.query_name, read.reference_id, read.reference_start = "r", 0, 10
-        read.cigarstring, read.query_sequence, read.mapping_quality = "8M", "ACGTACGT", 40
-        out.write(read)
+    with pytest.raises(reads.ReadsError, match=r"^\S+bare.bam: cannot read it \(.*index[^\n]*$"):
+        reads._open_for_regions(bare, None)
+    fasta, cram = _write_fasta(tmp_path / "ref.fa", HOSTILE), str(tmp_path / "reads.cram")
+    # CRAM cannot hold a mapped read without a CIGAR: those are left out.
+    t = hostile.table
+    kept = t["cigar"] | ((t["flag"] & 4) != 0)
+    with pysam.AlignmentFile(hostile.path) as source, \
+            pysam.AlignmentFile(cram, "wc", template=source, reference_filename=fasta) as out:
+        for read in source.fetch(until_eof=True):
+            if read.cigarstring or read.is_unmapped:
+                out.write(read)
     pysam.index(cram)
-    with reads._open_for_regions(cram, str(fasta)) as handle:
-        assert isinstance(handle, pysam.AlignmentFile) and handle.is_cram
-        assert _listed(reads._fetch_ends(handle, "c1", 0, 50, 0, cram)) == ([10], [], 0)
+    as_cram = dataclasses.replace(hostile, path=cram,
+                                  table={name: column[kept] for name, column in t.items()})
+    with reads._open_for_regions(cram, fasta) as native:
+        assert isinstance(native, BamReader) and native.references == tuple(HOSTILE)
+        regions = _regions(np.random.default_rng(9), HOSTILE, 100)
+        assert _check_regions(native, as_cram, regions, (0, 30)) > 5_000
+
+
+def test_csi_far_along_a_long_chromosome(tmp_path):
+    """Sparse reads over 130 Mbp, some spliced over megabases (so they sit
+    in the high-level bins), queried by a .csi index where its bins are
+    coarsest: the reads of an index query, and no others."""
+    lengths = {"chrL": 130_000_000, "chrS": 5_000}
+    rng = np.random.default_rng(13)
+    rows = [(0, int(pos), int(flag), 40, "30M" if k % 7 else "20M4000000N20M")
+            for k, (pos, flag) in enumerate(zip(
+                np.sort(rng.integers(0, 125_000_000, 3_000)), rng.choice([0, 0x10], 3_000)))]
+    rows += [(0, 129_999_970, 0x10, 40, "30M"), (1, 10, 0, 40, "30M")]
+    bam = _write_bam(str(tmp_path / "long.bam"), lengths, rows)
+    os.remove(bam.path + ".bai")
+    pysam.index("-c", bam.path)
+    regions = [("chrL", first, first + span) for first in rng.integers(100_000_000, 130_000_000, 60)
+               for span in (1, 50_000, 3_000_000)] + [("chrL", None, None)]
+    with _native(bam) as native:
+        assert _check_regions(native, bam, regions, (0,)) > 3_000
+
+
+def _bai_counts(data):
+    """(kind, reference, offset) of the counts of bins and of linear
+    windows of each reference of a .bai, and the chunks' offsets."""
+    at, counts, chunks = 8, [], []
+    for reference in range(int.from_bytes(data[4:8], "little")):
+        counts.append(("bins", reference, at))
+        bins, at = int.from_bytes(data[at:at + 4], "little"), at + 4
+        for _ in range(bins):
+            number = int.from_bytes(data[at:at + 4], "little")
+            n = int.from_bytes(data[at + 4:at + 8], "little")
+            chunks += [(reference, number, at + 8 + 16 * k) for k in range(n)]
+            at += 8 + 16 * n
+        counts.append(("windows", reference, at))
+        at += 4 + 8 * int.from_bytes(data[at:at + 4], "little")
+    return counts, chunks
+
+
+SMALL = {"s1": 60_000, "s2": 60_000}
+
+
+@pytest.fixture(scope="module")
+def small(tmp_path_factory):
+    rng = np.random.default_rng(17)
+    rows = [(int(tid), int(pos), int(flag), 40, "25M") for tid, pos, flag in
+            zip(rng.integers(0, 2, 3_000), rng.integers(0, 59_000, 3_000),
+                rng.choice([0, 0x10], 3_000))]
+    directory = tmp_path_factory.mktemp("small")
+    bam = _write_bam(str(directory / "reads.bam"), SMALL, rows)
+    _write_fasta(directory / "genome.fa", SMALL)
+    return bam
+
+
+@contextlib.contextmanager
+def _pysam(path):
+    handle = pysam.AlignmentFile(path)
+    yield handle
+    with contextlib.suppress(OSError):     # pysam's close fails again after a read that failed
+        handle.close()
+
+
+def _outcome(handle, chrom, path):
+    try:
+        return _listed(reads._fetch_ends(handle, chrom, None, None, 0, path))
+    except (reads.ReadsError, OSError):
+        return "fails"
+
+
+@pytest.mark.parametrize("good, bad", [
+    ("reads.bam.csi", "reads.bam.bai"), ("reads.bam.bai", "reads.bam.csi"),
+    ("reads.csi", "reads.bam.bai"), ("reads.bai", "reads.bam.csi"), ("reads.bam.bai", "reads.bai"),
+    ("reads.bai", "reads.bam.bai"), ("reads.csi", "reads.bai"),
+])
+def test_two_indexes_beside_one_file_as_pysam_picks(small, big, tmp_path, good, bad):
+    """One index of the file and one of another file beside it: the reads
+    are those of the index pysam (htslib) takes, whichever it is."""
+    path = str(tmp_path / "reads.bam")
+    shutil.copyfile(small.path, path)
+    pysam.index(*(("-c",) if good.endswith(".csi") else ()), path, str(tmp_path / good))
+    other = str(tmp_path / "other.bam")
+    shutil.copyfile(big.path, other)
+    pysam.index(*(("-c",) if bad.endswith(".csi") else ()), other, str(tmp_path / bad))
+    with _native(dataclasses.replace(small, path=path)) as native, \
+            _pysam(path) as iterated:
+        for chrom in SMALL:
+            assert _outcome(native, chrom, path) == _outcome(iterated, chrom, path), chrom
+    if good == "reads.bam.csi":     # htslib's first choice
+        with _native(dataclasses.replace(small, path=path)) as native:
+            assert _outcome(native, "s1", path) == _listed(_model(small, "s1", 0, WHOLE, 0))
+
+
+def _corlap(*args):
+    """Status, stderr and the peak resident memory (kB) of ``corlap ARGS``."""
+    measure = ("import resource, subprocess, sys; "
+               "done = subprocess.run(sys.argv[1:], capture_output=True, text=True); "
+               "print(done.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); "
+               "print(done.stderr, end='')")
+    done = subprocess.run([sys.executable, "-c", measure, sys.executable, "-m", "corlap",
+                           *map(str, args)], capture_output=True, text=True, timeout=120)
+    first, *stderr = done.stdout.splitlines()
+    status, peak = map(int, first.split())
+    return status, stderr, peak
+
+
+@pytest.mark.parametrize("damage", ["bins", "windows"])
+def test_damaged_count_in_an_index(small, tmp_path, damage):
+    """A count of 2**31 - 1 in a .bai: beside a good .csi the .csi is read
+    and the reads are right; alone, one line and status 2, in memory of
+    the order of the file, not of the count."""
+    path = str(tmp_path / "reads.bam")
+    shutil.copyfile(small.path, path)
+    data = bytearray(open(small.path + ".bai", "rb").read())
+    offset = next(at for kind, reference, at in _bai_counts(data)[0]
+                  if kind == damage and reference == 0)
+    data[offset:offset + 4] = (2 ** 31 - 1).to_bytes(4, "little")
+    open(path + ".bai", "wb").write(data)
+    fasta = os.path.join(os.path.dirname(small.path), "genome.fa")
+    train = ["train", "-f", fasta, "--bam", path, "--type", "PWM", "--length", 4,
+             "--background", 10, "--min-mapq", 0, "-o", tmp_path / "m.npz"]
+    status, stderr, peak = _corlap(*train)
+    assert status == 2 and len(stderr) == 1 and path in stderr[0], stderr
+    assert stderr[0].startswith("corlap train: error: ") and "index" in stderr[0]
+    assert peak < 400_000
+    pysam.index("-c", path)
+    status, stderr, _ = _corlap(*train)
+    assert status == 0, stderr
+    with _native(dataclasses.replace(small, path=path)) as native:
+        assert _outcome(native, "s1", path) == _listed(_model(small, "s1", 0, WHOLE, 0))
+
+
+def test_chunk_pointing_into_another_sequence_as_pysam(small, tmp_path):
+    path = str(tmp_path / "reads.bam")
+    shutil.copyfile(small.path, path)
+    data = bytearray(open(small.path + ".bai", "rb").read())
+    chunks = _bai_counts(data)[1]
+    first_of_s1 = min(int.from_bytes(data[at:at + 8], "little")
+                      for reference, number, at in chunks if reference == 0 and number < 37450)
+    for reference, number, at in chunks:
+        if reference == 1 and number < 37450:      # not the pseudo-bin of counts
+            data[at:at + 8] = first_of_s1.to_bytes(8, "little")
+    open(path + ".bai", "wb").write(data)
+    with _native(dataclasses.replace(small, path=path)) as native, \
+            _pysam(path) as iterated:
+        assert _outcome(native, "s2", path) == _outcome(iterated, "s2", path)
+        assert _outcome(native, "s1", path) == _listed(_model(small, "s1", 0, WHOLE, 0))
 
 
 def test_many_blocks_regions_starting_inside_blocks(big):
@@ -305,18 +465,3 @@ def test_threads_sharing_one_reader(big):
         with ThreadPoolExecutor(4) as pool:
             for found in pool.map(run, range(4)):
                 assert found == alone
-
-
-def test_block_check_sum_equals_zlib():
-    """The CRC32 that checks each block, folded 64 bytes at a time where the
-    processor can: every length around the folding's steps, misaligned
-    starts, and a whole block."""
-    import zlib
-
-    from corlap import _alignments
-
-    data = np.random.default_rng(3).integers(0, 256, 70_000, dtype=np.uint8).tobytes()
-    for length in [*range(0, 200), 255, 256, 1_000, 4_097, 65_535, 65_536]:
-        for offset in (0, 1, 7):
-            piece = memoryview(data)[offset:offset + length]
-            assert _alignments._block_crc32(piece) == zlib.crc32(piece), (length, offset)

@@ -1,41 +1,38 @@
-// corlap._alignments: the 5' ends of the reads of an indexed BAM file, by
-// region, without a Python object per read; and the corrected signal of
-// their insertions (correct_interval, at the end of this file).
+// corlap._alignments: the 5' ends of the reads of an indexed BAM or CRAM
+// file, by region, without a Python object per read; and the corrected
+// signal of their insertions (correct_interval, at the end of this file).
 //
-// A BAM file is a series of BGZF blocks (gzip members of at most 64 KiB of
-// data each, their compressed size in an extra field), holding a header and
-// then the alignment records, sorted by reference and position.  Its index
-// (.bai, or .csi) maps bins of positions to "chunks" of virtual offsets
-// (the block's file offset << 16 | the offset within its data).  A query
-// starts at the first chunk that can hold a read overlapping the region
-// and reads on until the records leave the region: the reads seen are
-// those an index query of htslib returns, and a few more that do not
-// overlap (those are passed over).
+// Reads are read by htslib, the copy that pysam ships and has already
+// loaded into the process: its index, its iterator and its end of a read,
+// so the reads of a region are those of an index query through pysam, and
+// the index chosen beside a file is the one pysam and samtools choose.
+// The extension is not linked to that library (its file name carries
+// pysam's build tag): the first reader opens the loaded module again by
+// its path (dlopen with RTLD_NOLOAD) and takes each function by name.  Of
+// htslib's structures only bam1_t is read, whose layout is part of the
+// library's stable interface since 1.10 (soname libhts.so.3); the rest
+// stay opaque.  pysam's headers are therefore not needed to build.
 //
 // Everything after the arguments runs without the GIL.  One reader may be
-// used by several threads: reads go through pread, each query keeps its
-// own buffers, and close waits for the queries under way.
+// used by several threads: an htsFile with its header and index is not
+// safe to share, so each query borrows one from the reader's pool (opening
+// one when none is free) and gives it back; close waits for the queries
+// under way.
 //
-// Not part of corlap's public interface: corlap.reads uses it for BAM
-// files and goes through pysam for everything else.
+// Not part of corlap's public interface: corlap.reads uses it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <zlib.h>
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -53,482 +50,249 @@ struct ReadError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
-int32_t sle32(const uint8_t* p) { return int32_t(le32(p)); }
+// --- htslib, as pysam loaded it -------------------------------------------------
 
-// --- files ------------------------------------------------------------------
+using hts_pos_t = int64_t;
+struct htsFile;
+struct sam_hdr_t;
+struct hts_idx_t;
+struct hts_itr_t;
+struct BGZF;
 
-class File {
-public:
-    explicit File(const std::string& path) {
-        do {
-            fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        } while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) throw ReadError(std::string(std::strerror(errno)));
-        struct stat status;
-        if (::fstat(fd_, &status) != 0) {
-            int error = errno;
-            ::close(fd_);
-            throw ReadError(std::string(std::strerror(error)));
-        }
-        size_ = uint64_t(status.st_size);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    ~File() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+// The leading fields of htsFormat (hts.h), and the two formats read here.
+struct htsFormatHead {
+    int category;
+    int format;
+};
+constexpr int format_bam = 4, format_cram = 6;
 
-    uint64_t size() const { return size_; }
-
-    // Up to n bytes from offset; fewer only at the end of the file.
-    size_t read_at(uint64_t offset, uint8_t* into, size_t n) const {
-        size_t done = 0;
-        while (done < n) {
-            ssize_t got = ::pread(fd_, into + done, n - done, off_t(offset + done));
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                throw ReadError(std::string(std::strerror(errno)));
-            }
-            if (got == 0) break;
-            done += size_t(got);
-        }
-        return done;
-    }
-
-private:
-    int fd_ = -1;
-    uint64_t size_ = 0;
+struct bam1_core_t {
+    hts_pos_t pos;
+    int32_t tid;
+    uint16_t bin;
+    uint8_t qual;
+    uint8_t l_extranul;
+    uint16_t flag;
+    uint16_t l_qname;
+    uint32_t n_cigar;
+    int32_t l_qseq;
+    int32_t mtid;
+    hts_pos_t mpos;
+    hts_pos_t isize;
 };
 
-// --- CRC32 ---------------------------------------------------------------------
-//
-// Every block's data is checked against its CRC32, as htslib checks it: a
-// corrupt file must fail, not give numbers.  zlib computes it a byte or so
-// per cycle, a quarter of the time of reading a well-compressed file; on
-// x86-64 with carry-less multiplication it is folded 64 bytes at a time
-// (Gopal et al., "Fast CRC computation for generic polynomials using
-// PCLMULQDQ", Intel, 2009; constants of the bit-reflected gzip polynomial).
+struct bam1_t {
+    bam1_core_t core;
+    uint64_t id;
+    uint8_t* data;
+    int l_data;
+    uint32_t m_data;
+    uint32_t mempolicy;
+};
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define CRC_TARGET __attribute__((target("pclmul,sse4.1")))
+constexpr int query_cache_bytes = 1 << 20;
+// The end of every query range (htslib's HTS_POS_MAX).
+constexpr hts_pos_t pos_max = (int64_t(INT32_MAX) << 32) | INT32_MAX;
 
-CRC_TARGET inline __m128i load16(const uint8_t* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
+struct Htslib {
+    const char* (*hts_version)();
+    htsFile* (*hts_open)(const char*, const char*);
+    int (*hts_close)(htsFile*);
+    const htsFormatHead* (*hts_get_format)(htsFile*);
+    int (*hts_set_fai_filename)(htsFile*, const char*);
+    BGZF* (*hts_get_bgzfp)(htsFile*);
+    sam_hdr_t* (*sam_hdr_read)(htsFile*);
+    void (*sam_hdr_destroy)(sam_hdr_t*);
+    int (*sam_hdr_nref)(const sam_hdr_t*);
+    const char* (*sam_hdr_tid2name)(const sam_hdr_t*, int);
+    hts_pos_t (*sam_hdr_tid2len)(const sam_hdr_t*, int);
+    hts_idx_t* (*sam_index_load2)(htsFile*, const char*, const char*);
+    void (*hts_idx_destroy)(hts_idx_t*);
+    int (*hts_idx_get_stat)(const hts_idx_t*, int, uint64_t*, uint64_t*);
+    hts_itr_t* (*sam_itr_queryi)(const hts_idx_t*, int, hts_pos_t, hts_pos_t);
+    int (*hts_itr_next)(BGZF*, hts_itr_t*, void*, void*);
+    void (*hts_itr_destroy)(hts_itr_t*);
+    bam1_t* (*bam_init1)();
+    void (*bam_destroy1)(bam1_t*);
+    hts_pos_t (*bam_endpos)(const bam1_t*);
+    int (*sam_read1)(htsFile*, sam_hdr_t*, bam1_t*);
+    int (*hts_set_threads)(htsFile*, int);
+    void (*hts_set_cache_size)(htsFile*, int);
+};
 
-// `into` carried over 128 bits and added to `next`.
-CRC_TARGET inline __m128i fold16(__m128i into, __m128i next, __m128i k) {
-    __m128i low = _mm_clmulepi64_si128(into, k, 0x00);
-    __m128i high = _mm_clmulepi64_si128(into, k, 0x11);
-    return _mm_xor_si128(_mm_xor_si128(high, next), low);
-}
+Htslib hts;
+// Interpreters with GILs of their own may load it at once.
+std::atomic<bool> hts_ready{false};
+std::mutex hts_loading;
 
-// The CRC register (not inverted) after `length` bytes, length >= 64 and
-// a multiple of 16.
-CRC_TARGET uint32_t crc32_folded(const uint8_t* data,
-                                                                 size_t length,
-                                                                 uint32_t crc) {
-    alignas(16) static const uint64_t k1k2[] = {0x0154442bd4, 0x01c6e41596};
-    alignas(16) static const uint64_t k3k4[] = {0x01751997d0, 0x00ccaa009e};
-    alignas(16) static const uint64_t k5k0[] = {0x0163cd6124, 0x0000000000};
-    alignas(16) static const uint64_t poly[] = {0x01db710641, 0x01f7011641};
-    __m128i x1 = load16(data), x2 = load16(data + 16), x3 = load16(data + 32), x4 = load16(data + 48);
-    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(int(crc)));
-    __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
-    data += 64;
-    length -= 64;
-    while (length >= 64) {
-        __m128i y1 = _mm_clmulepi64_si128(x1, k, 0x00), y2 = _mm_clmulepi64_si128(x2, k, 0x00);
-        __m128i y3 = _mm_clmulepi64_si128(x3, k, 0x00), y4 = _mm_clmulepi64_si128(x4, k, 0x00);
-        x1 = _mm_clmulepi64_si128(x1, k, 0x11);
-        x2 = _mm_clmulepi64_si128(x2, k, 0x11);
-        x3 = _mm_clmulepi64_si128(x3, k, 0x11);
-        x4 = _mm_clmulepi64_si128(x4, k, 0x11);
-        x1 = _mm_xor_si128(_mm_xor_si128(x1, y1), load16(data));
-        x2 = _mm_xor_si128(_mm_xor_si128(x2, y2), load16(data + 16));
-        x3 = _mm_xor_si128(_mm_xor_si128(x3, y3), load16(data + 32));
-        x4 = _mm_xor_si128(_mm_xor_si128(x4, y4), load16(data + 48));
-        data += 64;
-        length -= 64;
-    }
-    // Four lanes folded into one, then the remaining 16-byte pieces.
-    k = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
-    x1 = fold16(x1, x2, k);
-    x1 = fold16(x1, x3, k);
-    x1 = fold16(x1, x4, k);
-    while (length >= 16) {
-        x1 = fold16(x1, load16(data), k);
-        data += 16;
-        length -= 16;
-    }
-    // 128 bits to 64, then Barrett reduction to 32.
-    __m128i mask = _mm_setr_epi32(~0, 0, ~0, 0);
-    x2 = _mm_clmulepi64_si128(x1, k, 0x10);
-    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
-    k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
-    x2 = _mm_srli_si128(x1, 4);
-    x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, mask), k, 0x00), x2);
-    k = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
-    x2 = _mm_clmulepi64_si128(_mm_and_si128(x1, mask), k, 0x10);
-    x2 = _mm_clmulepi64_si128(_mm_and_si128(x2, mask), k, 0x00);
-    x1 = _mm_xor_si128(x1, x2);
-    return uint32_t(_mm_extract_epi32(x1, 1));
+template <class F>
+bool take(void* library, const char* name, F& into, std::string& missing) {
+    into = reinterpret_cast<F>(dlsym(library, name));
+    if (into == nullptr) missing += std::string(missing.empty() ? "" : ", ") + name;
+    return into != nullptr;
 }
 
-const bool can_fold = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-#endif
-
-// The gzip CRC32 of `length` bytes.
-uint32_t crc32_of(const uint8_t* data, size_t length) {
-    uint32_t crc = 0;
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (can_fold && length >= 64) {
-        size_t folded = length & ~size_t(15);
-        crc = ~crc32_folded(data, folded, ~crc);
-        data += folded;
-        length -= folded;
+// Called with the GIL held: finds pysam's htslib once.
+bool load_htslib() {
+    if (hts_ready) return true;
+    PyObject* module = PyImport_ImportModule("pysam.libchtslib");
+    if (module == nullptr) return false;
+    PyObject* file = PyObject_GetAttrString(module, "__file__");
+    Py_DECREF(module);
+    if (file == nullptr) return false;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(file, &encoded)) {
+        Py_DECREF(file);
+        return false;
     }
-#endif
-    return uint32_t(crc32_z(crc, data, length));
-}
-
-// --- BGZF ---------------------------------------------------------------------
-
-constexpr size_t block_data_max = 65536;
-// Compressed bytes read from the file at once.
-constexpr size_t window_size = 1 << 20;
-
-class Inflater {
-public:
-    Inflater() {
-        std::memset(&stream_, 0, sizeof stream_);
-        if (inflateInit2(&stream_, -15) != Z_OK) throw std::bad_alloc();
+    Py_DECREF(file);
+    std::string path(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
+    Py_DECREF(encoded);
+    // Held only where no Python code runs, which could wait for this thread's GIL.
+    std::lock_guard<std::mutex> once(hts_loading);
+    if (hts_ready) return true;
+    // Already loaded by the import: this takes a reference, loads nothing.
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) {
+        const char* why = dlerror();
+        PyErr_Format(PyExc_ImportError, "cannot use pysam's htslib (%s): %s", path.c_str(),
+                     why ? why : "not loaded");
+        return false;
     }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
-    ~Inflater() { inflateEnd(&stream_); }
-
-    // Raw deflate data into exactly `expected` bytes; false when it is not that.
-    bool inflate_block(const uint8_t* data, size_t size, uint8_t* into, size_t expected) {
-        if (inflateReset(&stream_) != Z_OK) return false;
-        stream_.next_in = const_cast<Bytef*>(data);
-        stream_.avail_in = uInt(size);
-        stream_.next_out = into;
-        stream_.avail_out = uInt(expected);
-        int status = inflate(&stream_, Z_FINISH);
-        return status == Z_STREAM_END && stream_.avail_out == 0;
+    Htslib found;
+    std::string missing;
+    take(library, "hts_version", found.hts_version, missing);
+    take(library, "hts_open", found.hts_open, missing);
+    take(library, "hts_close", found.hts_close, missing);
+    take(library, "hts_get_format", found.hts_get_format, missing);
+    take(library, "hts_set_fai_filename", found.hts_set_fai_filename, missing);
+    take(library, "hts_get_bgzfp", found.hts_get_bgzfp, missing);
+    take(library, "sam_hdr_read", found.sam_hdr_read, missing);
+    take(library, "sam_hdr_destroy", found.sam_hdr_destroy, missing);
+    take(library, "sam_hdr_nref", found.sam_hdr_nref, missing);
+    take(library, "sam_hdr_tid2name", found.sam_hdr_tid2name, missing);
+    take(library, "sam_hdr_tid2len", found.sam_hdr_tid2len, missing);
+    take(library, "sam_index_load2", found.sam_index_load2, missing);
+    take(library, "hts_idx_destroy", found.hts_idx_destroy, missing);
+    take(library, "hts_idx_get_stat", found.hts_idx_get_stat, missing);
+    take(library, "sam_itr_queryi", found.sam_itr_queryi, missing);
+    take(library, "hts_itr_next", found.hts_itr_next, missing);
+    take(library, "hts_itr_destroy", found.hts_itr_destroy, missing);
+    take(library, "bam_init1", found.bam_init1, missing);
+    take(library, "bam_destroy1", found.bam_destroy1, missing);
+    take(library, "bam_endpos", found.bam_endpos, missing);
+    take(library, "sam_read1", found.sam_read1, missing);
+    take(library, "hts_set_threads", found.hts_set_threads, missing);
+    take(library, "hts_set_cache_size", found.hts_set_cache_size, missing);
+    if (!missing.empty()) {
+        dlclose(library);
+        PyErr_Format(PyExc_ImportError, "pysam's htslib (%s) lacks %s", path.c_str(),
+                     missing.c_str());
+        return false;
     }
-
-private:
-    z_stream stream_;
-};
-
-// The data of a BGZF file, read on from a virtual offset.
-class BgzfReader {
-public:
-    explicit BgzfReader(const File& file) : file_(file), window_(window_size) {}
-
-    void seek(uint64_t virtual_offset) {
-        next_block_ = virtual_offset >> 16;
-        data_.clear();
-        at_ = 0;
-        size_t within = size_t(virtual_offset & 0xffff);
-        if (!next() && within > 0) throw ReadError(where("an index points past the end"));
-        if (within > data_.size()) throw ReadError(where("an index points outside a block"));
-        at_ = within;
+    // bam1_t has had the layout above since htslib 1.10.
+    int major = 0, minor = 0;
+    if (std::sscanf(found.hts_version(), "%d.%d", &major, &minor) != 2 ||
+        major * 100 + minor < 110) {
+        dlclose(library);
+        PyErr_Format(PyExc_ImportError, "pysam's htslib is %s; 1.10 or later is needed",
+                     found.hts_version());
+        return false;
     }
-
-    // n bytes into `into`; false at a clean end (no byte left at all).
-    bool read(uint8_t* into, size_t n) {
-        size_t done = 0;
-        while (done < n) {
-            if (at_ == data_.size()) {
-                if (!next()) {
-                    if (done == 0) return false;
-                    throw ReadError(where("truncated: it ends inside a record"));
-                }
-                continue;
-            }
-            size_t take = std::min(n - done, data_.size() - at_);
-            std::memcpy(into + done, data_.data() + at_, take);
-            at_ += take;
-            done += take;
-        }
-        return true;
-    }
-
-    void skip(size_t n) {
-        while (n > 0) {
-            if (at_ == data_.size()) {
-                if (!next()) throw ReadError(where("truncated: it ends inside a record"));
-                continue;
-            }
-            size_t take = std::min(n, data_.size() - at_);
-            at_ += take;
-            n -= take;
-        }
-    }
-
-    std::string where(const char* what) const {
-        return std::string(what) + " (BGZF block at byte " + std::to_string(block_start_) + ")";
-    }
-
-private:
-    // The compressed bytes [offset, offset + n) of the file, from the window.
-    const uint8_t* bytes(uint64_t offset, size_t n) {
-        if (offset < window_start_ || offset + n > window_start_ + window_length_) {
-            window_start_ = offset;
-            window_length_ = file_.read_at(offset, window_.data(), window_.size());
-            if (window_length_ < n) return nullptr;
-        }
-        return window_.data() + (offset - window_start_);
-    }
-
-    // Loads the next block holding data; false at the end of the file.
-    bool next() {
-        for (;;) {
-            block_start_ = next_block_;
-            if (next_block_ >= file_.size()) return false;
-            const uint8_t* head = bytes(next_block_, 18);
-            if (head == nullptr) throw ReadError(where("truncated BGZF block header"));
-            if (head[0] != 31 || head[1] != 139 || head[2] != 8 || (head[3] & 4) == 0)
-                throw ReadError(where("not a BGZF block"));
-            size_t extra = le16(head + 10);
-            head = bytes(next_block_, 12 + extra);
-            if (head == nullptr) throw ReadError(where("truncated BGZF block header"));
-            size_t block_size = 0;
-            for (size_t k = 12; k + 4 <= 12 + extra;) {
-                size_t length = le16(head + k + 2);
-                if (head[k] == 'B' && head[k + 1] == 'C' && length == 2) {
-                    block_size = size_t(le16(head + k + 4)) + 1;
-                    break;
-                }
-                k += 4 + length;
-            }
-            if (block_size < 12 + extra + 8) throw ReadError(where("not a BGZF block"));
-            const uint8_t* block = bytes(next_block_, block_size);
-            if (block == nullptr) throw ReadError(where("truncated BGZF block"));
-            uint32_t crc = le32(block + block_size - 8);
-            size_t size = le32(block + block_size - 4);
-            if (size > block_data_max) throw ReadError(where("corrupt BGZF block"));
-            data_.resize(size);
-            at_ = 0;
-            const uint8_t* compressed = block + 12 + extra;
-            size_t compressed_size = block_size - 12 - extra - 8;
-            if (!inflater_.inflate_block(compressed, compressed_size, data_.data(), size))
-                throw ReadError(where("corrupt BGZF block (it does not inflate)"));
-            if (crc32_of(data_.data(), size) != crc)
-                throw ReadError(where("corrupt BGZF block (CRC32 mismatch)"));
-            next_block_ += block_size;
-            if (size > 0) return true;
-        }
-    }
-
-    const File& file_;
-    std::vector<uint8_t> window_;
-    uint64_t window_start_ = 0;
-    size_t window_length_ = 0;
-    uint64_t next_block_ = 0;
-    uint64_t block_start_ = 0;
-    std::vector<uint8_t> data_;
-    size_t at_ = 0;
-    Inflater inflater_;
-};
-
-// --- index --------------------------------------------------------------------
-
-struct Chunk {
-    uint64_t begin, end;
-};
-
-struct Bin {
-    int64_t first, last;        // positions first..last-1
-    std::vector<Chunk> chunks;
-};
-
-struct Reference {
-    std::vector<Bin> bins;
-    std::vector<uint64_t> linear;  // .bai: smallest offset per 16 kbp window
-};
-
-struct Index {
-    int min_shift = 14;
-    int depth = 5;
-    std::vector<Reference> references;
-};
-
-class Cursor {
-public:
-    Cursor(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    const uint8_t* take(size_t n) {
-        if (n > size_ - at_) throw ReadError("index truncated");
-        const uint8_t* p = data_ + at_;
-        at_ += n;
-        return p;
-    }
-    uint32_t u32() { return le32(take(4)); }
-    int32_t i32() { return sle32(take(4)); }
-    uint64_t u64() { return le64(take(8)); }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
-
-// Positions covered by a bin of the binning scheme.
-Bin bin_span(uint32_t bin, int min_shift, int depth) {
-    int64_t first_of_level = 0;
-    for (int level = 0; level <= depth; ++level) {
-        int64_t count = int64_t(1) << (3 * level);
-        if (bin < first_of_level + count) {
-            int shift = min_shift + 3 * (depth - level);
-            int64_t k = int64_t(bin) - first_of_level;
-            return Bin{k << shift, (k + 1) << shift, {}};
-        }
-        first_of_level += count;
-    }
-    return Bin{0, 0, {}};   // the pseudo-bin of metadata: overlaps nothing
-}
-
-Index parse_index(const std::vector<uint8_t>& raw) {
-    Cursor in(raw.data(), raw.size());
-    Index index;
-    const uint8_t* magic = in.take(4);
-    bool csi = std::memcmp(magic, "CSI\1", 4) == 0;
-    if (!csi && std::memcmp(magic, "BAI\1", 4) != 0) throw ReadError("not a BAI or CSI index");
-    if (csi) {
-        index.min_shift = in.i32();
-        index.depth = in.i32();
-        int32_t aux = in.i32();
-        if (index.min_shift < 1 || index.min_shift > 30 || index.depth < 1 ||
-            index.depth > 10 || aux < 0)
-            throw ReadError("malformed CSI index");
-        in.take(size_t(aux));
-    }
-    int32_t references = in.i32();
-    if (references < 0) throw ReadError("malformed index");
-    index.references.resize(size_t(references));
-    for (Reference& reference : index.references) {
-        int32_t bins = in.i32();
-        if (bins < 0) throw ReadError("malformed index");
-        reference.bins.reserve(size_t(bins));
-        for (int32_t b = 0; b < bins; ++b) {
-            uint32_t number = in.u32();
-            if (csi) in.u64();     // the bin's smallest offset: not needed
-            int32_t chunks = in.i32();
-            if (chunks < 0) throw ReadError("malformed index");
-            Bin bin = bin_span(number, index.min_shift, index.depth);
-            bin.chunks.resize(size_t(chunks));
-            for (Chunk& chunk : bin.chunks) {
-                chunk.begin = in.u64();
-                chunk.end = in.u64();
-            }
-            if (bin.last > bin.first) reference.bins.push_back(std::move(bin));
-        }
-        if (!csi) {
-            int32_t windows = in.i32();
-            if (windows < 0) throw ReadError("malformed index");
-            reference.linear.resize(size_t(windows));
-            for (uint64_t& offset : reference.linear) offset = in.u64();
-        }
-    }
-    return index;
-}
-
-std::vector<uint8_t> read_index_file(const std::string& path) {
-    File file(path);
-    std::vector<uint8_t> compressed(file.size());
-    if (file.read_at(0, compressed.data(), compressed.size()) != compressed.size())
-        throw ReadError("index truncated");
-    // A .bai is plain; a .csi is BGZF, i.e. gzip members one after another.
-    if (compressed.size() < 2 || compressed[0] != 31 || compressed[1] != 139)
-        return compressed;
-    std::vector<uint8_t> raw;
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit2(&stream, 15 + 32) != Z_OK) throw std::bad_alloc();
-    stream.next_in = compressed.data();
-    stream.avail_in = uInt(compressed.size());
-    std::vector<uint8_t> buffer(1 << 16);
-    for (;;) {
-        stream.next_out = buffer.data();
-        stream.avail_out = uInt(buffer.size());
-        int status = inflate(&stream, Z_NO_FLUSH);
-        raw.insert(raw.end(), buffer.data(), buffer.data() + (buffer.size() - stream.avail_out));
-        if (status == Z_STREAM_END) {
-            if (stream.avail_in == 0) break;
-            inflateReset(&stream);      // the next member
-            continue;
-        }
-        if (status != Z_OK) {
-            inflateEnd(&stream);
-            throw ReadError("corrupt index");
-        }
-    }
-    inflateEnd(&stream);
-    return raw;
+    hts = found;    // the library stays loaded: its reference is never given back
+    hts_ready = true;
+    return true;
 }
 
 // --- records --------------------------------------------------------------------
 
-constexpr uint16_t flag_unmapped = 0x4;
 constexpr uint16_t flag_reverse = 0x10;
 // Unmapped, secondary, QC-failed, duplicate, supplementary.
 constexpr uint16_t flags_left_out = 0x4 | 0x100 | 0x200 | 0x400 | 0x800;
-constexpr size_t record_fixed = 32;
 
 struct Ends {
     std::vector<int64_t> starts;    // reference starts of the forward reads taken
     std::vector<int64_t> ends;      // reference ends of the reverse reads taken
     int64_t left_out = 0;
+
+    void add(const bam1_t* read, int min_mapq) {
+        const bam1_core_t& core = read->core;
+        if ((core.flag & flags_left_out) || core.qual < min_mapq) {
+            ++left_out;
+        } else if (core.flag & flag_reverse) {
+            if (core.n_cigar == 0)
+                ++left_out;     // no alignment: no 5' end to place
+            else
+                ends.push_back(hts.bam_endpos(read));
+        } else {
+            starts.push_back(core.pos);
+        }
+    }
 };
 
-// Bases of the reference an alignment covers: the lengths of its M, D, N,
-// = and X operations (htslib's bam_cigar2rlen).
-int64_t reference_length(const uint8_t* cigar, size_t operations) {
-    int64_t length = 0;
-    for (size_t k = 0; k < operations; ++k) {
-        uint32_t op = le32(cigar + 4 * k);
-        uint32_t kind = op & 0xf;
-        if (kind == 0 || kind == 2 || kind == 3 || kind == 7 || kind == 8) length += op >> 4;
+// An open file with its header, index and a record: what one thread reads with.
+struct Handle {
+    htsFile* file = nullptr;
+    sam_hdr_t* header = nullptr;
+    hts_idx_t* index = nullptr;
+    bam1_t* read = nullptr;
+
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (read != nullptr) hts.bam_destroy1(read);
+        if (index != nullptr) hts.hts_idx_destroy(index);
+        if (header != nullptr) hts.sam_hdr_destroy(header);
+        if (file != nullptr) hts.hts_close(file);
     }
-    return length;
+};
+
+// `path` opened for reading from its start; the index too unless `indexed` is false.
+std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& index_path,
+                                    const std::string& reference, bool indexed) {
+    auto handle = std::make_unique<Handle>();
+    errno = 0;
+    handle->file = hts.hts_open(path.c_str(), "r");
+    if (handle->file == nullptr)
+        throw ReadError(errno != 0 ? std::strerror(errno) : "not a file htslib reads");
+    int format = hts.hts_get_format(handle->file)->format;
+    if (format != format_bam && format != format_cram) throw ReadError("not a BAM or CRAM file");
+    if (format == format_cram && !reference.empty() &&
+        hts.hts_set_fai_filename(handle->file, reference.c_str()) != 0)
+        throw ReadError("cannot use the reference " + reference);
+    handle->header = hts.sam_hdr_read(handle->file);
+    if (handle->header == nullptr) throw ReadError("malformed or truncated header");
+    if (indexed) {
+        handle->index = hts.sam_index_load2(handle->file, path.c_str(),
+                                            index_path.empty() ? nullptr : index_path.c_str());
+        if (handle->index == nullptr)
+            throw ReadError("no usable index: missing, damaged or not of this file");
+    }
+    // Queries in order seek back into blocks already inflated (a chunk's
+    // flank, the next small scaffold): htslib keeps the last 16 at hand,
+    // which on 20,000 scaffolds of 1 kbp makes a query per scaffold 9x faster.
+    if (indexed) hts.hts_set_cache_size(handle->file, query_cache_bytes);
+    handle->read = hts.bam_init1();
+    if (handle->read == nullptr) throw std::bad_alloc();
+    return handle;
 }
 
-class BamFile {
+class ReadsFile {
 public:
-    BamFile(const std::string& path, const std::string& index_path)
-        : file_(path), index_(parse_index(read_index_file(index_path))) {
-        BgzfReader reader(file_);
-        reader.seek(0);
-        uint8_t head[8];
-        if (!reader.read(head, 8) || std::memcmp(head, "BAM\1", 4) != 0)
-            throw ReadError("not a BAM file");
-        reader.skip(size_t(le32(head + 4)));
-        uint8_t count[4];
-        if (!reader.read(count, 4)) throw ReadError("truncated header");
-        int32_t references = sle32(count);
-        if (references < 0) throw ReadError("malformed header");
-        for (int32_t k = 0; k < references; ++k) {
-            uint8_t length[4];
-            if (!reader.read(length, 4)) throw ReadError("truncated header");
-            uint32_t name_length = le32(length);
-            if (name_length == 0 || name_length > (1u << 20)) throw ReadError("malformed header");
-            std::string name(name_length, '\0');
-            if (!reader.read(reinterpret_cast<uint8_t*>(name.data()), name_length) ||
-                !reader.read(length, 4))
-                throw ReadError("truncated header");
-            name.resize(name_length - 1);   // its NUL
+    ReadsFile(std::string path, std::string index_path, std::string reference)
+        : path_(std::move(path)), index_path_(std::move(index_path)),
+          reference_(std::move(reference)) {
+        std::unique_ptr<Handle> first = open_handle(path_, index_path_, reference_, true);
+        int count = hts.sam_hdr_nref(first->header);
+        for (int k = 0; k < count; ++k) {
+            const char* name = hts.sam_hdr_tid2name(first->header, k);
+            if (name == nullptr) throw ReadError("malformed header");
             numbers_.emplace(name, k);
-            names_.push_back(std::move(name));
-            lengths_.push_back(sle32(length));
+            names_.emplace_back(name);
+            lengths_.push_back(hts.sam_hdr_tid2len(first->header, k));
         }
+        free_.push_back(std::move(first));
     }
 
     const std::vector<std::string>& names() const { return names_; }
@@ -538,82 +302,143 @@ public:
         return found == numbers_.end() ? -1 : found->second;
     }
 
-    // The reads of reference `tid` overlapping first..last-1 (as an index
-    // query of htslib finds them), through the filters.
-    Ends ends(int tid, int64_t first, int64_t last, int min_mapq) const {
+    // The reads of reference `tid` overlapping first..last-1, as an index
+    // query finds them, through the filters.
+    Ends ends(int tid, int64_t first, int64_t last, int min_mapq) {
         Ends found;
-        if (tid < 0 || size_t(tid) >= index_.references.size() || first >= last) return found;
-        const Reference& reference = index_.references[size_t(tid)];
-        uint64_t least = 0;
-        if (!reference.linear.empty()) {
-            size_t window = size_t(std::min<int64_t>(first >> index_.min_shift,
-                                                      int64_t(reference.linear.size()) - 1));
-            least = reference.linear[window];
-        }
-        uint64_t start = std::numeric_limits<uint64_t>::max();
-        for (const Bin& bin : reference.bins) {
-            if (bin.first >= last || bin.last <= first) continue;
-            for (const Chunk& chunk : bin.chunks)
-                if (chunk.end > least) start = std::min(start, chunk.begin);
-        }
-        if (start == std::numeric_limits<uint64_t>::max()) return found;
-        BgzfReader reader(file_);
-        reader.seek(start);
-        std::vector<uint8_t> record(record_fixed);
-        std::vector<uint8_t> cigar;
-        for (;;) {
-            uint8_t size_bytes[4];
-            if (!reader.read(size_bytes, 4)) break;
-            uint32_t size = le32(size_bytes);
-            if (size < record_fixed) throw ReadError(reader.where("malformed record"));
-            if (!reader.read(record.data(), record_fixed))
-                throw ReadError(reader.where("truncated: it ends inside a record"));
-            const uint8_t* r = record.data();
-            int32_t ref = sle32(r);
-            int64_t pos = sle32(r + 4);
-            size_t name_length = r[8];
-            int mapq = r[9];
-            size_t operations = le16(r + 12);
-            uint16_t flag = le16(r + 14);
-            size_t rest = size - record_fixed;
-            if (name_length + 4 * operations > rest)
-                throw ReadError(reader.where("malformed record"));
-            if (ref != tid || pos >= last) break;   // sorted: nothing further is in the region
-            reader.skip(name_length);
-            cigar.resize(4 * operations);
-            if (operations > 0 && !reader.read(cigar.data(), 4 * operations))
-                throw ReadError(reader.where("truncated: it ends inside a record"));
-            reader.skip(rest - name_length - 4 * operations);
-            int64_t covered = (flag & flag_unmapped) ? 0 : reference_length(cigar.data(), operations);
-            int64_t end = pos + std::max<int64_t>(covered, 1);
-            if (end <= first) continue;             // before the region
-            if ((flag & flags_left_out) || mapq < min_mapq) {
-                ++found.left_out;
-            } else if (flag & flag_reverse) {
-                if (operations == 0)
-                    ++found.left_out;   // no alignment: no 5' end to place
-                else
-                    found.ends.push_back(end);
-            } else {
-                found.starts.push_back(pos);
-            }
+        first = std::max<int64_t>(first, 0);
+        last = std::min<int64_t>(last, pos_max);
+        if (tid < 0 || first >= last) return found;
+        Borrowed handle(*this);
+        query(*handle, tid, first, last, min_mapq, found);
+        return found;
+    }
+
+    // The reads of each of `tids` (whole sequences), through the filters.
+    // A file whose reads lie mostly on those sequences is read from end to
+    // end, which spares an index query and the first block's inflation per
+    // sequence (on many small scaffolds, most of the time); else each
+    // sequence is queried, so a large excluded sequence is never read.
+    std::vector<Ends> ends_each(const std::vector<int>& tids, int min_mapq) {
+        std::vector<Ends> found(tids.size());
+        Borrowed handle(*this);
+        if (worth_streaming(*handle, tids)) {
+            stream(tids, min_mapq, found);
+        } else {
+            for (size_t k = 0; k < tids.size(); ++k)
+                if (tids[k] >= 0) query(*handle, tids[k], 0, pos_max, min_mapq, found[k]);
         }
         return found;
     }
 
 private:
-    File file_;
-    Index index_;
+    // A handle of the pool for the length of a query.
+    class Borrowed {
+    public:
+        explicit Borrowed(ReadsFile& owner) : owner_(owner) {
+            {
+                std::lock_guard<std::mutex> lock(owner_.pool_);
+                if (!owner_.free_.empty()) {
+                    handle_ = std::move(owner_.free_.back());
+                    owner_.free_.pop_back();
+                }
+            }
+            if (!handle_)
+                handle_ = open_handle(owner_.path_, owner_.index_path_, owner_.reference_, true);
+        }
+        ~Borrowed() {
+            // After a failure htslib's stream keeps its error: not lent again.
+            if (std::uncaught_exceptions() > 0) return;
+            std::lock_guard<std::mutex> lock(owner_.pool_);
+            try {
+                owner_.free_.push_back(std::move(handle_));
+            } catch (const std::bad_alloc&) {
+                // not kept: the handle closes here
+            }
+        }
+        Handle& operator*() { return *handle_; }
+
+    private:
+        ReadsFile& owner_;
+        std::unique_ptr<Handle> handle_;
+    };
+
+    static void query(Handle& handle, int tid, int64_t first, int64_t last, int min_mapq,
+                      Ends& found) {
+        hts_itr_t* iterator = hts.sam_itr_queryi(handle.index, tid, first, last);
+        if (iterator == nullptr) throw ReadError("the index cannot be queried (damaged?)");
+        BGZF* data = hts.hts_get_bgzfp(handle.file);
+        int status;
+        try {
+            while ((status = hts.hts_itr_next(data, iterator, handle.read, handle.file)) >= 0)
+                found.add(handle.read, min_mapq);
+        } catch (...) {
+            hts.hts_itr_destroy(iterator);
+            throw;
+        }
+        hts.hts_itr_destroy(iterator);
+        if (status < -1) throw ReadError("truncated or corrupt (a record cannot be read)");
+    }
+
+    // Whether the index says the reads outside `tids` are few.
+    static bool worth_streaming(Handle& handle, const std::vector<int>& tids) {
+        std::vector<bool> wanted;
+        for (int tid : tids)
+            if (tid >= 0) {
+                if (size_t(tid) >= wanted.size()) wanted.resize(size_t(tid) + 1);
+                wanted[size_t(tid)] = true;
+            }
+        uint64_t inside = 0, outside = 0;
+        int count = hts.sam_hdr_nref(handle.header);
+        for (int tid = 0; tid < count; ++tid) {
+            uint64_t mapped = 0, unmapped = 0;
+            if (hts.hts_idx_get_stat(handle.index, tid, &mapped, &unmapped) < 0)
+                continue;   // no counts (a CRAM index, an index without them)
+            (size_t(tid) < wanted.size() && wanted[size_t(tid)] ? inside : outside) +=
+                mapped + unmapped;
+        }
+        return inside > 0 && outside <= inside / 8;
+    }
+
+    // Every record of the file in order, each kept as a whole-sequence
+    // query of its sequence would keep it (overlapping 0..pos_max).
+    void stream(const std::vector<int>& tids, int min_mapq, std::vector<Ends>& found) {
+        std::vector<Ends*> into;
+        for (size_t k = 0; k < tids.size(); ++k)
+            if (tids[k] >= 0) {
+                if (size_t(tids[k]) >= into.size()) into.resize(size_t(tids[k]) + 1, nullptr);
+                into[size_t(tids[k])] = &found[k];
+            }
+        std::unique_ptr<Handle> handle = open_handle(path_, index_path_, reference_, false);
+        // Blocks inflate ahead in a thread of htslib's while this one reads
+        // records: about half the time of a whole file, on a second core.
+        hts.hts_set_threads(handle->file, 1);
+        int status;
+        while ((status = hts.sam_read1(handle->file, handle->header, handle->read)) >= 0) {
+            const bam1_core_t& core = handle->read->core;
+            // Sorted: nothing wanted follows the last sequence wanted, nor
+            // the unplaced reads, which come last.
+            if (core.tid < 0 || size_t(core.tid) >= into.size()) break;
+            if (into[size_t(core.tid)] == nullptr) continue;
+            if (core.pos >= pos_max || hts.bam_endpos(handle->read) <= 0) continue;
+            into[size_t(core.tid)]->add(handle->read, min_mapq);
+        }
+        if (status < -1) throw ReadError("truncated or corrupt (a record cannot be read)");
+    }
+
+    std::string path_, index_path_, reference_;
     std::vector<std::string> names_;
     std::vector<int64_t> lengths_;
     std::unordered_map<std::string, int> numbers_;
+    std::mutex pool_;
+    std::vector<std::unique_ptr<Handle>> free_;
 };
 
 // --- the Python type ------------------------------------------------------------
 
 struct Reader {
     PyObject_HEAD
-    BamFile* bam;
+    ReadsFile* reads;
     // Queries hold it shared; close takes it whole, so a file is never
     // closed under a query.
     std::shared_mutex* in_use;
@@ -627,54 +452,76 @@ PyObject* read_error(const char* what) {
     return nullptr;
 }
 
+std::string path_string(PyObject* encoded) {
+    return encoded == nullptr ? std::string()
+                              : std::string(PyBytes_AS_STRING(encoded),
+                                            size_t(PyBytes_GET_SIZE(encoded)));
+}
+
+// PyUnicode_FSConverter that lets None through as nullptr.
+int optional_path(PyObject* object, void* into) {
+    if (object == Py_None) {
+        *static_cast<PyObject**>(into) = nullptr;
+        return 1;
+    }
+    return PyUnicode_FSConverter(object, into);
+}
+
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"path", "index_path", nullptr};
+    static const char* keywords[] = {"path", "index_path", "reference", nullptr};
     PyObject* path_object = nullptr;
     PyObject* index_object = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&:BamReader",
+    PyObject* reference_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&:BamReader",
                                      const_cast<char**>(keywords), PyUnicode_FSConverter,
-                                     &path_object, PyUnicode_FSConverter, &index_object))
+                                     &path_object, optional_path, &index_object,
+                                     optional_path, &reference_object))
         return nullptr;
-    std::string path(PyBytes_AS_STRING(path_object), size_t(PyBytes_GET_SIZE(path_object)));
-    std::string index_path(PyBytes_AS_STRING(index_object),
-                           size_t(PyBytes_GET_SIZE(index_object)));
-    Py_DECREF(index_object);
-    BamFile* bam = nullptr;
+    std::string path = path_string(path_object);
+    std::string index_path = path_string(index_object);
+    std::string reference = path_string(reference_object);
+    Py_XDECREF(index_object);
+    Py_XDECREF(reference_object);
+    if (!load_htslib()) {
+        Py_DECREF(path_object);
+        return nullptr;
+    }
+    ReadsFile* reads = nullptr;
     std::string failure;
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        bam = new BamFile(path, index_path);
+        reads = new ReadsFile(path, index_path, reference);
     } catch (const ReadError& error) {
         failure = error.what();
     } catch (const std::bad_alloc&) {
         no_memory = true;
     }
     Py_END_ALLOW_THREADS
-    if (bam == nullptr) {
+    if (reads == nullptr) {
         Py_DECREF(path_object);
         if (no_memory) return PyErr_NoMemory();
         return read_error(failure.c_str());
     }
     Reader* self = reinterpret_cast<Reader*>(type->tp_alloc(type, 0));
     if (self == nullptr) {
-        delete bam;
+        delete reads;
         Py_DECREF(path_object);
         return nullptr;
     }
-    self->bam = bam;
+    self->reads = reads;
     self->filename = path_object;
     self->in_use = new (std::nothrow) std::shared_mutex();
-    self->references = PyTuple_New(Py_ssize_t(bam->names().size()));
-    self->lengths = PyTuple_New(Py_ssize_t(bam->names().size()));
+    self->references = PyTuple_New(Py_ssize_t(reads->names().size()));
+    self->lengths = PyTuple_New(Py_ssize_t(reads->names().size()));
     if (self->in_use == nullptr || self->references == nullptr || self->lengths == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
-    for (size_t k = 0; k < bam->names().size(); ++k) {
-        PyObject* name = PyUnicode_DecodeFSDefaultAndSize(bam->names()[k].data(),
-                                                          Py_ssize_t(bam->names()[k].size()));
-        PyObject* length = PyLong_FromLongLong(bam->lengths()[k]);
+    for (size_t k = 0; k < reads->names().size(); ++k) {
+        PyObject* name = PyUnicode_DecodeFSDefaultAndSize(reads->names()[k].data(),
+                                                          Py_ssize_t(reads->names()[k].size()));
+        PyObject* length = PyLong_FromLongLong(reads->lengths()[k]);
         if (name == nullptr || length == nullptr) {
             Py_XDECREF(name);
             Py_XDECREF(length);
@@ -688,20 +535,20 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void close_file(Reader* self) {
-    if (self->bam == nullptr) return;
-    BamFile* bam = self->bam;
-    self->bam = nullptr;
+    if (self->reads == nullptr) return;
+    ReadsFile* reads = self->reads;
+    self->reads = nullptr;
     Py_BEGIN_ALLOW_THREADS
     { std::unique_lock<std::shared_mutex> whole(*self->in_use); }
+    delete reads;
     Py_END_ALLOW_THREADS
-    delete bam;
 }
 
 void Reader_dealloc(Reader* self) {
     if (self->in_use != nullptr)
         close_file(self);
     else
-        delete self->bam;
+        delete self->reads;
     delete self->in_use;
     Py_XDECREF(self->references);
     Py_XDECREF(self->lengths);
@@ -715,23 +562,34 @@ PyObject* bytes_of(const std::vector<int64_t>& values) {
                                      Py_ssize_t(values.size() * sizeof(int64_t)));
 }
 
-PyObject* Reader_ends(Reader* self, PyObject* args) {
-    const char* name;
-    long long first, last;
-    int min_mapq;
-    if (!PyArg_ParseTuple(args, "sLLi:ends", &name, &first, &last, &min_mapq)) return nullptr;
-    // Held before the GIL is let go: close (which clears `bam` under the
+PyObject* tuple_of(const Ends& found) {
+    PyObject* starts = bytes_of(found.starts);
+    PyObject* ends = bytes_of(found.ends);
+    PyObject* result = (starts && ends)
+        ? Py_BuildValue("(OOL)", starts, ends, (long long)found.left_out)
+        : nullptr;
+    Py_XDECREF(starts);
+    Py_XDECREF(ends);
+    return result;
+}
+
+// Runs `work` on the reader's file without the GIL; false with the
+// exception set when it failed.
+template <class Work>
+bool without_gil(Reader* self, Work work) {
+    // Held before the GIL is let go: close (which clears `reads` under the
     // GIL, then waits for the lock whole) cannot free the file under us.
     std::shared_lock<std::shared_mutex> held(*self->in_use);
-    BamFile* bam = self->bam;
-    if (bam == nullptr) return read_error("the reads file is closed");
-    int tid = bam->number(name);
-    Ends found;
+    ReadsFile* reads = self->reads;
+    if (reads == nullptr) {
+        read_error("the reads file is closed");
+        return false;
+    }
     std::string failure;
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        found = bam->ends(tid, first, last, min_mapq);
+        work(*reads);
     } catch (const ReadError& error) {
         failure = error.what();
     } catch (const std::bad_alloc&) {
@@ -739,15 +597,66 @@ PyObject* Reader_ends(Reader* self, PyObject* args) {
     }
     held.unlock();
     Py_END_ALLOW_THREADS
-    if (no_memory) return PyErr_NoMemory();
-    if (!failure.empty()) return read_error(failure.c_str());
-    PyObject* starts = bytes_of(found.starts);
-    PyObject* ends = bytes_of(found.ends);
-    PyObject* result = (starts && ends) ? Py_BuildValue("(OOL)", starts, ends,
-                                                        (long long)found.left_out)
-                                        : nullptr;
-    Py_XDECREF(starts);
-    Py_XDECREF(ends);
+    if (no_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!failure.empty()) {
+        read_error(failure.c_str());
+        return false;
+    }
+    return true;
+}
+
+PyObject* Reader_ends(Reader* self, PyObject* args) {
+    const char* name;
+    long long first, last;
+    int min_mapq;
+    if (!PyArg_ParseTuple(args, "sLLi:ends", &name, &first, &last, &min_mapq)) return nullptr;
+    Ends found;
+    std::string wanted(name);
+    if (!without_gil(self, [&](ReadsFile& reads) {
+            found = reads.ends(reads.number(wanted), first, last, min_mapq);
+        }))
+        return nullptr;
+    return tuple_of(found);
+}
+
+PyObject* Reader_ends_each(Reader* self, PyObject* args) {
+    PyObject* names;
+    int min_mapq;
+    if (!PyArg_ParseTuple(args, "Oi:ends_each", &names, &min_mapq)) return nullptr;
+    PyObject* sequence = PySequence_Fast(names, "ends_each: names must be a sequence");
+    if (sequence == nullptr) return nullptr;
+    std::vector<std::string> wanted;
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(sequence); ++k) {
+        const char* name = PyUnicode_AsUTF8(PySequence_Fast_GET_ITEM(sequence, k));
+        if (name == nullptr) {
+            Py_DECREF(sequence);
+            return nullptr;
+        }
+        wanted.emplace_back(name);
+    }
+    Py_DECREF(sequence);
+    std::vector<Ends> found;
+    if (!without_gil(self, [&](ReadsFile& reads) {
+            std::vector<int> tids;
+            for (const std::string& name : wanted) tids.push_back(reads.number(name));
+            found = reads.ends_each(tids, min_mapq);
+        }))
+        return nullptr;
+    PyObject* result = PyList_New(Py_ssize_t(found.size()));
+    if (result == nullptr) return nullptr;
+    for (size_t k = 0; k < found.size(); ++k) {
+        PyObject* item = tuple_of(found[k]);
+        if (item == nullptr) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyList_SET_ITEM(result, Py_ssize_t(k), item);
+        std::vector<int64_t>().swap(found[k].starts);   // freed as they are copied
+        std::vector<int64_t>().swap(found[k].ends);
+    }
     return result;
 }
 
@@ -772,6 +681,9 @@ PyMethodDef reader_methods[] = {
      "the reference starts of the forward reads and the reference ends of\n"
      "the reverse ones (that have an alignment), each as bytes of native\n"
      "int64 in file order; and the number of the others."},
+    {"ends_each", reinterpret_cast<PyCFunction>(Reader_ends_each), METH_VARARGS,
+     "ends_each(names, min_mapq) -> [(starts, ends, left_out), ...]\n\n"
+     "ends(name, 0, end, min_mapq) of each whole sequence named, in one call."},
     {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, "Close the file."},
     {"__enter__", reinterpret_cast<PyCFunction>(Reader_enter), METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(Reader_exit), METH_VARARGS, nullptr},
@@ -794,8 +706,9 @@ PyType_Slot reader_slots[] = {
     {Py_tp_methods, reader_methods},
     {Py_tp_members, reader_members},
     {Py_tp_doc, const_cast<char*>(
-        "BamReader(path, index_path): a BAM file and its .bai or .csi index,\n"
-        "read by region.")},
+        "BamReader(path, index_path=None, reference=None): a BAM or CRAM file read\n"
+        "by region through htslib.  The index is htslib's choice beside the file\n"
+        "unless index_path names one; reference is the FASTA file of a CRAM file.")},
     {0, nullptr},
 };
 
@@ -982,17 +895,7 @@ PyObject* correct_interval(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// For the tests: the CRC32 of a bytes-like object, as blocks are checked.
-PyObject* block_crc32(PyObject*, PyObject* arg) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
-    uint32_t crc = crc32_of(static_cast<const uint8_t*>(view.buf), size_t(view.len));
-    PyBuffer_Release(&view);
-    return PyLong_FromUnsignedLong(crc);
-}
-
 PyMethodDef module_functions[] = {
-    {"_block_crc32", block_crc32, METH_O, "CRC32 of a buffer, as BGZF blocks are checked (tests)."},
     {"correct_interval", correct_interval, METH_VARARGS,
      "correct_interval(plus_weights, minus_weights, plus_positions, minus_positions,\n"
      "                 lo, start, end, half, observed, expected, corrected)\n\n"
@@ -1019,7 +922,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_alignments",
-    "The 5' ends of the reads of an indexed BAM file, by region (private).",
+    "The 5' ends of the reads of an indexed BAM or CRAM file, by region (private).",
     0, module_functions, module_slots, nullptr, nullptr, nullptr,
 };
 

@@ -15,13 +15,12 @@ so that ``(0, 0)`` gives the raw 5' ends.  Insertions that fall off their
 sequence are skipped and counted.
 
 Reads come from a coordinate-sorted, indexed BAM file, or a CRAM file
-whose reference is the FASTA file.  pysam opens and checks them.  A BAM
-file with its index beside it is then read by region in the extension
-(corlap._alignments), which keeps of each read the two numbers needed and
-lets other threads run meanwhile; anything else (CRAM, an index elsewhere)
-goes through pysam's iteration, one Python object per read.  Everything
-after that (positions, filters by range, counting) runs in NumPy over
-whole sequences or chunks.
+whose reference is the FASTA file.  pysam opens and checks them; they are
+then read by the extension (corlap._alignments) through htslib's own index
+and iterator, in the copy of htslib that pysam loaded, keeping of each read
+the two numbers needed and letting other threads run meanwhile.
+Everything after that (positions, filters by range, counting) runs in
+NumPy over whole sequences or chunks.
 """
 
 from __future__ import annotations
@@ -97,27 +96,13 @@ def _open(path: str, fasta: str | None):
     return pysam.AlignmentFile(path, "rb")
 
 
-def _index_beside(path: str) -> str | None:
-    """The index file of the BAM file at ``path``, where htslib looks for
-    one: ``READS.bam.bai``, ``READS.bai``, then the same as ``.csi``."""
-    stem = os.path.splitext(path)[0]
-    for candidate in (f"{path}.bai", f"{stem}.bai", f"{path}.csi", f"{stem}.csi"):
-        if os.path.isfile(candidate):
-            return candidate
-    return None
-
-
-def _open_for_regions(path: str, fasta: str | None):
-    """A reader of ``path`` by region: the extension's for a BAM file with
-    its index beside it, else a pysam handle."""
-    if not _is_cram(path):
-        index = _index_beside(path)
-        if index is not None:
-            try:
-                return BamReader(path, index)
-            except OSError:
-                pass        # pysam reads it, or says what is wrong
-    return _open(path, fasta)
+def _open_for_regions(path: str, fasta: str | None) -> BamReader:
+    """A reader of ``path`` by region (a CRAM file against ``fasta``), its
+    index found beside it as htslib finds it."""
+    try:
+        return BamReader(path, reference=fasta if _is_cram(path) else None)
+    except OSError as error:
+        raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
 
 
 def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
@@ -127,9 +112,10 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
     ``lengths`` maps the FASTA's sequence names to their lengths (read from
     ``fasta`` when not given).  Raises ReadsError naming the file when it is
     missing, is neither BAM nor CRAM, is a CRAM without ``fasta``, is not
-    coordinate-sorted, has no index, has a sequence of the FASTA's name
-    with another length, has none of the FASTA's sequences, or is a CRAM
-    whose first reads do not decode against ``fasta``.  Returns a
+    coordinate-sorted, has no index (or a damaged one), has a sequence of
+    the FASTA's name with another length, has none of the FASTA's
+    sequences, or is a CRAM whose first reads do not decode against
+    ``fasta``.  Returns a
     ``pysam.AlignmentFile``; close it when done.
     """
     path = os.fspath(path)
@@ -169,7 +155,8 @@ def _check(handle, path: str, fasta: str | None, lengths, cram: bool) -> None:
                          f"samtools index SORTED.bam")
     if not handle.has_index():
         kind = ".crai" if cram else ".bai or .csi"
-        raise ReadsError(f"{path}: no index ({kind}) found; index it: samtools index {path}")
+        raise ReadsError(f"{path}: no index ({kind}) found, or none that htslib can read "
+                         f"(damaged, or not of this file); index it: samtools index {path}")
     if lengths is None:
         if fasta is None:
             return
@@ -245,13 +232,18 @@ def _fetch_ends(handle, chrom: str, first: int | None, last: int | None, min_map
     sequence)."""
     if isinstance(handle, BamReader):
         try:
-            starts, ends, left_out = handle.ends(chrom, 0 if first is None else first,
-                                                 2 ** 62 if last is None else last, min_mapq)
+            found = handle.ends(chrom, 0 if first is None else first,
+                                2 ** 62 if last is None else last, min_mapq)
         except OSError as error:
             raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
-        return np.frombuffer(starts, np.int64), np.frombuffer(ends, np.int64), left_out
+        return _arrays(found)
     reads = handle.fetch(chrom) if first is None else handle.fetch(chrom, first, last)
     return _read_ends(reads, min_mapq, path)
+
+
+def _arrays(found) -> tuple[np.ndarray, np.ndarray, int]:
+    starts, ends, left_out = found
+    return np.frombuffer(starts, np.int64), np.frombuffer(ends, np.int64), left_out
 
 
 def _shift(shift) -> tuple[int, int]:
@@ -317,10 +309,15 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
     with _closing(open_reads(path, fasta, lengths)) as checked, \
             _closing(_open_for_regions(path, fasta)) as handle:
         present = set(checked.references)
-        for chrom, length in lengths.items():
-            if chrom in excluded or chrom not in present:
-                continue
-            starts, ends, left_out = _fetch_ends(handle, chrom, None, None, min_mapq, path)
+        wanted = [chrom for chrom in lengths if chrom not in excluded and chrom in present]
+        try:
+            found = handle.ends_each(wanted, min_mapq)
+        except OSError as error:
+            raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+        for k, chrom in enumerate(wanted):
+            length = lengths[chrom]
+            starts, ends, left_out = _arrays(found[k])
+            found[k] = None     # its bytes go with the arrays made of them
             insertions.left_out += left_out
             forward = starts + plus_shift
             reverse = ends + (minus_shift - 1)
