@@ -826,7 +826,10 @@ def _start_forkserver():
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["corlap._die_with_parent", "corlap.tracks",
                                     "corlap.correct"])
-    multiprocessing.forkserver.ensure_running()
+    from corlap._threads import one_thread_in_children
+
+    with one_thread_in_children():
+        multiprocessing.forkserver.ensure_running()
     return context
 
 

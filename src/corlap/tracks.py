@@ -59,7 +59,7 @@ import numpy as np
 # worker's first task.
 import pysam  # noqa: F401
 
-from corlap import _bigwig, _encoder, _runs, models
+from corlap import _bigwig, _encoder, _runs, _threads, models
 from corlap.bed import BgzfWriter
 from corlap._output import commit, discard, discard_beside, open_beside, sweep_beside
 from corlap.utils._scoring_loader import scoring
@@ -509,7 +509,7 @@ def score_task(task: _Task) -> dict[str, Any]:
     fasta = _fasta(task.fasta)
     strands = [strand for strand, _ in task.outputs]
     encoder = TaskEncoder(task)
-    with task_memory():
+    with task_memory(), _threads.one_thread():
         with _shared_memo(_local_scratch(task)):
             for chrom, number, start, end, open_start, open_end in task_intervals(task):
                 values = _score_interval(model, fasta, chrom, start, end, strands)
