@@ -75,7 +75,6 @@ constexpr std::int64_t kSectionWords = 6;
 
 // Where one batch's values go.
 struct Output {
-    std::vector<std::uint32_t> words;       // data sections back to back
     std::vector<std::int64_t> sections;     // per section: interval, position, count
     std::vector<Record> records;            // first zoom level, one per (interval, bin)
     std::vector<double> piece_sums, piece_squares;   // pieces of the bin being built
@@ -83,27 +82,35 @@ struct Output {
 
 // The body sections of one interval: runs of stored values within one
 // stretch of ``slot`` aligned positions, between ``first`` and ``end``
-// (positions of the chromosome).
-void interval_sections(Output& out, std::int64_t interval, std::uint32_t chrom,
-                       std::int64_t start, const float* stored, std::int64_t first,
-                       std::int64_t end, std::int64_t slot) {
+// (positions of the chromosome), as interval, position and count.
+void interval_sections(Output& out, std::int64_t interval, std::int64_t start,
+                       const float* stored, std::int64_t first, std::int64_t end,
+                       std::int64_t slot) {
     std::int64_t at = first;
     while (at < end) {
         if (std::isnan(stored[at - start])) { ++at; continue; }
         std::int64_t stop = std::min(end, (at / slot + 1) * slot);
         std::int64_t run_end = at + 1;
         while (run_end < stop && !std::isnan(stored[run_end - start])) ++run_end;
-        std::int64_t count = run_end - at;
-        std::uint32_t header[kSectionWords] = {
-            chrom, static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(run_end), 1, 1,
-            kFixedStep | static_cast<std::uint32_t>(count << 16)};
-        std::size_t size = out.words.size();
-        out.words.resize(size + kSectionWords + count);
-        std::memcpy(out.words.data() + size, header, sizeof header);
-        std::memcpy(out.words.data() + size + kSectionWords, stored + (at - start),
-                    4 * static_cast<std::size_t>(count));
-        out.sections.insert(out.sections.end(), {interval, at, count});
+        out.sections.insert(out.sections.end(), {interval, at, run_end - at});
         at = run_end;
+    }
+}
+
+// The sections' blocks back to back: header, then the values.
+void fill_sections(std::uint32_t* words, const std::vector<std::int64_t>& sections,
+                   const std::int64_t* chroms, const std::int64_t* starts,
+                   const std::int64_t* offsets, const float* stored) {
+    for (std::size_t k = 0; k < sections.size(); k += 3) {
+        std::int64_t interval = sections[k], at = sections[k + 1], count = sections[k + 2];
+        std::uint32_t header[kSectionWords] = {
+            static_cast<std::uint32_t>(chroms[interval]), static_cast<std::uint32_t>(at),
+            static_cast<std::uint32_t>(at + count), 1, 1,
+            kFixedStep | static_cast<std::uint32_t>(count << 16)};
+        std::memcpy(words, header, sizeof header);
+        std::memcpy(words + kSectionWords, stored + offsets[interval] + (at - starts[interval]),
+                    4 * static_cast<std::size_t>(count));
+        words += kSectionWords + count;
     }
 }
 
@@ -318,7 +325,6 @@ PyObject* encode_batch(PyObject*, PyObject* args) {
                        *end = data(ends);
     float* floats = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(stored.object)));
     Output& out = buffers;
-    out.words.clear();
     out.sections.clear();
     out.records.clear();
     Py_BEGIN_ALLOW_THREADS
@@ -328,16 +334,24 @@ PyObject* encode_batch(PyObject*, PyObject* args) {
         float* own = floats + offsets[i];
         std::int64_t length = offsets[i + 1] - offsets[i];
         for (std::int64_t k = 0; k < length; ++k) own[k] = static_cast<float>(source[k]);
-        interval_sections(out, i, static_cast<std::uint32_t>(chrom[i]), start[i], own,
-                          first[i], end[i], slot);
+        interval_sections(out, i, start[i], own, first[i], end[i], slot);
         if (reduction) interval_records(out, i, start[i], own, length, reduction);
     }
     Py_END_ALLOW_THREADS
-    Reference words(new_array(out.words, NPY_UINT32));
+    npy_intp word_count = 0;
+    for (std::size_t k = 0; k < out.sections.size(); k += 3)
+        word_count += kSectionWords + out.sections[k + 2];
+    Reference words(PyArray_SimpleNew(1, &word_count, NPY_UINT32));
+    if (!words.object) return nullptr;
+    auto* word_data = static_cast<std::uint32_t*>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(words.object)));
+    Py_BEGIN_ALLOW_THREADS
+    fill_sections(word_data, out.sections, chrom, start, offsets.data(), floats);
+    Py_END_ALLOW_THREADS
     Reference sections(new_array(out.sections, NPY_INT64, 3));
     npy_intp record_bytes = static_cast<npy_intp>(out.records.size() * sizeof(Record));
     Reference records(PyArray_SimpleNew(1, &record_bytes, NPY_UINT8));
-    if (!words.object || !sections.object || !records.object) return nullptr;
+    if (!sections.object || !records.object) return nullptr;
     if (record_bytes)
         std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(records.object)),
                     out.records.data(), static_cast<std::size_t>(record_bytes));
