@@ -1,10 +1,15 @@
 """The native encoder of a chunk's scores: bigWig blocks byte for byte as the
 NumPy encoder it replaced made them, and bedGraph text that reads back as
-the very float64 scores."""
+the very float64 scores; and the numerical libraries' threads, one while
+tasks run."""
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
-from corlap import _bigwig, _encoder
+from corlap import _bigwig, _encoder, _threads
 from corlap.tracks import _encode_bedgraph
 
 
@@ -119,3 +124,26 @@ def test_bedgraph_text_is_repr_and_reads_back_exactly(special):
         back[int(start) - 1000:int(end) - 1000] = float(value)
     kept = ~np.isnan(values)
     assert np.array_equal(np.isnan(back), ~kept) and back[kept].tobytes() == values[kept].tobytes()
+
+
+def test_library_threads_are_one_while_tasks_run_then_as_before(monkeypatch):
+    from threadpoolctl import threadpool_info
+
+    def threads():
+        return [pool["num_threads"] for pool in threadpool_info()]
+    monkeypatch.delenv("OPENBLAS_NUM_THREADS", raising=False)
+    monkeypatch.setenv("OMP_NUM_THREADS", "3")
+    before = threads()
+    assert before, "NumPy loads a BLAS library"
+    with _threads.one_thread():
+        with _threads.one_thread():         # two tasks at once in one process
+            assert set(threads()) == {1}
+        assert set(threads()) == {1}
+        # Processes started meanwhile (the command's forkserver) get one.
+        with _threads.one_thread_in_children():
+            seen = subprocess.run(
+                [sys.executable, "-c", "import os; print(os.environ['OPENBLAS_NUM_THREADS'], "
+                 "os.environ['OMP_NUM_THREADS'])"], capture_output=True, text=True, check=True)
+    assert seen.stdout.split() == ["1", "1"]
+    assert threads() == before
+    assert os.environ["OMP_NUM_THREADS"] == "3" and "OPENBLAS_NUM_THREADS" not in os.environ
