@@ -327,6 +327,8 @@ def test_compressed_bedgraph_is_bgzf_and_reads_back_equal(name, tmp_path, genome
     sizes = bgzf_members(data)
     assert sizes[-1] == 0 and all(0 < size <= 0xff00 for size in sizes[:-1])
     assert len(sizes) > 10 and gzip.decompress(data) == plain
+    assert subprocess.run(["gzip", "-dc", str(tmp_path / name)], capture_output=True,
+                          check=True).stdout == plain
     # tabix indexes it; a region reads back as the plain file's lines.
     indexed = pysam.tabix_index(str(tmp_path / name), preset="bed", force=True,
                                 keep_original=True)

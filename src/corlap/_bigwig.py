@@ -48,6 +48,8 @@ from collections.abc import Sequence
 
 import numpy as np
 
+from corlap import _encoder
+
 __all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Stream", "Batch",
            "encode", "runs", "write_attempt", "BigWigWriter"]
 
@@ -192,9 +194,44 @@ class _Layout:
         return cuts[np.concatenate(([True], cuts[1:] != cuts[:-1]))] if len(cuts) else cuts
 
 
+def _data_partials(layout: _Layout, stored: np.ndarray, limits, items_per_slot: int) -> dict:
+    """The data stream's parts at open edges: interval index -> (head,
+    tail), each None or (chrom, slot, first position, stored values)."""
+    head, head_end, tail, tail_start = limits
+    partials = {}
+    for i in np.flatnonzero(head | tail).tolist():
+        first, start = int(layout.seg[i]), int(layout.starts[i])
+        parts = [None, None]
+        if head[i]:
+            stop = int(head_end[i])
+            parts[0] = (int(layout.chroms[i]), start // items_per_slot, start,
+                        stored[first:first + stop - start])
+        if tail[i]:
+            at = int(tail_start[i])
+            parts[1] = (int(layout.chroms[i]), at // items_per_slot, at,
+                        stored[first + at - start:int(layout.seg[i + 1])])
+        partials[i] = tuple(parts)
+    return partials
+
+
+def _data_stream(layout: _Layout, words: np.ndarray, sections: np.ndarray, partials: dict,
+                 deflate_level: int) -> Stream:
+    """The data stream from its sections laid out back to back in
+    ``words``; ``sections`` holds each one's interval, position and count."""
+    interval, positions, counts = sections[:, 0], sections[:, 1], sections[:, 2]
+    raw_sizes = 4 * (_SECTION_WORDS + counts)
+    data, sizes = _compressed(words.view(np.uint8), raw_sizes, deflate_level)
+    bounds = np.column_stack((layout.chroms[interval], positions, positions + counts, sizes))
+    return Stream(bounds.astype(np.int64).reshape(-1, 4),
+                  np.bincount(interval, minlength=len(layout.starts)), partials, data,
+                  int(raw_sizes.max()) if len(raw_sizes) else 0, counts)
+
+
 def _sections(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edges,
-              items_per_slot: int, deflate_level: int, want_partials: bool = True) -> Stream:
-    """The data stream: fixed-step sections of the scored pieces."""
+              items_per_slot: int, deflate_level: int) -> Stream:
+    """The data stream of intervals without open edges: fixed-step
+    sections of the scored pieces.  (The writer encodes the parts merged
+    across a chunk edge with it.)"""
     n = len(stored)
     cuts = layout.pieces(items_per_slot, run_edges)
     counts = np.diff(np.append(cuts, n))
@@ -202,23 +239,6 @@ def _sections(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edge
     cuts, counts = cuts[keep], counts[keep]
     interval = np.searchsorted(layout.seg, cuts, side="right") - 1
     positions = layout.starts[interval] + cuts - layout.seg[interval]
-    head, head_end, tail, tail_start = layout.limits(items_per_slot)
-    body = (positions >= head_end[interval]) & (positions < tail_start[interval])
-    partials = {}
-    if want_partials:
-        for i in np.flatnonzero(head | tail).tolist():
-            first, start = int(layout.seg[i]), int(layout.starts[i])
-            parts = [None, None]
-            if head[i]:
-                stop = int(head_end[i])
-                parts[0] = (int(layout.chroms[i]), start // items_per_slot, start,
-                            stored[first:first + stop - start])
-            if tail[i]:
-                at = int(tail_start[i])
-                parts[1] = (int(layout.chroms[i]), at // items_per_slot, at,
-                            stored[first + at - start:int(layout.seg[i + 1])])
-            partials[i] = tuple(parts)
-    cuts, counts, interval, positions = cuts[body], counts[body], interval[body], positions[body]
     words_of = _SECTION_WORDS + counts
     at = np.cumsum(words_of) - words_of
     words = np.empty(int(words_of.sum()), dtype="<u4")
@@ -231,11 +251,8 @@ def _sections(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edge
     words[at + 5] = _FIXED_STEP | (counts << 16)
     _fill_sections(words.view("<f4"), at + _SECTION_WORDS, stored, cuts, counts,
                    items_per_slot)
-    raw_sizes = 4 * words_of
-    data, sizes = _compressed(words.view(np.uint8), raw_sizes, deflate_level)
-    bounds = np.column_stack((chroms, positions, positions + counts, sizes)).astype(np.int64)
-    return Stream(bounds.reshape(-1, 4), np.bincount(interval, minlength=len(layout.starts)),
-                  partials, data, int(raw_sizes.max()) if len(raw_sizes) else 0, counts)
+    return _data_stream(layout, words, np.column_stack((interval, positions, counts)), {},
+                        deflate_level)
 
 
 def _fill_sections(slots: np.ndarray, firsts: np.ndarray, stored: np.ndarray,
@@ -298,31 +315,6 @@ def _group(records: np.ndarray) -> np.ndarray:
     merged["sum"] = np.add.reduceat(records["sum"], firsts)
     merged["squares"] = np.add.reduceat(records["squares"], firsts)
     return merged
-
-
-def _level_one(layout: _Layout, stored: np.ndarray, missing: np.ndarray, run_edges,
-               reduction: int) -> np.ndarray:
-    """Records of the first zoom level, ``group`` being the interval."""
-    n = len(stored)
-    cuts = layout.pieces(reduction, run_edges)
-    if not n or not len(cuts):
-        return np.zeros(0, dtype=_RECORDS)
-    values = stored.astype(np.float64)     # sums in float64
-    keep = ~missing[cuts]
-    ends = np.append(cuts[1:], n)
-    interval = np.searchsorted(layout.seg, cuts, side="right") - 1
-    positions = layout.starts[interval] + cuts - layout.seg[interval]
-    records = np.empty(int(keep.sum()), dtype=_RECORDS)
-    records["group"] = interval[keep]
-    records["bin"] = positions[keep] // reduction
-    records["start"] = positions[keep]
-    records["end"] = (positions + ends - cuts)[keep]
-    records["count"] = (ends - cuts)[keep]
-    records["min"] = np.minimum.reduceat(stored, cuts)[keep]
-    records["max"] = np.maximum.reduceat(stored, cuts)[keep]
-    records["sum"] = np.add.reduceat(values, cuts)[keep]
-    records["squares"] = np.add.reduceat(np.square(values), cuts)[keep]
-    return _group(records)
 
 
 def _fold(records: np.ndarray, factor: int) -> np.ndarray:
@@ -399,19 +391,20 @@ def encode(intervals: Sequence, *, reductions: Sequence[int] = ZOOM_REDUCTIONS,
     layout = _Layout([c for c, *_ in intervals], [s for _, s, *_ in intervals],
                      [len(v) for _, _, v, *_ in intervals],
                      [o for *_, o, _ in intervals], [o for *_, o in intervals])
-    values = (np.concatenate([np.asarray(v, dtype=np.float64) for _, _, v, *_ in intervals])
-              if intervals else np.zeros(0))
-    # Everything the file says is of the values as stored.
-    stored = values.astype(np.float32)
-    del values
-    missing = np.isnan(stored)
-    edges = _edges(missing)
-    run_edges = edges[(edges > 0) & (edges < len(stored))]
-    streams = [_sections(layout, stored, missing, run_edges, items_per_slot, deflate_level)]
+    limits = layout.limits(items_per_slot)
+    # One native pass: the values as stored (float32; everything the file
+    # says is of them), the sections between the open edges' parts, and
+    # the first zoom level.
+    stored, words, sections, level_one = _encoder.encode_batch(
+        [np.asarray(v, dtype=np.float64) for _, _, v, *_ in intervals], layout.chroms,
+        layout.starts, limits[1], limits[3], items_per_slot, reductions[0] if reductions else 0)
+    streams = [_data_stream(layout, words, sections,
+                            _data_partials(layout, stored, limits, items_per_slot),
+                            deflate_level)]
     summaries = np.zeros((len(intervals), 5))
     summaries[:, 1], summaries[:, 2] = np.inf, -np.inf
     if reductions:
-        records = _level_one(layout, stored, missing, run_edges, reductions[0])
+        records = level_one.view(_RECORDS)
         if len(records):
             firsts = np.flatnonzero(np.diff(records["group"], prepend=-1) != 0)
             owners = records["group"][firsts]
@@ -769,7 +762,7 @@ class BigWigWriter:
             edges = _edges(missing)
             stream = _sections(_Layout([chrom], [pending[0][2]], [len(values)], [False], [False]),
                                values, missing, edges[(edges > 0) & (edges < len(values))],
-                               self._items_per_slot, self._deflate_level, want_partials=False)
+                               self._items_per_slot, self._deflate_level)
         else:
             records = np.empty(sum(len(part[2]) for part in pending), dtype=_RECORDS)
             at = 0

@@ -84,7 +84,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from corlap import _bigwig, _runs
+from corlap import _bigwig, _encoder, _runs, _threads
 from corlap._output import commit, discard, discard_beside, open_beside, sweep_beside
 from corlap.bed import BgzfWriter
 
@@ -104,9 +104,6 @@ OUTPUT_FORMATS = {".bw": "bigwig", ".bigwig": "bigwig",
 _BGZF_EXTENSIONS = (".bedgraph.gz", ".bg.gz")
 # The output name of standard output: bedGraph, written as it is made.
 STDOUT = "-"
-# Lines of bedGraph formatted per batch, so that a chunk's text is built
-# without holding a Python string per position of the whole chunk.
-_BEDGRAPH_BATCH = 65_536
 
 
 # --- output paths -----------------------------------------------------------
@@ -509,10 +506,12 @@ def run_task(function, task: Task, context: WorkerContext | None = None) -> Task
     when the task runs in the calling thread, else with the context this
     thread keeps for the task's run."""
     if context is not None:
-        return function(task, context)
+        with _threads.one_thread():
+            return function(task, context)
     context = _kept_contexts.take(task)
     try:
-        result = function(task, context)
+        with _threads.one_thread():
+            result = function(task, context)
     except BaseException:
         context.release()
         raise
@@ -524,22 +523,9 @@ def run_task(function, task: Task, context: WorkerContext | None = None) -> Task
 
 def encode_bedgraph(chrom: str, start: int, values: np.ndarray) -> bytes:
     """bedGraph lines; neighbouring positions holding the very same float64
-    bits share a line; values in ``repr``, which reads back as the same
-    float64."""
-    bits = values.view(np.int64)
-    text = []
-    for a, b in _bigwig.runs(~np.isnan(values)):
-        # Within a run, a new line starts wherever the bits change.
-        cuts = np.flatnonzero(np.diff(bits[a:b])) + a + 1
-        firsts = np.concatenate(([a], cuts))
-        lasts = np.concatenate((cuts, [b]))
-        for k in range(0, len(firsts), _BEDGRAPH_BATCH):
-            f = firsts[k:k + _BEDGRAPH_BATCH]
-            text.append("".join(
-                f"{chrom}\t{s}\t{e}\t{v!r}\n" for s, e, v in zip(
-                    (f + start).tolist(), (lasts[k:k + _BEDGRAPH_BATCH] + start).tolist(),
-                    values[f].tolist())))
-    return "".join(text).encode()
+    bits share a line; values as ``repr`` writes them, which reads back as
+    the same float64."""
+    return _encoder.bedgraph(chrom.encode(), start, values)
 
 
 class Encoder:

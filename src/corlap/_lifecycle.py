@@ -247,7 +247,9 @@ def start_forkserver():
     import multiprocessing.forkserver
     import multiprocessing.resource_tracker
 
-    with held():
+    from corlap._threads import one_thread_in_children
+
+    with held(), one_thread_in_children():
         keep_multiprocessing_files()
         context = multiprocessing.get_context("forkserver")
         context.set_forkserver_preload(PRELOAD)
