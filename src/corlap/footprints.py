@@ -57,7 +57,7 @@ from corlap._output import commit, discard, open_beside, temporary_beside
 
 __all__ = ["DEFAULT_ALPHA", "DEFAULT_BACKGROUND", "DEFAULT_FLANK", "DEFAULT_HALF_WIDTH",
            "PROFILE_MARGIN", "TABLE_COLUMNS", "FootprintError", "SiteSummary",
-           "open_signal", "signal_lengths", "score_sites", "track_interval", "write_track"]
+           "open_signal", "signal_lengths", "score_sites", "write_sites", "track_interval", "write_track"]
 
 DEFAULT_FLANK = 30
 DEFAULT_HALF_WIDTH = 10
@@ -74,6 +74,7 @@ _BATCH = 4096
 # values at too few positions is taken as it is.
 _DRAW_ROUNDS = 20
 _NAMES_SHOWN = 5
+_BIGWIG_MAGIC = (0x888FFC26).to_bytes(4, "little")
 
 
 class FootprintError(ValueError):
@@ -92,15 +93,18 @@ def open_signal(path):
     if not os.path.isfile(path):
         # pyBigWig would take a URL, and say nothing useful of a missing file.
         raise FootprintError(f"signal {path!r}: no such file")
+    with open(path, "rb") as stream:
+        magic = stream.read(4)
+    # Checked here: the library says what it thinks of other files on
+    # stderr, and opens bigBed files too.
+    if magic != _BIGWIG_MAGIC:
+        raise FootprintError(f"signal {path!r} is not a bigWig file")
     try:
         handle = pyBigWig.open(path)
     except RuntimeError:
         handle = None
     if handle is None:
-        raise FootprintError(f"signal {path!r} is not a bigWig file")
-    if not handle.isBigWig():
-        handle.close()
-        raise FootprintError(f"signal {path!r} is not a bigWig file (bigBed?)")
+        raise FootprintError(f"signal {path!r} is not a readable bigWig file")
     return handle
 
 
@@ -374,6 +378,18 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
         raise
     finally:
         handle.close()
+
+
+def write_sites(signal, sites, table=None, **options) -> SiteSummary:
+    """``score_sites`` with its files put in place: they appear whole, or
+    none of them does."""
+    summary, temporaries = score_sites(signal, sites, table, **options)
+    try:
+        commit_all(temporaries, (table, options.get("profile"), options.get("plot")))
+    except BaseException:
+        discard_all(temporaries)
+        raise
+    return summary
 
 
 def _means(sums: np.ndarray, counts: np.ndarray) -> np.ndarray:
