@@ -60,20 +60,33 @@ struct Buffer {
     template <class T> T* data() const { return static_cast<T*>(view.buf); }
 };
 
+// Two doubles that the compiler keeps in one vector register; each lane
+// is added on its own, so each sum is still its own chain of additions.
+typedef double Pair __attribute__((vector_size(16)));
+
 // out[j] = z[j] + z[j + 1] + ... + z[j + width - 1], added one by one
-// from 0.0, for j < count.  Tiles of windows stay in the first-level cache
+// from 0.0, for j < count.  Sixteen windows at a time stay in registers
 // while every offset of the window is added to them.
-void window_sums(const double* __restrict z, size_t count, size_t width,
-                 double* __restrict out) {
-    constexpr size_t tile = 512;
-    for (size_t first = 0; first < count; first += tile) {
-        const size_t n = std::min(tile, count - first);
-        double* __restrict acc = out + first;
-        for (size_t j = 0; j < n; ++j) acc[j] = 0.0;
+void window_sums(const double* z, size_t count, size_t width, double* out) {
+    constexpr size_t lanes = 2, registers = 8, block = lanes * registers;
+    size_t j = 0;
+    for (; j + block <= count; j += block) {
+        Pair sums[registers];
+        for (Pair& sum : sums) sum = Pair{0.0, 0.0};
         for (size_t t = 0; t < width; ++t) {
-            const double* __restrict from = z + first + t;
-            for (size_t j = 0; j < n; ++j) acc[j] += from[j];
+            const double* from = z + j + t;
+            for (size_t r = 0; r < registers; ++r) {
+                Pair x;
+                std::memcpy(&x, from + r * lanes, sizeof x);
+                sums[r] += x;
+            }
         }
+        std::memcpy(out + j, sums, sizeof sums);
+    }
+    for (; j < count; ++j) {
+        double sum = 0.0;
+        for (size_t t = 0; t < width; ++t) sum += z[j + t];
+        out[j] = sum;
     }
 }
 
@@ -111,39 +124,48 @@ PyObject* track(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "track: sizes do not agree");
         return nullptr;
     }
-    const int64_t first = start - half - flank;
-    const size_t size = size_t(end + half + flank - first);
     const size_t inner = size_t(end - start), centre = size_t(2 * half + 1);
-    const size_t reach = size_t(flank), flanks = size - reach + 1;
+    const size_t reach = size_t(flank), right = reach + centre;
     const int64_t hi = lo + values.size();
+    // Positions are done a tile at a time, so that the working arrays stay
+    // small and in cache; each window's sum is the same whatever the tile.
+    const size_t tile = std::min(inner, size_t(8192));
+    const size_t room = tile + 2 * reach + centre - 1;
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
         const float* v = values.data<float>();
-        std::unique_ptr<double[]> z(new double[size]), sides(new double[flanks]),
-            middle(new double[inner]);
-        std::unique_ptr<int64_t[]> present(new int64_t[size + 1]);
-        present[0] = 0;
-        for (size_t k = 0; k < size; ++k) {
-            const int64_t q = first + int64_t(k);
-            const bool has = q >= lo && q < hi && !std::isnan(v[q - lo]);
-            z[k] = has ? double(v[q - lo]) : 0.0;
-            present[k + 1] = present[k] + (has ? 1 : 0);
-        }
-        // A right flank is the left flank of a position 2h + 1 + F further
-        // on: one pass of flank sums serves both.
-        window_sums(z.get(), flanks, reach, sides.get());
-        window_sums(z.get() + reach, inner, centre, middle.get());
         double* o = out.data<double>();
-        const size_t right = reach + centre;
-        for (size_t i = 0; i < inner; ++i) {
-            const int64_t nl = present[i + reach] - present[i];
-            const int64_t nc = present[i + right] - present[i + reach];
-            const int64_t nr = present[i + right + reach] - present[i + right];
-            o[i] = nl > 0 && nc > 0 && nr > 0
-                       ? (sides[i] / double(nl) + sides[i + right] / double(nr)) / 2.0 -
-                             middle[i] / double(nc)
-                       : kNone;
+        std::unique_ptr<double[]> z(new double[room]), sides(new double[room]),
+            middle(new double[tile]), present(new double[room + 1]);
+        for (size_t done = 0; done < inner; done += tile) {
+            const size_t count = std::min(tile, inner - done);
+            const size_t size = count + 2 * reach + centre - 1;
+            const int64_t first = start + int64_t(done) - half - flank;
+            // Running counts of the positions with a value, as doubles
+            // (exact far beyond a tile), so that the last pass runs in
+            // vector registers too.
+            present[0] = 0.0;
+            for (size_t k = 0; k < size; ++k) {
+                const int64_t q = first + int64_t(k);
+                const float x = q >= lo && q < hi ? v[q - lo] : std::nanf("");
+                const bool has = x == x;
+                z[k] = has ? double(x) : 0.0;
+                present[k + 1] = present[k] + (has ? 1.0 : 0.0);
+            }
+            // A right flank is the left flank of a position 2h + 1 + F
+            // further on: one pass of flank sums serves both.
+            window_sums(z.get(), size - reach + 1, reach, sides.get());
+            window_sums(z.get() + reach, count, centre, middle.get());
+            double* to = o + done;
+            for (size_t i = 0; i < count; ++i) {
+                const double nl = present[i + reach] - present[i];
+                const double nc = present[i + right] - present[i + reach];
+                const double nr = present[i + right + reach] - present[i + right];
+                const double value =
+                    (sides[i] / nl + sides[i + right] / nr) / 2.0 - middle[i] / nc;
+                to[i] = nl > 0.0 && nc > 0.0 && nr > 0.0 ? value : kNone;
+            }
         }
     } catch (const std::bad_alloc&) {
         no_memory = true;
