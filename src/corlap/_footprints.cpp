@@ -60,34 +60,55 @@ struct Buffer {
     template <class T> T* data() const { return static_cast<T*>(view.buf); }
 };
 
-// Two doubles that the compiler keeps in one vector register; each lane
-// is added on its own, so each sum is still its own chain of additions.
+// Doubles that the compiler keeps in one vector register (two or four);
+// each lane is added on its own, so each sum is still its own chain of
+// additions, the same bits whichever width runs.
 typedef double Pair __attribute__((vector_size(16)));
+typedef double Quad __attribute__((vector_size(32)));
 
 // out[j] = z[j] + z[j + 1] + ... + z[j + width - 1], added one by one
-// from 0.0, for j < count.  Sixteen windows at a time stay in registers
-// while every offset of the window is added to them.
-void window_sums(const double* z, size_t count, size_t width, double* out) {
-    constexpr size_t lanes = 2, registers = 8, block = lanes * registers;
+// from 0.0, for j < count.  Eight registers of windows at a time stay in
+// registers while every offset of the window is added to them.
+template <class Vector>
+__attribute__((always_inline)) inline void window_sums_in(const double* z, size_t count,
+                                                          size_t width, double* out) {
+    constexpr size_t lanes = sizeof(Vector) / sizeof(double), registers = 8;
+    constexpr size_t block = lanes * registers;
     size_t j = 0;
     for (; j + block <= count; j += block) {
-        Pair sums[registers];
-        for (Pair& sum : sums) sum = Pair{0.0, 0.0};
+        Vector sums[registers];
+        for (Vector& sum : sums) sum = Vector{} + 0.0;
         for (size_t t = 0; t < width; ++t) {
             const double* from = z + j + t;
             for (size_t r = 0; r < registers; ++r) {
-                Pair x;
+                Vector x;
                 std::memcpy(&x, from + r * lanes, sizeof x);
                 sums[r] += x;
             }
         }
-        std::memcpy(out + j, sums, sizeof sums);
+        for (size_t r = 0; r < registers; ++r)
+            std::memcpy(out + j + r * lanes, &sums[r], sizeof(Vector));
     }
     for (; j < count; ++j) {
         double sum = 0.0;
         for (size_t t = 0; t < width; ++t) sum += z[j + t];
         out[j] = sum;
     }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void window_sums_avx2(const double* z, size_t count,
+                                                      size_t width, double* out) {
+    window_sums_in<Quad>(z, count, width, out);
+}
+#endif
+
+void window_sums(const double* z, size_t count, size_t width, double* out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return window_sums_avx2(z, count, width, out);
+#endif
+    window_sums_in<Pair>(z, count, width, out);
 }
 
 // Sum and count of the values present at positions a..b-1 of a site's

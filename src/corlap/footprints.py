@@ -194,21 +194,28 @@ class SiteSummary:
                 f"({self.drawn:,} positions drawn)")
 
 
-def _site_rows(path, stream, lengths: dict[str, int]) -> Iterator[tuple]:
+def _site_rows(path, stream, lengths: dict[str, int], checked: bool = False
+               ) -> Iterator[tuple]:
     """(chrom, start, end, name, score, strand) of every site of the BED
-    stream, checked against the signal's sequences."""
+    stream, checked against the signal's sequences (``checked``: the file
+    was read through once already and every line passed)."""
     name = bed.bed_name(path)
     for number, fields in bed._records(path, stream):
-        if fields[0] not in lengths and len(fields) >= 3:
-            names = list(lengths)
-            shown = ", ".join(names[:_NAMES_SHOWN])
-            more = f" and {len(names) - _NAMES_SHOWN} more" if len(names) > _NAMES_SHOWN else ""
-            raise bed.BedError(f"{name}, line {number}: sequence {fields[0]!r} is not in "
-                               f"the signal (which holds {shown}{more})")
-        site = bed._parse(name, number, fields, lengths)
-        yield (site.chrom, site.start, site.end,
+        chrom = fields[0]
+        if not checked:
+            if chrom not in lengths and len(fields) >= 3:
+                names = list(lengths)
+                shown = ", ".join(names[:_NAMES_SHOWN])
+                more = (f" and {len(names) - _NAMES_SHOWN} more" if len(names) > _NAMES_SHOWN
+                        else "")
+                raise bed.BedError(f"{name}, line {number}: sequence {chrom!r} is not in "
+                                   f"the signal (which holds {shown}{more})")
+            site = bed._parse(name, number, fields, lengths)
+            yield site.chrom, site.start, site.end, site.strand
+            continue
+        yield (chrom, int(fields[1]), int(fields[2]),
                fields[3] if len(fields) > 3 else ".", fields[4] if len(fields) > 4 else "0",
-               site.strand)
+               "-" if len(fields) > 5 and fields[5].strip() == "-" else "+")
 
 
 @contextlib.contextmanager
@@ -225,9 +232,9 @@ def _rereadable(path) -> Iterator[str]:
         yield copy.name
 
 
-def _batches(path, source: str, lengths) -> Iterator[list[tuple]]:
+def _batches(path, source: str, lengths, checked: bool) -> Iterator[list[tuple]]:
     batch: list[tuple] = []
-    for row in _site_rows(path, bed.open_bed(source), lengths):
+    for row in _site_rows(path, bed.open_bed(source), lengths, checked):
         batch.append(row)
         if len(batch) == _BATCH:
             yield batch
@@ -319,7 +326,7 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
         lengths = dict(handle.chroms())
         with _rereadable(sites) as source:
             widths: collections.Counter = collections.Counter()
-            for batch in _batches(sites, source, lengths):
+            for batch in _batches(sites, source, lengths, False):
                 widths.update(row[2] - row[1] for row in batch)
             summary.read = widths.total()
             if not summary.read:
@@ -336,7 +343,7 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
                 temporaries[0], stream = open_beside(os.fspath(table), 1 << 20)
             if stream is not None:
                 stream.write(("\t".join(TABLE_COLUMNS) + "\n").encode())
-            for batch in _batches(sites, source, lengths):
+            for batch in _batches(sites, source, lengths, True):
                 chroms, starts, ends, minus = _arrays(batch)
                 footprint, centre, left, right, windows = _score(
                     handle, lengths, chroms, starts, ends, minus, flank, reach)
