@@ -50,7 +50,7 @@ def simulate(rng, length: int, depth: float):
         sites.append((start, start + len(MOTIF), strand, bool(rng.integers(2))))
     # The enzyme's preference: log2 weights per base over the 6 bases around
     # the insertion, read 5' to 3' on its strand; G and C well below A and T.
-    preference = rng.normal(0.0, 0.3, (4, 6)) + np.array([[0.4], [-1.2], [-1.2], [0.4]])
+    preference = rng.normal(0.0, 0.3, (4, 6)) + np.array([[0.3], [-0.7], [-0.7], [0.3]])
     steps = np.arange(6)
     starts = np.arange(length - 5)
     windows = codes[starts[:, None] + steps]
@@ -61,7 +61,7 @@ def simulate(rng, length: int, depth: float):
     access = np.ones(length)
     for start, end, _, bound in sites:
         if bound:
-            access[start - 2:end + 2] = 0.05
+            access[start:end] = 0.05
     text = BASES[codes].tobytes().decode()
     return (text, sites, rng.poisson(scale * plus * access),
             rng.poisson(scale * minus * access))
@@ -75,7 +75,7 @@ def roc_auc(scores: np.ndarray, positive: np.ndarray) -> float:
     return float(above / (len(pos) * len(neg)))
 
 
-def run(work: pathlib.Path, *, length: int = 120_000, depth: float = 6.0, seed: int = 11,
+def run(work: pathlib.Path, *, length: int = 120_000, depth: float = 10.0, seed: int = 11,
         plot: pathlib.Path | None = None, say=print) -> dict[str, float]:
     """The whole example in ``work``; returns the ROC AUC of ``footprint``
     on the observed and on the corrected signal."""

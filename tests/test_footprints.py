@@ -199,11 +199,15 @@ def test_corrected_signal_tells_bound_sites_better_than_observed(tmp_path):
     spec = importlib.util.spec_from_file_location("footprints_assay", example)
     assay = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(assay)
-    areas = assay.run(tmp_path, length=60_000, say=lambda line: None)
+    areas = assay.run(tmp_path, length=60_000, depth=6.0, say=lambda line: None)
     print(f"ROC AUC of footprint: observed {areas['observed']:.3f}, "
           f"corrected {areas['corrected']:.3f}")
-    assert areas["corrected"] >= 0.85
-    assert areas["corrected"] - areas["observed"] >= 0.2
+    # The enzyme's dislike of the motif's bases makes unbound sites look
+    # footprinted in the observed signal: it misorders several per cent of
+    # the pairs (0.93 at this seed, 0.82 to 0.94 at others); the corrected
+    # signal next to none.
+    assert areas["corrected"] >= 0.97
+    assert areas["corrected"] - areas["observed"] >= 0.05
 
 
 @pytest.mark.parametrize("case, said", [
