@@ -832,6 +832,9 @@ def run_footprints(args) -> int:
         raise UserError("give at least one of --table, --profile, --plot and --track")
     _stdin_once(args.sites, args.regions)
     files = [path for path in per_site.values() if path is not None]
+    for option, path in per_site.items():
+        if path == STDOUT:
+            raise UserError(f"{option} must be a file, not standard output")
     for path in files:
         _output(path)
     if args.plot is not None:
@@ -843,7 +846,12 @@ def run_footprints(args) -> int:
         lengths = footprints.signal_lengths(args.signal)
     except footprints.FootprintError as error:
         raise UserError(str(error)) from None
-    regions = _bed(args.regions, lengths) if args.regions else None
+    try:
+        regions = footprints.read_regions(args.regions, lengths) if args.regions else None
+    except BedError as error:
+        raise UserError(str(error)) from None
+    except (OSError, UnicodeError) as error:
+        raise _read_error(args.regions, error) from None
     temporaries = []
     summary = None
     try:

@@ -57,7 +57,8 @@ from corlap._output import commit, discard, open_beside, temporary_beside
 
 __all__ = ["DEFAULT_ALPHA", "DEFAULT_BACKGROUND", "DEFAULT_FLANK", "DEFAULT_HALF_WIDTH",
            "PROFILE_MARGIN", "TABLE_COLUMNS", "FootprintError", "SiteSummary",
-           "open_signal", "signal_lengths", "score_sites", "write_sites", "track_interval", "write_track"]
+           "open_signal", "read_regions", "signal_lengths", "score_sites", "write_sites",
+           "track_interval", "write_track"]
 
 DEFAULT_FLANK = 30
 DEFAULT_HALF_WIDTH = 10
@@ -216,6 +217,13 @@ def _site_rows(path, stream, lengths: dict[str, int], checked: bool = False
         yield (chrom, int(fields[1]), int(fields[2]),
                fields[3] if len(fields) > 3 else ".", fields[4] if len(fields) > 4 else "0",
                "-" if len(fields) > 5 and fields[5].strip() == "-" else "+")
+
+
+def read_regions(path, lengths: dict[str, int]) -> list[bed.Site]:
+    """The intervals of the BED file at ``path``, checked against the
+    signal's sequences."""
+    return [bed.Site(chrom, start, end, strand) for chrom, start, end, strand
+            in _site_rows(path, bed.open_bed(path), lengths)]
 
 
 @contextlib.contextmanager
