@@ -6,7 +6,11 @@ chunks, DWM length 10 (and PWM length 20 with BENCH_TRACKS_MODELS=PWM,DWM).
 2. A Dask LocalCluster of 2 single-threaded workers against the process
    pool of 2 (target: within 25 %; its scheduler shares the same 2 cores).
 3. Peak resident memory of every process of each run: the command's main
-   process, its workers, the Dask workers (target: < 600 MB each).
+   process, its workers, the Dask workers (target: < 600 MB each).  Beside
+   the wall times, the CPU seconds (user and system) all processes of a
+   run took, which a shared machine's other load hardly changes: fresh
+   pages that the Dask workers' C library hands back and takes again show
+   up there as system time.
 4. DWM length 10 with 2 workers against the per-window floor divided by
    the number of workers: the time of the 8 * L pow and 2 * L log2 calls
    one window cannot avoid (benchmarks/dinuc_floor.cpp), times the number
@@ -93,11 +97,13 @@ def make_models(directory, fasta, lengths):
 
 class PeakMemory:
     """Polls /proc for the peak resident size (VmHWM) of a set of process
-    trees, per process."""
+    trees, per process, and the CPU time each has taken (as last seen)."""
 
     def __init__(self, roots):
         self.roots = list(roots)
         self.peaks: dict[int, tuple[str, int]] = {}
+        self.cpu: dict[int, float] = {}
+        self._baseline: dict[int, float] = {}
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._poll, daemon=True)
 
@@ -128,12 +134,22 @@ class PeakMemory:
                         status = dict(line.split(":", 1) for line in stream if ":" in line)
                     peak = int(status["VmHWM"].split()[0]) * 1024
                     name = status["Name"].strip()
-                except (OSError, KeyError, ValueError):
+                    with open(f"/proc/{pid}/stat") as stream:
+                        # utime and stime, after the parenthesised name.
+                        fields = stream.read().rsplit(")", 1)[1].split()
+                    seconds = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+                except (OSError, KeyError, ValueError, IndexError):
                     continue
+                # Processes alive before the run (Dask's) count from then.
+                self._baseline.setdefault(pid, seconds if pid in self.roots[1:] else 0.0)
+                self.cpu[pid] = seconds - self._baseline[pid]
                 if peak > self.peaks.get(pid, ("", 0))[1]:
                     self.peaks[pid] = (name, peak)
             if self._stop.wait(0.1):
                 return
+
+    def cpu_seconds(self) -> float:
+        return sum(self.cpu.values())
 
     def largest(self) -> int:
         return max((peak for _, peak in self.peaks.values()), default=0)
@@ -333,6 +349,9 @@ def main():
                       f"(target <= 1.25x: {verdict(dask_ / two_ <= 1.25)})")
             for label, memory in (("1 worker", m1), ("2 workers", m2), ("Dask", m3)):
                 print(f"  peak memory, {label}: {memory.describe(memory.main_pid)}")
+            print(f"  CPU seconds of all processes: 1 worker {m1.cpu_seconds():.2f}, 2 workers "
+                  f"{m2.cpu_seconds():.2f}, Dask {m3.cpu_seconds():.2f} -> Dask "
+                  f"{m3.cpu_seconds() / m2.cpu_seconds():4.2f}x the pool's")
             if kind == "DWM":
                 windows = 2 * total
                 floor = floor_ns_per_window(10) * windows / 1e9 / 2

@@ -6,6 +6,7 @@ failed or interrupted run leaves earlier output untouched."""
 
 import concurrent.futures
 import contextlib
+import dataclasses
 import os
 import pathlib
 import signal
@@ -19,7 +20,7 @@ import pyBigWig
 import pytest
 
 from conftest import reverse_complement
-from corlap import tracks
+from corlap import _bigwig, _engine, tracks
 from corlap.__main__ import main
 from corlap.models import load_model
 from corlap.utils.sequences import nuc_to_num
@@ -118,22 +119,27 @@ def test_score_intervals_one_strand_and_model_object(genome_fasta, model_files, 
     assert_bits_equal(chrA, expected_track(expected, "DWM", "reverse", "chrA"))
 
 
-def test_one_model_object_per_process_scores_every_chunk(genome_fasta, model_files,
-                                                          monkeypatch):
-    """The model file is read and rebuilt once; every later chunk reuses the
-    same model object (so what the model memoises stays valid)."""
-    tracks._models.clear()
+@pytest.mark.parametrize("threads", [0, 2])
+def test_one_model_object_per_thread_and_run_scores_every_chunk(threads, genome_fasta,
+                                                                model_files, monkeypatch):
+    """The model file is read and rebuilt once per thread that runs tasks
+    (the calling one, or each of a pool's); every later chunk of the run
+    reuses the same model object (so what the model memoises stays valid)."""
     loads = []
     real_load = tracks.ModelRef.load
     monkeypatch.setattr(tracks.ModelRef, "load",
                         lambda self: loads.append(1) or real_load(self))
     scored_by = set()
-    real_score = tracks._score_interval
-    monkeypatch.setattr(tracks, "_score_interval",
+    real_score = tracks.interval_scores
+    monkeypatch.setattr(tracks, "interval_scores",
                         lambda model, *a: scored_by.add(id(model)) or real_score(model, *a))
-    chunks = list(tracks.score_intervals(genome_fasta, model_files["DWM"], chunk_size=3_000))
+    with contextlib.ExitStack() as stack:
+        executor = (stack.enter_context(concurrent.futures.ThreadPoolExecutor(threads))
+                    if threads else None)
+        chunks = list(tracks.score_intervals(genome_fasta, model_files["DWM"],
+                                             chunk_size=3_000, executor=executor))
     assert len(chunks) > 10
-    assert len(loads) == 1 and len(scored_by) == 1
+    assert 1 <= len(loads) <= max(1, threads) and len(scored_by) == len(loads)
 
 
 def test_plan_chunks_merges_clips_and_packs():
@@ -151,7 +157,7 @@ def test_plan_chunks_merges_clips_and_packs():
 def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
     lengths = {"a": 1_000, "b": 7, "c": 3, "d": 455}
     chunks = tracks.plan_chunks(lengths, None, 10)
-    tasks = list(tracks._grouped(chunks, in_flight, 4, 10))
+    tasks = list(_engine._grouped(chunks, in_flight, 4, 10))
     # Every chunk once, in order.
     assert [chunk for task in tasks for chunk in task] == chunks
     sizes = [sum(end - start for _, intervals in task for start, end in intervals)
@@ -163,7 +169,7 @@ def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
     # The short sequences b and c share a task with their neighbours.
     holding_b = next(task for task in tasks if any(chrom == "b" for chrom, _ in task))
     assert {chrom for chrom, _ in holding_b} > {"b"}
-    ungrouped = list(tracks._grouped(chunks, in_flight, 1, 10))
+    ungrouped = list(_engine._grouped(chunks, in_flight, 1, 10))
     assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 10
                for task in ungrouped)
     assert [chunk for task in ungrouped for chunk in task] == chunks
@@ -172,11 +178,50 @@ def test_tasks_group_neighbouring_chunks_and_end_alone(in_flight):
 def test_scaffolds_are_packed_into_tasks_of_a_chunk_size():
     lengths = {f"scaffold_{k}": 1 + (k * 37) % 900 for k in range(3_000)}
     chunks = tracks.plan_chunks(lengths, None, 100_000)
-    tasks = list(tracks._grouped(chunks, 3, 1, 100_000))
+    tasks = list(_engine._grouped(chunks, 3, 1, 100_000))
     assert [chunk for task in tasks for chunk in task] == chunks
     assert len(tasks) <= -(-sum(lengths.values()) // 100_000) + 1
     assert all(sum(end - start for _, intervals in task for start, end in intervals) <= 100_000
                for task in tasks)
+
+
+@dataclasses.dataclass(frozen=True)
+class RampJob:
+    period: int
+
+
+def ramp_task(task, context):
+    """Values p % period at each position p, made in one array the context
+    reuses for every span."""
+    encoder = _engine.Encoder(task)
+    for span in task.spans():
+        values = context.array("ramp", span.end - span.start)
+        values[:] = np.arange(span.start, span.end) % task.job.period
+        encoder.add(span, {"ramp": values})
+    return encoder.result(extra=task.positions)
+
+
+def test_a_task_without_fasta_runs_on_the_engine(tmp_path):
+    """A task of another kind plugs into the engine: its values reach the
+    file although it makes every span's in the same array (spans waiting
+    for their batch to fill are the encoder's copies), and what else it
+    hands back reaches on_result."""
+    lengths = {"a": 5_000, "b": 300}
+    regions = [tracks.Interval("a", 10, 40), tracks.Interval("a", 100, 4_000),
+               tracks.Interval("b", 0, 300)]
+    extras = []
+    _engine.write_outputs(ramp_task, RampJob(7), lengths,
+                          _engine.plan_chunks(lengths, regions, 1_000),
+                          [("ramp", str(tmp_path / "ramp.bw"))],
+                          on_result=lambda task, result: extras.append(result.extra))
+    got = read_bigwig(tmp_path / "ramp.bw", lengths)
+    for chrom, length in lengths.items():
+        want = np.full(length, np.nan, dtype=np.float32)
+        for region in regions:
+            if region.chrom == chrom:
+                want[region.start:region.end] = np.arange(region.start, region.end) % 7
+        assert_bits_equal(got[chrom], want)
+    assert sum(extras) == 30 + 3_900 + 300
 
 
 # --- the command line: files read back -----------------------------------------
@@ -303,11 +348,11 @@ def test_failed_run_leaves_earlier_output_untouched(error, tmp_path, genome_fast
         real = tracks.score_task
         calls = []
 
-        def interrupted(task):
+        def interrupted(task, context):
             calls.append(1)
             if len(calls) == 3:
                 raise KeyboardInterrupt
-            return real(task)
+            return real(task, context)
         monkeypatch.setattr(tracks, "score_task", interrupted)
         executor = tracks.InlineExecutor()
     with pytest.raises(error):
@@ -377,22 +422,22 @@ def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, mode
     own attempts; the directory goes away with the run, whether it succeeds
     or fails."""
     made = []
-    real = tracks._runs.run_directory
+    real = _engine._runs.run_directory
 
     @contextlib.contextmanager
     def watched_directory():
         with real() as directory:
             made.append(directory)
             yield directory
-    monkeypatch.setattr(tracks._runs, "run_directory", watched_directory)
+    monkeypatch.setattr(_engine._runs, "run_directory", watched_directory)
     monkeypatch.delenv(tracks.MEMO_DIR_VARIABLE, raising=False)
     seen, sources = [], []
     real_task = tracks.score_task
 
-    def watched(task):
-        result = real_task(task)
+    def watched(task, context):
+        result = real_task(task, context)
         seen.append(sorted(os.listdir(task.scratch)))
-        sources.append(result["source"])
+        sources.append(result.attempt)
         return result
     monkeypatch.setattr(tracks, "score_task", watched)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
@@ -420,7 +465,6 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
     time, after part of it) sends the blocks back; the file is byte for
     byte the one of a run where every worker could."""
     import errno
-    from corlap import _bigwig
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "clean.bw",
                             executor=pool, chunk_size=5_000)
@@ -434,7 +478,7 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
                 stream.write(b"partial")
             raise OSError(errno.ENOSPC, "No space left on device")
         return real(path, batches)
-    monkeypatch.setattr(tracks._bigwig, "write_attempt", full)
+    monkeypatch.setattr(_bigwig, "write_attempt", full)
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
                             executor=pool, chunk_size=5_000)
@@ -442,31 +486,103 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
     assert (tmp_path / "f.bw").read_bytes() == (tmp_path / "clean.bw").read_bytes()
 
 
-def _mapped_run_files(_):
-    """The files of run directories this worker process has mapped (after
-    a pause, so that every worker of the pool takes some of these calls)."""
+@pytest.mark.parametrize("fault", ["cut short", "gone"])
+def test_a_damaged_attempt_file_fails_the_run(fault, tmp_path, genome_fasta, model_files,
+                                              monkeypatch):
+    """An attempt's file that lost bytes or vanished after its task ended
+    fails the run, naming the file, before anything is copied from it."""
+    real = _bigwig.write_attempt
+
+    def damaged(path, batches):
+        real(path, batches)
+        if fault == "gone":
+            os.unlink(path)
+        else:
+            os.truncate(path, os.path.getsize(path) - 1)
+    monkeypatch.setattr(_bigwig, "write_attempt", damaged)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool, \
+            pytest.raises(_engine.AttemptError, match="attempt") as raised:
+        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+                            executor=pool, chunk_size=5_000)
+    assert "attempt-" in raised.value.filename
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_memo_directory_in_force_is_that_of_a_running_task(tmp_path):
+    """Tasks of two runs in one process: the shared memo's directory in
+    force is always one of a run with a task still running, and the
+    settings come back when the last task leaves."""
+    from corlap.utils._scoring_loader import scoring
+    before = scoring.memo_settings()
+    sharing = tracks._MemoSharing()
+    first = sharing.enter(str(tmp_path / "first"))
+    second = sharing.enter(str(tmp_path / "second"))
+    assert scoring.memo_settings()[0] == str(tmp_path / "second")
+    sharing.leave(second)
+    assert scoring.memo_settings()[0] == str(tmp_path / "first")
+    again = sharing.enter(str(tmp_path / "third"))
+    sharing.leave(first)
+    assert scoring.memo_settings()[0] == str(tmp_path / "third")
+    sharing.leave(again)
+    assert scoring.memo_settings() == before
+
+
+def held_files(markers):
+    """The files this worker process has open or mapped whose paths hold
+    one of ``markers`` (after a pause, so that every worker of a pool takes
+    some of these calls)."""
     time.sleep(0.2)
+    found = set()
+    for descriptor in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            found.add(os.readlink(f"/proc/self/fd/{descriptor}"))
     with open("/proc/self/maps") as stream:
-        return sorted({line.split(None, 5)[-1].strip() for line in stream
-                       if "corlap-run-" in line})
+        found.update(line.split(None, 5)[-1].strip() for line in stream
+                     if len(line.split(None, 5)) == 6)
+    return sorted(path for path in found if any(marker in path for marker in markers))
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to see mappings")
-def test_a_kept_pool_holds_nothing_of_finished_runs(tmp_path, genome_fasta, model_files):
-    """Three runs on one process pool kept open: after each, no worker
-    still maps a file of the run (a deleted file in /dev/shm keeps its
-    memory while mapped) and no run directory is left."""
-    import multiprocessing
+@contextlib.contextmanager
+def long_lived_workers(engine):
+    """(executor, held): two workers kept across runs, and ``held(markers)``,
+    what any of them holds of ``held_files``."""
+    if engine == "pool":
+        import multiprocessing
+        context = multiprocessing.get_context("forkserver")
+        with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+            yield pool, lambda markers: sorted(
+                set().union(*pool.map(held_files, [markers] * 4)))
+        return
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=40) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        yield client.get_executor(), lambda markers: sorted(
+            set().union(*client.run(held_files, markers).values()))
 
-    def leftovers():
-        return sorted(name for place in ("/dev/shm", tempfile.gettempdir())
-                      if os.path.isdir(place)
-                      for name in os.listdir(place) if name.startswith("corlap-run-"))
-    before = leftovers()
-    context = multiprocessing.get_context("forkserver")
-    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc to see files")
+@pytest.mark.parametrize("engine", ["pool", "dask"])
+def test_long_lived_workers_hold_nothing_of_finished_runs(engine, tmp_path, genome_fasta,
+                                                          model_files, monkeypatch):
+    """Three runs on workers kept alive (a process pool, a Dask cluster):
+    after each, no worker still has the FASTA file open or a file of the
+    run mapped (a deleted memo table in /dev/shm keeps its memory while
+    mapped), and the run's directory is gone."""
+    made = []
+    real = _engine._runs.run_directory
+
+    @contextlib.contextmanager
+    def watched_directory():
+        with real() as directory:
+            made.append(directory)
+            yield directory
+    monkeypatch.setattr(_engine._runs, "run_directory", watched_directory)
+    markers = ("corlap-run-", os.fspath(genome_fasta))
+    with long_lived_workers(engine) as (executor, held):
         for run in range(3):
             tracks.write_tracks(genome_fasta, model_files["DWM"], forward=tmp_path / f"{run}.bw",
-                                executor=pool, chunk_size=4_000)
-            assert leftovers() == before
-            assert list(pool.map(_mapped_run_files, range(4))) == [[]] * 4
+                                executor=executor, chunk_size=4_000)
+            assert len(made) == run + 1 and not os.path.exists(made[-1])
+            assert held(markers) == []

@@ -18,8 +18,8 @@ included); ``expected``, the sum of ``exp_s`` over the strands that have a
 weight at ``p`` (no value where neither has one); and ``corrected =
 observed - expected`` where ``expected`` has a value.
 
-How.  The work is cut into chunks and tasks as for ``tracks.write_tracks``.
-A task reads, for each interval of its plan, the scores and the insertions
+How.  The work is cut into chunks and tasks by corlap._engine, as for
+``tracks.write_tracks``.  A task reads, for each interval of its plan, the scores and the insertions
 of the interval plus ``h`` positions on each side (the scores fetch the
 model's flank of bases beyond that), so its values are those of the whole
 chromosome.  The extension (corlap._alignments.correct_interval) then
@@ -37,14 +37,12 @@ from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
-import functools
 import os
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Any
 
 import numpy as np
 
-from corlap import _alignments, reads, tracks
+from corlap import _alignments, _engine, reads, tracks
 
 __all__ = ["DEFAULT_WINDOW", "OUTPUTS", "CorrectedInterval", "correct_interval",
            "correction_intervals", "write_correction"]
@@ -54,8 +52,11 @@ OUTPUTS = ("observed", "expected", "corrected")
 
 
 @dataclasses.dataclass(frozen=True)
-class _CorrectionTask(tracks._Task):
-    bam: str = ""
+class _CorrectionJob:
+    """What every correction task of a run needs beyond its coordinates."""
+    fasta: str
+    model: tracks.ModelRef
+    bam: str
     window: int = DEFAULT_WINDOW
     shift: tuple[int, int] = reads.DEFAULT_SHIFT
     min_mapq: int = reads.DEFAULT_MIN_MAPQ
@@ -77,20 +78,25 @@ class CorrectedInterval:
 
 def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
                      window: int = DEFAULT_WINDOW, shift=reads.DEFAULT_SHIFT,
-                     min_mapq: int = reads.DEFAULT_MIN_MAPQ,
-                     path: str = "") -> dict[str, np.ndarray]:
+                     min_mapq: int = reads.DEFAULT_MIN_MAPQ, path: str = "",
+                     context: _engine.WorkerContext | None = None) -> dict[str, np.ndarray]:
     """The observed, expected and corrected float64 values (NaN: none) of
     positions start..end-1 of ``chrom``, from a prepared ``model``, an open
-    FASTA file and a reads ``handle`` of ``reads.open_reads``."""
+    FASTA file and a reads ``handle`` of ``reads.open_reads``.  With a
+    worker ``context`` every array is one it reuses (the values are valid
+    until the next call with it)."""
     half = window // 2
     chrom_length = fasta.get_length(chrom)
     lo, hi = max(start - half, 0), min(end + half, chrom_length)
-    scores = tracks._score_interval(model, fasta, chrom, lo, hi, tracks.STRANDS)
+    scores = tracks.interval_scores(model, fasta, chrom, lo, hi, tracks.STRANDS, context)
     insertions = reads.region_insertions(handle, chrom, lo, hi, chrom_length, shift=shift,
                                          min_mapq=min_mapq, path=path)
     # 2 ** score, NaN where there is none (exp2 keeps NaN).
-    weights = [np.exp2(scores[strand]) for strand in tracks.STRANDS]
-    values = {name: np.empty(end - start) for name in OUTPUTS}
+    weights = [np.exp2(scores[strand]) if context is None else
+               np.exp2(scores[strand], out=context.array(("weights", strand), hi - lo))
+               for strand in tracks.STRANDS]
+    values = {name: np.empty(end - start) if context is None else
+              context.array(("values", name), end - start) for name in OUTPUTS}
     _alignments.correct_interval(*weights, *insertions, lo, start, end, half,
                                  values["observed"], values["expected"], values["corrected"])
     return values
@@ -98,52 +104,37 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
 
 # --- tasks (run in workers) -------------------------------------------------
 
-_handles = tracks.WorkerHandles(reads._open_for_regions)
-
-
-def _reads(path: str, fasta: str):
-    """An open reads file of this process and thread, reopened when the
-    file changed."""
-    return _handles.get(path, fasta)
-
-
-def _close_reads() -> None:
-    """Close the reads files this process opened for tasks."""
-    _handles.close_mine()
-
-
-def correction_task(task: _CorrectionTask) -> dict[str, Any]:
-    """The values of one task's intervals, encoded for its outputs (see
-    ``tracks.TaskEncoder.result``)."""
-    model = tracks._model(task.model)
-    fasta = tracks._fasta(task.fasta)
-    handle = _reads(task.bam, task.fasta)
+def correction_task(task: _engine.Task, context: _engine.WorkerContext) -> _engine.TaskResult:
+    """The values of one task's intervals (``task.job`` a _CorrectionJob),
+    encoded for its outputs."""
+    job = task.job
+    model = tracks.model_of(context, job.model)
+    fasta = tracks.fasta_of(context, job.fasta)
+    handle = context.keep(("reads", job.bam, job.fasta),
+                          lambda: reads.open_for_regions(job.bam, job.fasta),
+                          lambda reader: reader.close())
     names = [name for name, _ in task.outputs]
-    encoder = tracks.TaskEncoder(task)
-    with tracks.task_memory():
-        with tracks._shared_memo(tracks._local_scratch(task)):
-            for chrom, number, start, end, open_start, open_end in tracks.task_intervals(task):
-                values = correct_interval(model, fasta, handle, chrom, start, end,
-                                          window=task.window, shift=task.shift,
-                                          min_mapq=task.min_mapq, path=task.bam)
-                encoder.add(chrom, number, start, end, open_start, open_end,
-                            {name: values[name] for name in names})
-                del values      # before the next interval's are made
-        return encoder.result()
+    encoder = _engine.Encoder(task)
+    for span in task.spans():
+        values = correct_interval(model, fasta, handle, span.chrom, span.start, span.end,
+                                  window=job.window, shift=job.shift, min_mapq=job.min_mapq,
+                                  path=job.bam, context=context)
+        encoder.add(span, {name: values[name] for name in names})
+    return encoder.result()
 
 
 # --- runs (in the calling process) ------------------------------------------
 
 def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, exclude):
-    """(lengths, chunks, make_task) of a run, its inputs checked."""
+    """(lengths, chunks, job) of a run, its inputs checked."""
     if not (isinstance(window, int) and window >= 1):
         raise ValueError(f"window must be a positive integer, got {window!r}")
     if not (isinstance(min_mapq, int) and min_mapq >= 0):
         raise ValueError(f"min_mapq must be a non-negative integer, got {min_mapq!r}")
-    shift = reads._shift(shift)
+    shift = reads.check_shift(shift)
     fasta_path = os.fspath(fasta)
     bam_path = os.path.abspath(os.fspath(bam))
-    lengths = tracks._genome(fasta_path)
+    lengths = tracks.genome_lengths(fasta_path)
     reads.open_reads(bam_path, fasta_path, lengths).close()
     ref = tracks.ModelRef.of(model)
     excluded = set(exclude)
@@ -151,9 +142,8 @@ def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, ex
     if regions is not None:
         regions = [region for region in regions if region.chrom not in excluded]
     chunks = tracks.plan_chunks(planned, regions, chunk_size)
-    make_task = functools.partial(_CorrectionTask, fasta_path, ref, bam=bam_path,
-                                  window=window, shift=shift, min_mapq=min_mapq)
-    return lengths, chunks, make_task
+    job = _CorrectionJob(fasta_path, ref, bam_path, window, shift, min_mapq)
+    return lengths, chunks, job
 
 
 def correction_intervals(fasta, bam, model, *, outputs: Sequence[str] = OUTPUTS,
@@ -168,25 +158,12 @@ def correction_intervals(fasta, bam, model, *, outputs: Sequence[str] = OUTPUTS,
     unknown = set(outputs) - set(OUTPUTS)
     if unknown or not outputs:
         raise ValueError(f"outputs must be among {OUTPUTS}, got {tuple(outputs)}")
-    _, chunks, make_task = _prepare(fasta, bam, model, regions, window, chunk_size, shift,
-                                    min_mapq, exclude)
-    encodings = tuple((name, "array") for name in outputs)
-    try:
-        with tracks._scratch(executor) as scratch:
-            for task, result in tracks._run(correction_task, make_task, chunks, encodings,
-                                            executor, max_in_flight, chunk_size=chunk_size,
-                                            scratch=scratch):
-                arrays = result["array"]
-                k = 0
-                for chrom, _, intervals in task.pieces:
-                    for start, end, _, _ in intervals:
-                        yield CorrectedInterval(
-                            chrom, start, end,
-                            *(arrays[name][k] if name in arrays else None for name in OUTPUTS))
-                        k += 1
-    finally:
-        if executor is None or isinstance(executor, tracks.InlineExecutor):
-            _close_reads()
+    _, chunks, job = _prepare(fasta, bam, model, regions, window, chunk_size, shift,
+                              min_mapq, exclude)
+    for chrom, start, end, arrays in _engine.array_intervals(
+            correction_task, job, chunks, tuple(outputs), executor=executor,
+            max_in_flight=max_in_flight, chunk_size=chunk_size):
+        yield CorrectedInterval(chrom, start, end, *(arrays.get(name) for name in OUTPUTS))
 
 
 def write_correction(fasta, bam, model, *, observed=None, expected=None, corrected=None,
@@ -223,13 +200,8 @@ def write_correction(fasta, bam, model, *, observed=None, expected=None, correct
         other = seen.setdefault(os.path.abspath(path), name)
         if other != name:
             raise ValueError(f"{other} and {name} are the same file {path!r}")
-    lengths, chunks, make_task = _prepare(fasta, bam, model, regions, window, chunk_size,
-                                          shift, min_mapq, exclude)
-    try:
-        tracks.write_outputs(correction_task, make_task, lengths, chunks, targets,
-                             executor=executor, chunk_size=chunk_size,
-                             max_in_flight=max_in_flight, progress=progress,
-                             deflate_level=deflate_level)
-    finally:
-        if executor is None or isinstance(executor, tracks.InlineExecutor):
-            _close_reads()
+    lengths, chunks, job = _prepare(fasta, bam, model, regions, window, chunk_size,
+                                    shift, min_mapq, exclude)
+    _engine.write_outputs(correction_task, job, lengths, chunks, targets, executor=executor,
+                          chunk_size=chunk_size, max_in_flight=max_in_flight,
+                          progress=progress, deflate_level=deflate_level)

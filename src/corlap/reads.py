@@ -584,3 +584,16 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
             raise NoUsableSites(reason)
     model.prepare_mat()
     return model, summary
+
+
+# Public names of the reading steps the correction's tasks (another module)
+# take on their own.
+def open_for_regions(path: str, fasta: str | None):
+    """A reader of ``path`` by region for a task (see ``open_reads``, which
+    checks the file first)."""
+    return _open_for_regions(path, fasta)
+
+
+def check_shift(shift) -> tuple[int, int]:
+    """``shift`` as (plus, minus) integers; ValueError otherwise."""
+    return _shift(shift)

@@ -38,16 +38,30 @@ bool take_result(PyObject* array, Py_ssize_t length, Element element, Buffer& ou
            require_shape(out, 1, needed, refuse, refuse);
 }
 
-ref nan_scores(Py_ssize_t length, Buffer& out) {
-    ref py_length(PyLong_FromSsize_t(length));
-    if (!py_length) return ref();
-    ref zeros = numpy_function(names.zeros);
-    if (!zeros) return ref();
-    ref scores = call(zeros.get(), py_length.get());
-    if (!scores ||
-        !take_result(scores.get(), length, Element::float64, out,
-                     "np.zeros(%zd) gave an array too small for the scores")) {
-        return ref();
+ref nan_scores(Py_ssize_t length, Buffer& out, PyObject* given) {
+    ref scores;
+    if (given != nullptr) {
+        if (!is_ndarray(given)) {
+            raise_argument_type("out", "numpy.ndarray", given);
+            return ref();
+        }
+        if (!take_array(given, 1, Element::float64, Access::write, out)) return ref();
+        if (!out.held() || out.shape(0) != length) {
+            PyErr_Format(PyExc_ValueError, "out must hold exactly %zd float64 scores", length);
+            return ref();
+        }
+        scores = ref::borrow(given);
+    } else {
+        ref py_length(PyLong_FromSsize_t(length));
+        if (!py_length) return ref();
+        ref zeros = numpy_function(names.zeros);
+        if (!zeros) return ref();
+        scores = call(zeros.get(), py_length.get());
+        if (!scores ||
+            !take_result(scores.get(), length, Element::float64, out,
+                         "np.zeros(%zd) gave an array too small for the scores")) {
+            return ref();
+        }
     }
     ref nan = numpy_function(names.nan);
     if (!nan || PyObject_SetItem(scores.get(), constants.full_slice, nan.get()) < 0) {

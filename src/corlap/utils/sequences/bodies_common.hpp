@@ -54,8 +54,10 @@ bool take_result(PyObject* array, Py_ssize_t length, Element element, Buffer& ou
                  const char* too_small);
 
 // The scores of a sequence of `length` codes before any window is scored:
-// np.zeros(length) with every element set to np.nan, held in `out`.
-ref nan_scores(Py_ssize_t length, Buffer& out);
+// np.zeros(length) with every element set to np.nan, held in `out`; or,
+// when `given` is an array (the caller's, reused from call to call), that
+// array, which must be float64 of exactly `length` elements, set to np.nan.
+ref nan_scores(Py_ssize_t length, Buffer& out, PyObject* given = nullptr);
 
 // self.<total> += amount, computed but not yet stored.
 ref grown_total(PyObject* self, PyObject* total_name, double amount);

@@ -495,7 +495,8 @@ struct Scoring {
 
 // The checks of score_sequence and the per-call tables.  The scores (all
 // NaN so far), or empty with an error set.
-ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
+ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call,
+                    PyObject* given_out = nullptr) {
     if (!take_array(sequence, 1, Element::int64, Access::read, call.codes_buffer)) {
         return ref();
     }
@@ -531,7 +532,7 @@ ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
     }
 
     if (length <= 0 || sequence_length < length) {
-        return nan_scores(sequence_length, call.scores_buffer);
+        return nan_scores(sequence_length, call.scores_buffer, given_out);
     }
     // The per-call tables take 8 * length**2 lane groups: a length whose
     // table size does not even fit a size_t (zero-stride tables and
@@ -560,7 +561,7 @@ ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
     const bool wide = kernels::wide_lanes_available();
     call.bias = {call.delta.data(), bias_rows, wide};
     call.background = {call.delta.data() + side_size, background_rows, wide};
-    ref scores = nan_scores(sequence_length, call.scores_buffer);
+    ref scores = nan_scores(sequence_length, call.scores_buffer, given_out);
     if (!scores) return ref();
     call.codes = call.codes_buffer.view<1>();
     call.scores = call.scores_buffer.view<1>();
@@ -728,9 +729,9 @@ PyObject* dinucleotide_score_sequence(PyObject* const* args, double) {
     return scores.release();
 }
 
-PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence) {
+PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence, PyObject* out) {
     Scoring call;
-    ref scores = prepare_scoring(self, sequence, call);
+    ref scores = prepare_scoring(self, sequence, call, out);
     if (!scores) return nullptr;
     if (call.length > 0) {
         std::vector<int64_t> copy;

@@ -313,7 +313,8 @@ struct Scoring {
 
 // The checks of score_sequence and the laid-out table.  The scores (all NaN
 // so far), or empty with an error set.
-ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
+ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call,
+                    PyObject* given_out = nullptr) {
     Buffer& sequence_buffer = call.sequence_buffer;
     if (!take_array(sequence, 1, Element::int64, Access::read, sequence_buffer)) {
         return ref();
@@ -353,7 +354,7 @@ ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call) {
         call.length = length;
         call.window = window;
     }
-    return nan_scores(length, call.out);
+    return nan_scores(length, call.out, given_out);
 }
 
 void score_windows(const Scoring& call) {
@@ -371,9 +372,9 @@ PyObject* nucleotide_score_sequence(PyObject* const* args, double) {
     return scores.release();
 }
 
-PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence) {
+PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence, PyObject* out) {
     Scoring call;
-    ref scores = prepare_scoring(self, sequence, call);
+    ref scores = prepare_scoring(self, sequence, call, out);
     if (!scores) return nullptr;
     if (call.window > 0) {
         std::vector<int64_t> copy;

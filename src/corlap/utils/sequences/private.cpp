@@ -31,17 +31,9 @@ void set_memo_settings(std::optional<std::string> share_dir, std::optional<size_
 // bits, the GIL let go around the loop over windows.
 PyObject* nucleotide_score_sequence(PyObject* const* args, double amount);
 PyObject* dinucleotide_score_sequence(PyObject* const* args, double amount);
-PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence);
-PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence);
+PyObject* nucleotide_score_unlocked(PyObject* self, PyObject* sequence, PyObject* out);
+PyObject* dinucleotide_score_unlocked(PyObject* self, PyObject* sequence, PyObject* out);
 }  // namespace bodies
-
-namespace task_memory {
-// task_memory.cpp
-PyObject* enter();
-bool leave(PyObject* previous);
-size_t held();
-void hold_lock(double seconds);
-}  // namespace task_memory
 
 namespace {
 
@@ -192,7 +184,7 @@ PyObject* memo_settings(PyObject*, PyObject* args, PyObject* kwargs) {
 // The unlocked scoring of the model's class: the class's score_sequence
 // must be the module's own (a subclass may inherit it, not replace it), so
 // that the scores are exactly those model.score_sequence would give.
-using Unlocked = PyObject* (*)(PyObject* self, PyObject* sequence);
+using Unlocked = PyObject* (*)(PyObject* self, PyObject* sequence, PyObject* out);
 
 bool unlocked_scoring(PyObject* model, Unlocked* out) {
     ref method;
@@ -216,8 +208,8 @@ bool unlocked_scoring(PyObject* model, Unlocked* out) {
 }
 
 PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "score() takes exactly 2 arguments (%zd given)", nargs);
+    if (nargs != 2 && nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "score() takes 2 or 3 arguments (%zd given)", nargs);
         return nullptr;
     }
     if (state.module == nullptr) {
@@ -226,6 +218,7 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyObject* model = args[0];
     PyObject* sequence = args[1];
+    PyObject* out = nargs == 3 && args[2] != Py_None ? args[2] : nullptr;
     Unlocked unlocked = nullptr;
     if (!unlocked_scoring(model, &unlocked)) return nullptr;
     if (sequence != Py_None && !is_ndarray(sequence)) {
@@ -234,69 +227,15 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     // As in the public functions: an allocation that fails is MemoryError.
     try {
-        return unlocked(model, sequence);
+        return unlocked(model, sequence, out);
     } catch (const std::exception&) {
         return PyErr_NoMemory();
     }
 }
 
-PyObject* task_memory_enter(PyObject*, PyObject*) { return task_memory::enter(); }
-
-PyObject* task_memory_leave(PyObject*, PyObject* previous) {
-    if (!PyCapsule_IsValid(previous, "mem_handler")) {
-        PyErr_SetString(PyExc_TypeError, "task_memory_leave() takes what task_memory_enter() "
-                                         "returned");
-        return nullptr;
-    }
-    if (!task_memory::leave(previous)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* task_memory_hold_lock(PyObject*, PyObject* seconds) {
-    double value = PyFloat_AsDouble(seconds);
-    if (value == -1.0 && PyErr_Occurred()) return nullptr;
-    if (!(value >= 0.0 && value <= 10.0)) {
-        PyErr_SetString(PyExc_ValueError, "seconds must be in 0..10");
-        return nullptr;
-    }
-    Py_BEGIN_ALLOW_THREADS
-    task_memory::hold_lock(value);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
-}
-
-PyObject* task_memory_held(PyObject*, PyObject*) {
-    return PyLong_FromSize_t(task_memory::held());
-}
-
 PyMethodDef private_methods[] = {
-    {"task_memory_enter", task_memory_enter, METH_NOARGS,
-     "task_memory_enter()\n"
-     "--\n"
-     "\n"
-     "New NumPy arrays of this thread's context take their memory from blocks\n"
-     "that arrays made so freed (256 KiB and more, up to 256 MiB kept in all),\n"
-     "until task_memory_leave(previous) with what this returned.  Blocks are\n"
-     "kept while any thread is between the two, and handed back to the C\n"
-     "library when the last one leaves."},
-    {"task_memory_leave", task_memory_leave, METH_O,
-     "task_memory_leave(previous)\n"
-     "--\n"
-     "\n"
-     "Ends task_memory_enter for this thread's context."},
-    {"_task_memory_hold_lock", task_memory_hold_lock, METH_O,
-     "_task_memory_hold_lock(seconds)\n"
-     "--\n"
-     "\n"
-     "For the tests: another thread holds the lock of the kept blocks for that\n"
-     "long, from before this returns."},
-    {"task_memory_held", task_memory_held, METH_NOARGS,
-     "task_memory_held()\n"
-     "--\n"
-     "\n"
-     "Bytes of freed blocks kept now."},
     {"score", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(score)), METH_FASTCALL,
-     "score(model, sequence, /)\n"
+     "score(model, sequence, out=None, /)\n"
      "--\n"
      "\n"
      "model.score_sequence(sequence), bit for bit, with the GIL released while\n"
@@ -311,7 +250,12 @@ PyMethodDef private_methods[] = {
      "until this returns (a contiguous array is read in place, any other is\n"
      "copied first).\n"
      "\n"
-     "Returns a new float64 array.  A call with a DiNucleotideMatrix uses the\n"
+     "out: None, or a float64 numpy.ndarray of len(sequence) elements (sharing\n"
+     "no memory with sequence) that receives the scores in place of a new array,\n"
+     "so that a caller scoring chunk after chunk reuses its memory; the caller\n"
+     "must leave it as it is until this returns.\n"
+     "\n"
+     "Returns a new float64 array, or out.  A call with a DiNucleotideMatrix uses the\n"
      "window memo as score_sequence does, under the settings of memo_settings;\n"
      "threads scoring at the same time each use a memo of their own."},
     {"memo_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(memo_settings)),
