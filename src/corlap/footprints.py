@@ -32,7 +32,7 @@ a temporary file): first for their number and widths, which the
 background needs, then in batches whose windows are read from the bigWig
 with one call each and scored in the native kernel, the table written as
 it goes: memory does not grow with the number of sites.  The track runs on
-the engine of corlap.tracks, chunk by chunk: a task reads each interval
+the engine (corlap._engine), chunk by chunk: a task reads each interval
 and ``h + F`` positions either side of it in one call, so every sum is
 over the same values, in the same order, whatever the chunks, the workers
 or the executor.
@@ -44,7 +44,6 @@ import collections
 import concurrent.futures
 import contextlib
 import dataclasses
-import functools
 import os
 import shutil
 import tempfile
@@ -52,7 +51,7 @@ from collections.abc import Iterator
 
 import numpy as np
 
-from corlap import _footprints, bed, tracks
+from corlap import _engine, _footprints, bed
 from corlap._output import commit, discard, open_beside, temporary_beside
 
 __all__ = ["DEFAULT_ALPHA", "DEFAULT_BACKGROUND", "DEFAULT_FLANK", "DEFAULT_HALF_WIDTH",
@@ -265,7 +264,7 @@ def draw_background(handle, lengths: dict[str, int], width: int, count: int, see
     of positions drawn."""
     rng = np.random.default_rng(seed)
     if regions is not None:
-        spans = [(chrom, a, b) for chrom, pieces in tracks.merge_regions(regions, lengths).items()
+        spans = [(chrom, a, b) for chrom, pieces in _engine.merge_regions(regions, lengths).items()
                  for a, b in pieces]
     else:
         spans = [(chrom, 0, length) for chrom, length in lengths.items() if length]
@@ -460,45 +459,44 @@ def _draw_profile(path: str, reach: int, sums, counts, sites_of, width: int, fla
 # --- the genome-wide track ------------------------------------------------------
 
 def track_interval(handle, chrom: str, start: int, end: int, length: int, half_width: int,
-                   flank: int) -> np.ndarray:
+                   flank: int, out: np.ndarray | None = None) -> np.ndarray:
     """The footprint track's float64 values (NaN: none) of positions
     ``start..end-1`` of ``chrom`` (of ``length`` bases), from an open
     bigWig: one read of the interval and ``half_width + flank`` positions
-    either side."""
+    either side.  Made in ``out`` when given."""
     lo, hi = max(start - half_width - flank, 0), min(end + half_width + flank, length)
     values = handle.values(chrom, lo, hi, numpy=True).astype(np.float32, copy=False)
-    out = np.empty(end - start)
+    out = np.empty(end - start) if out is None else out
     _footprints.track(values, lo, start, end, half_width, flank, out)
     return out
 
 
 @dataclasses.dataclass(frozen=True)
-class _FootprintTask(tracks._Task):
-    signal: str = ""
+class _TrackJob:
+    signal: str
     half_width: int = DEFAULT_HALF_WIDTH
     flank: int = DEFAULT_FLANK
 
 
-_signals = tracks.WorkerHandles(open_signal)
-
-
-def footprint_task(task: _FootprintTask) -> dict:
-    """The footprint track of one task's intervals, encoded for its output
-    (see ``tracks.TaskEncoder.result``)."""
-    handle = _signals.get(task.signal)
-    lengths = handle.chroms()
-    encoder = tracks.TaskEncoder(task)
-    for chrom, number, start, end, open_start, open_end in tracks.task_intervals(task):
-        values = track_interval(handle, chrom, start, end, lengths[chrom], task.half_width,
-                                task.flank)
-        encoder.add(chrom, number, start, end, open_start, open_end, {"footprint": values})
-        del values      # before the next interval's are made
+def footprint_task(task: _engine.Task, context: _engine.WorkerContext) -> _engine.TaskResult:
+    """The footprint track of one task's intervals (``task.job`` a
+    _TrackJob), encoded for its output."""
+    job = task.job
+    handle = context.keep(("signal", job.signal), lambda: open_signal(job.signal),
+                          lambda opened: opened.close())
+    lengths = context.keep(("signal lengths", job.signal), handle.chroms)
+    encoder = _engine.Encoder(task)
+    for span in task.spans():
+        values = track_interval(handle, span.chrom, span.start, span.end, lengths[span.chrom],
+                                job.half_width, job.flank,
+                                context.array("footprint", span.end - span.start))
+        encoder.add(span, {"footprint": values})
     return encoder.result()
 
 
 def write_track(signal, path, *, regions=None, half_width: int = DEFAULT_HALF_WIDTH,
                 flank: int = DEFAULT_FLANK, executor: concurrent.futures.Executor | None = None,
-                chunk_size: int = tracks.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
+                chunk_size: int = _engine.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
                 progress: bool = False, deflate_level: int = 0) -> None:
     """Write the footprint track of the bigWig ``signal`` (or of its
     ``regions``) to ``path`` (bigWig or bedGraph, named as for
@@ -509,26 +507,15 @@ def write_track(signal, path, *, regions=None, half_width: int = DEFAULT_HALF_WI
     if not (isinstance(flank, int) and flank >= 1):
         raise FootprintError(f"the flank must be at least 1 base, got {flank!r}")
     path = os.fspath(path)
-    tracks.output_format(path)
-    tracks.check_output(path)
+    _engine.output_format(path)
+    _engine.check_output(path)
     signal_path = os.path.abspath(os.fspath(signal))
     lengths = signal_lengths(signal_path)
-    chunks = tracks.plan_chunks(lengths, regions, chunk_size)
-    make_task = functools.partial(_FootprintTask, "", None, signal=signal_path,
-                                  half_width=half_width, flank=flank)
-    try:
-        _run_track(make_task, lengths, chunks, path, executor=executor, chunk_size=chunk_size,
-                   max_in_flight=max_in_flight, progress=progress, deflate_level=deflate_level)
-    finally:
-        if executor is None or isinstance(executor, tracks.InlineExecutor):
-            _signals.close_mine()
-
-
-def _run_track(make_task, lengths, chunks, path, **engine) -> None:
-    """The engine's part: tasks of ``footprint_task`` run and written to
-    ``path`` in genome order."""
-    tracks.write_outputs(footprint_task, make_task, lengths, chunks, [("footprint", path)],
-                         **engine)
+    chunks = _engine.plan_chunks(lengths, regions, chunk_size)
+    _engine.write_outputs(footprint_task, _TrackJob(signal_path, half_width, flank), lengths,
+                          chunks, [("footprint", path)], executor=executor,
+                          chunk_size=chunk_size, max_in_flight=max_in_flight,
+                          progress=progress, deflate_level=deflate_level)
 
 
 def commit_all(temporaries, targets) -> None:
