@@ -55,6 +55,7 @@ demo: install
 	$(PY) examples/lambda_phage_bias.py $(if $(PLOT),--plot "$(PLOT)")
 	$(PY) examples/lambda_tracks.py
 	$(PY) examples/reads_correction.py
+	$(PY) examples/footprints_assay.py
 
 test: install
 	$(PY) -m pytest -q tests

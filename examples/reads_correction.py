@@ -57,21 +57,22 @@ def simulate(rng) -> tuple[str, list[int], np.ndarray, np.ndarray]:
     return text, footprints, rng.poisson(12.0 * plus * access), rng.poisson(12.0 * minus * access)
 
 
-def write_reads(path: pathlib.Path, counts_plus, counts_minus, rng) -> int:
+def write_reads(path: pathlib.Path, counts_plus, counts_minus, rng, chrom: str = CHROM) -> int:
     """Reads of 50 bases whose shifted 5' ends fall on the insertions, plus
     a duplicate of every 20th read; sorted and indexed.  Returns the
     number of reads written."""
     import pysam
 
     span = 50
-    plus = np.repeat(np.arange(LENGTH), counts_plus) - SHIFT[0]
-    minus = np.repeat(np.arange(LENGTH), counts_minus) + 1 - SHIFT[1] - span
+    length = len(counts_plus)
+    plus = np.repeat(np.arange(length), counts_plus) - SHIFT[0]
+    minus = np.repeat(np.arange(length), counts_minus) + 1 - SHIFT[1] - span
     starts = np.concatenate((plus, minus))
     reverse = np.concatenate((np.zeros(len(plus), bool), np.ones(len(minus), bool)))
-    fits = (starts >= 0) & (starts + span <= LENGTH)
+    fits = (starts >= 0) & (starts + span <= length)
     starts, reverse = starts[fits], reverse[fits]
     order = np.argsort(starts, kind="stable")
-    header = {"HD": {"VN": "1.6", "SO": "coordinate"}, "SQ": [{"SN": CHROM, "LN": LENGTH}]}
+    header = {"HD": {"VN": "1.6", "SO": "coordinate"}, "SQ": [{"SN": chrom, "LN": length}]}
     written = 0
     with pysam.AlignmentFile(str(path), "wb", header=header) as out:
         for k, at in enumerate(order):

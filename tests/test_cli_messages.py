@@ -41,7 +41,7 @@ def subcommands():
     return parser, commands.choices
 
 
-@pytest.mark.parametrize("command", ["train", "score", "inspect"])
+@pytest.mark.parametrize("command", ["train", "score", "footprints", "inspect"])
 def test_each_command_helps_every_option_and_ends_with_examples(command):
     _, choices = subcommands()
     undocumented = [action.dest for action in choices[command]._actions

@@ -119,6 +119,13 @@ CORRECT_EXAMPLES = """examples:
   corlap correct --bam reads.bam -f genome.fa -m enzyme.npz --shift 0 0 \\
                  --regions peaks.bed --corrected corr.bedgraph.gz"""
 
+FOOTPRINTS_EXAMPLES = """examples:
+  # per-site scores and bound calls of motif sites, and their profiles:
+  corlap footprints --signal corr.bw --sites motif.bed --table sites.tsv \\
+                    --profile profile.tsv --plot profile.png
+  # the genome-wide footprint track of some peaks, on 8 worker processes:
+  corlap footprints --signal corr.bw --regions peaks.bed --track footprints.bw -p 8"""
+
 INSPECT_EXAMPLES = """examples:
   corlap inspect dwm12.npz
   corlap inspect pwm10.npz --plot pwm10.png"""
@@ -301,6 +308,8 @@ def build_parser() -> argparse.ArgumentParser:
     _add_engine_options(correct)
     _add_read_options(correct)
 
+    _add_footprints_parser(commands, formatter)
+
     inspect = commands.add_parser(
         "inspect", help="print what a model holds, or draw it",
         formatter_class=formatter, epilog=INSPECT_EXAMPLES + "\n\n" + EXIT_CODES,
@@ -315,6 +324,53 @@ def build_parser() -> argparse.ArgumentParser:
                               "heatmap of the pair dependencies (.png, .pdf or .svg; "
                               "needs matplotlib)")
     return parser
+
+
+def _add_footprints_parser(commands, formatter) -> None:
+    footprints = commands.add_parser(
+        "footprints", help="score motif sites and the genome for footprints in a signal",
+        formatter_class=formatter, epilog=FOOTPRINTS_EXAMPLES + "\n\n" + EXIT_CODES,
+        description=_wrap(
+            "Read a signal track (bigWig, for example the corrected track of "
+            "correct).  Per site of --sites: the mean signal over the site "
+            "(centre) and over the F bases either side (flanks, left and right as "
+            "the site reads), footprint\xa0=\xa0(left\xa0+\xa0right)\xa0/\xa02\xa0-\xa0centre, "
+            "its empirical p-value against --background positions drawn at random "
+            "(within --regions, or where the signal has values) and the bound call "
+            "p\xa0<=\xa0--alpha, a test of each site on its own (not corrected for "
+            "testing many).  Positions without a value are left out of a mean.  "
+            "--track writes the footprint score of the centre [p\xa0-\xa0h,\xa0p\xa0+\xa0h] "
+            "at every position p; output names as for score.  Files appear whole "
+            "or not at all."))
+    footprints.add_argument("--signal", required=True, metavar="SIGNAL.bw",
+                            help="the signal track, bigWig")
+    footprints.add_argument("--sites", metavar="BED",
+                            help="motif sites: BED6, plain, gzip or bgzip; - reads standard "
+                                 "input")
+    footprints.add_argument("--table", metavar="OUT.tsv",
+                            help="one row per site, in the BED file's order")
+    footprints.add_argument("--profile", metavar="OUT.tsv",
+                            help="mean signal around the bound and the unbound sites")
+    footprints.add_argument("--plot", metavar="OUT.png",
+                            help="draw the profile (.png, .pdf or .svg; needs matplotlib)")
+    footprints.add_argument("--track", metavar="OUT",
+                            help="footprint score of every position (- : bedGraph on "
+                                 "standard output)")
+    footprints.add_argument("--regions", metavar="BED",
+                            help="draw the background and write the track within these "
+                                 "intervals only")
+    footprints.add_argument("--flank", type=_integer, default=30, metavar="F",
+                            help="bases of each flank (default 30)")
+    footprints.add_argument("--half-width", type=_non_negative, default=10, metavar="H",
+                            help="the track's centre is [p - H, p + H] (default 10)")
+    footprints.add_argument("--background", type=_at_least_one, default=10_000, metavar="N",
+                            help="background positions drawn (default 10000)")
+    footprints.add_argument("--seed", type=int, default=0,
+                            help="seed of the background draws (default 0)")
+    footprints.add_argument("--alpha", type=float, default=0.05,
+                            help="a site is bound when its p-value is at most this "
+                                 "(default 0.05)")
+    _add_engine_options(footprints)
 
 
 # --- shared input checks ----------------------------------------------------
@@ -772,6 +828,81 @@ def run_correct(args) -> int:
     return 0
 
 
+def run_footprints(args) -> int:
+    import time
+
+    started = time.monotonic()
+    from corlap import footprints
+    from corlap.bed import BedError
+
+    if args.flank < 1:
+        raise UserError(f"--flank must be at least 1, got {args.flank}")
+    if not 0 <= args.alpha <= 1:
+        raise UserError(f"--alpha must be from 0 to 1, got {args.alpha}")
+    per_site = {"--table": args.table, "--profile": args.profile, "--plot": args.plot}
+    given = [option for option, path in per_site.items() if path is not None]
+    if args.sites is None and given:
+        raise UserError(f"{_listed(given)} need{'s' if len(given) == 1 else ''} --sites")
+    if args.sites is not None and not given:
+        raise UserError("--sites needs at least one of --table, --profile and --plot")
+    if not given and args.track is None:
+        raise UserError("give at least one of --table, --profile, --plot and --track")
+    _stdin_once(args.sites, args.regions)
+    files = [path for path in per_site.values() if path is not None]
+    for option, path in per_site.items():
+        if path == STDOUT:
+            raise UserError(f"{option} must be a file, not standard output")
+    for path in files:
+        _output(path)
+    if args.plot is not None:
+        _output(args.plot, set(footprints.PLOT_FORMATS))
+    outputs = files + (_check_outputs({"--track": args.track}) if args.track else [])
+    if len(set(map(os.path.abspath, outputs))) < len(outputs):
+        raise UserError("each output must be a file of its own")
+    try:
+        lengths = footprints.signal_lengths(args.signal)
+    except footprints.FootprintError as error:
+        raise UserError(str(error)) from None
+    try:
+        regions = footprints.read_regions(args.regions, lengths) if args.regions else None
+    except BedError as error:
+        raise UserError(str(error)) from None
+    except (OSError, UnicodeError) as error:
+        raise _read_error(args.regions, error) from None
+    temporaries = []
+    summary = None
+    try:
+        if given:
+            summary, temporaries = footprints.score_sites(
+                args.signal, args.sites, args.table, profile=args.profile, plot=args.plot,
+                regions=regions, flank=args.flank, background=args.background,
+                seed=args.seed, alpha=args.alpha)
+        if args.track is not None:
+            import functools
+
+            _run_outputs(args, [args.track], functools.partial(
+                footprints.write_track, args.signal, args.track, regions=regions,
+                half_width=args.half_width, flank=args.flank, chunk_size=args.chunk_size))
+        footprints.commit_all(temporaries, per_site.values())
+        temporaries = []
+    except (footprints.FootprintError, BedError) as error:
+        raise UserError(str(error)) from None
+    except ImportError:
+        raise UserError("--plot needs matplotlib: pip install 'corlap[plot]'") from None
+    except (OSError, UnicodeError) as error:
+        if isinstance(error, UnicodeError) or error.filename in (args.sites, "standard input"):
+            raise _read_error(args.sites, error) from None
+        raise
+    finally:
+        footprints.discard_all(temporaries)
+    done = [summary.line()] if summary is not None else []
+    if args.track is not None:
+        done.append(f"{_positions(lengths, regions):,} positions in the track")
+    _say(args, f"{'; '.join(done)}; {_written(outputs)} written in "
+               f"{time.monotonic() - started:.1f} s")
+    return 0
+
+
 def run_inspect(args) -> int:
     from corlap import inspection
     from corlap.models import ModelFileError, load_model
@@ -828,7 +959,7 @@ def main(argv=None) -> int:
     previous = _lifecycle.catch_stops()
     _streaming = False
     command = {"train": run_train, "score": run_score, "correct": run_correct,
-               "inspect": run_inspect}[args.command]
+               "footprints": run_footprints, "inspect": run_inspect}[args.command]
     said = f"{PROGRAM} {args.command}"
     try:
         try:

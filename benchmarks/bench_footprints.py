@@ -1,0 +1,109 @@
+"""``corlap footprints`` against what it builds on, as same-run ratios.
+
+1. The footprint track of a 100 Mbp genome (half width 10, flanks of 30)
+   against ``corlap score`` of the same genome with a PWM of length 10,
+   forward strand, both to bigWig in 1 Mbp chunks, both in this one
+   process.  The signal is that very score track.  Target: the footprint
+   track within 1x the time of the scores.
+2. The table of 1,000,000 sites (12 bp wide, random strands, background of
+   10,000) against reading each site's window (the site and its flanks)
+   with pyBigWig, one call per site, in one process.  Target: within 3x.
+
+Each figure is the best of BENCH_RUNS runs (default 2).  BENCH_FOOTPRINTS_MBP
+and BENCH_FOOTPRINTS_SITES change the genome size and the number of sites.
+"""
+from __future__ import annotations
+
+import os
+import pathlib
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+os.environ.setdefault("BENCH_TRACKS_MBP", os.environ.get("BENCH_FOOTPRINTS_MBP", "100"))
+from bench_tracks import make_genome  # noqa: E402
+
+from corlap import footprints, tracks  # noqa: E402
+from corlap.bed import Site  # noqa: E402
+from corlap.models import save_model  # noqa: E402
+from corlap.training import train_model  # noqa: E402
+
+RUNS = int(os.environ.get("BENCH_RUNS", "2"))
+SITES = int(os.environ.get("BENCH_FOOTPRINTS_SITES", "1000000"))
+FLANK, WIDTH = footprints.DEFAULT_FLANK, 12
+
+
+def best(function) -> float:
+    times = []
+    for _ in range(RUNS):
+        started = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def pwm10(directory, fasta, lengths) -> pathlib.Path:
+    rng = np.random.default_rng(21)
+    names = list(lengths)
+    sites = [Site(names[int(rng.integers(len(names)))], int(p), int(p) + 1,
+                  "+-"[int(rng.integers(2))])
+             for p in rng.integers(1_000, min(lengths.values()) - 1_000, 2_000)]
+    model, _ = train_model(fasta, sites, "PWM", 10, background=5_000, seed=2)
+    save_model(model, directory / "pwm10.npz")
+    return directory / "pwm10.npz"
+
+
+def write_sites_bed(path, lengths) -> list[tuple[str, int, int]]:
+    rng = np.random.default_rng(5)
+    names = list(lengths)
+    chroms = rng.integers(len(names), size=SITES)
+    windows = []
+    with open(path, "w") as stream:
+        for k, (c, u, strand) in enumerate(zip(chroms.tolist(), rng.random(SITES).tolist(),
+                                               rng.integers(2, size=SITES).tolist())):
+            chrom = names[c]
+            start = int(u * (lengths[chrom] - WIDTH))
+            stream.write(f"{chrom}\t{start}\t{start + WIDTH}\tsite{k}\t0\t{'+-'[strand]}\n")
+            windows.append((chrom, start, start + WIDTH))
+    return windows
+
+
+def read_windows(signal, windows, lengths) -> None:
+    import pyBigWig
+
+    handle = pyBigWig.open(str(signal))
+    for chrom, start, end in windows:
+        handle.values(chrom, max(start - FLANK, 0), min(end + FLANK, lengths[chrom]),
+                      numpy=True)
+    handle.close()
+
+
+def main() -> None:
+    with tempfile.TemporaryDirectory() as tmp:
+        directory = pathlib.Path(tmp)
+        fasta, lengths = make_genome(directory)
+        model = pwm10(directory, fasta, lengths)
+        signal = directory / "signal.bw"
+        tracks.write_tracks(fasta, model, forward=signal)
+        total = sum(lengths.values())
+        print(f"genome: {total / 1e6:.1f} Mbp; signal: the forward score track of a PWM of "
+              f"length 10; everything in this one process")
+
+        scored = best(lambda: tracks.write_tracks(fasta, model, forward=directory / "f.bw"))
+        track = best(lambda: footprints.write_track(signal, directory / "fp.bw"))
+        print(f"1. footprint track {track:.2f} s, score (PWM 10, one strand) {scored:.2f} s: "
+              f"{track / scored:.2f}x (target <= 1x)")
+
+        bed = directory / "sites.bed"
+        windows = write_sites_bed(bed, lengths)
+        baseline = best(lambda: read_windows(signal, windows, lengths))
+        table = best(lambda: footprints.write_sites(signal, bed, directory / "sites.tsv"))
+        print(f"2. {SITES:,} sites: table {table:.2f} s, their windows read with pyBigWig "
+              f"{baseline:.2f} s: {table / baseline:.2f}x (target <= 3x)")
+
+
+if __name__ == "__main__":
+    main()
