@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from corlap import _bigwig, _encoder, _threads
-from corlap.tracks import _encode_bedgraph
+from corlap._engine import encode_bedgraph
 
 
 def numpy_level_one(layout, stored, missing, run_edges, reduction):
@@ -108,7 +108,7 @@ def test_bedgraph_text_is_repr_and_reads_back_exactly(special):
     values = np.concatenate((special, rng.normal(size=3000) * 10.0 ** rng.integers(-30, 30, 3000),
                              [7.5] * 4, [np.nan] * 3, [-0.0, 0.0, 0.0], [np.nan]))
     values[rng.random(len(values)) < 0.05] = np.nan
-    text = _encode_bedgraph("chr_x", 1000, values)
+    text = encode_bedgraph("chr_x", 1000, values)
     want = []
     for k in np.flatnonzero(~np.isnan(values)).tolist():
         if want and want[-1][2] == 1000 + k and \
