@@ -123,16 +123,16 @@ def _swallowed(unraisable) -> None:
 
 
 def _send_again(stops: _Stops, signum: int) -> None:
-    import _thread
+    import threading
     import time
 
     # Until the main thread has taken it (it may be inside held() a while).
-    # As if the signal came again, without a signal: nothing can end the
-    # process by the signal's default action.
+    # To that thread: the signal wakes it wherever it waits.
+    main = threading.main_thread().ident
     while not stops.over and stops.raised is None:
         time.sleep(0.01)
         if not stops.held:
-            _thread.interrupt_main(signum)
+            signal.pthread_kill(main, signum)
 
 
 _hooks: dict = {}
@@ -170,8 +170,8 @@ def release_stops(previous: dict) -> None:
     test, a script) gets its own handlers back."""
     stops_over()
     if _stops.resender is not None:
-        # It stops now; what it sent last must reach this run's handler,
-        # not the caller's.
+        # It stops now; what it sent last reaches this run's handler (which
+        # lets it be) while this thread waits, not the caller's.
         _stops.resender.join()
     for signum, handler in previous.items():
         if handler is not None:
