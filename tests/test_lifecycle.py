@@ -115,7 +115,7 @@ def run_lock(pid):
     return None
 
 
-def start(command, tmp_path, groups, env, until, what):
+def start(command, groups, env, until, what):
     """``command`` in a process group of its own, its standard output a
     pipe nobody reads (the run cannot end by itself once that is full),
     caught when ``until(process)`` holds."""
@@ -150,7 +150,7 @@ def mid_run(output, workers=2):
     return caught
 
 
-def assert_group_ends(group, timeout=10):
+def assert_group_ends(group, timeout=30):
     wait_for(lambda: not group_members(group), timeout,
              f"processes of the run {group_members(group)} ending")
 
@@ -164,8 +164,8 @@ def test_killed_run_takes_its_processes_and_the_next_run_cleans_up(
     # socket lies there.
     env = own_tmpdir(tmp_path)
     process = start(score_command(genomes["large"], model_files["DWM"], output, "-"),
-                    tmp_path, groups, env, mid_run(output), "mid-run")
-    wait_for(lambda: run_lock(process.pid) is not None, 10, "the run directory's lock")
+                    groups, env, mid_run(output), "mid-run")
+    wait_for(lambda: run_lock(process.pid) is not None, 30, "the run directory's lock")
     directory = run_lock(process.pid)
     left = temporaries(tmp_path, output)
     assert any(name.endswith(".tmp.zoom0") for name in left)      # a bigWig's zoom file
@@ -383,7 +383,7 @@ def test_stop_signal_to_the_group(command, moment, signum, tmp_path, genomes, mo
     env = own_tmpdir(tmp_path)
     until = started_pool if moment == "start-up" else mid_run(output)
     process = start(stopped_command(command, output, genomes, model_files, reads_run),
-                    tmp_path, groups, env, until, moment)
+                    groups, env, until, moment)
     os.killpg(process.pid, signum)
     # Standard output is still not read: a reader that stalls does not
     # hold the stop.
@@ -425,13 +425,14 @@ def test_a_stop_that_a_callback_drops_ends_the_run_all_the_same():
             signal.raise_signal(signal.SIGTERM)     # its handler runs here
 
     previous = _lifecycle.catch_stops()
+    started = time.monotonic()
     try:
         with pytest.raises(_lifecycle.Stopped) as stop:
             Dropped()
-            time.sleep(10)
+            time.sleep(30)          # and it wakes a main thread that waits
     finally:
         _lifecycle.release_stops(previous)
-    assert stop.value.signum == signal.SIGTERM
+    assert stop.value.signum == signal.SIGTERM and time.monotonic() - started < 20
 
 
 INTERNALS = """

@@ -78,6 +78,7 @@ class _Stops:
         self.pending: int | None = None    # a stop that came inside held()
         self.held = 0
         self.over = False                  # the run's outcome is settled
+        self.resender = None               # sends a dropped stop again
 
 
 _stops = _Stops()
@@ -111,8 +112,10 @@ def _swallowed(unraisable) -> None:
         # inside this hook, and be dropped again.
         _stops.held += 1
         try:
-            threading.Thread(target=_send_again, args=(_stops, stop.signum),
-                             daemon=True).start()
+            if _stops.resender is None or not _stops.resender.is_alive():
+                _stops.resender = threading.Thread(
+                    target=_send_again, args=(_stops, stop.signum), daemon=True)
+                _stops.resender.start()
         finally:
             _stops.held -= 1
         return
@@ -120,13 +123,16 @@ def _swallowed(unraisable) -> None:
 
 
 def _send_again(stops: _Stops, signum: int) -> None:
+    import threading
     import time
 
     # Until the main thread has taken it (it may be inside held() a while).
+    # To that thread: the signal wakes it wherever it waits.
+    main = threading.main_thread().ident
     while not stops.over and stops.raised is None:
         time.sleep(0.01)
         if not stops.held:
-            os.kill(os.getpid(), signum)
+            signal.pthread_kill(main, signum)
 
 
 _hooks: dict = {}
@@ -163,6 +169,10 @@ def release_stops(previous: dict) -> None:
     """End of a run: later stops are let be, and a caller of the command (a
     test, a script) gets its own handlers back."""
     stops_over()
+    if _stops.resender is not None:
+        # It stops now; what it sent last reaches this run's handler (which
+        # lets it be) while this thread waits, not the caller's.
+        _stops.resender.join()
     for signum, handler in previous.items():
         if handler is not None:
             signal.signal(signum, handler)
