@@ -181,11 +181,15 @@ PyObject* track(PyObject*, PyObject* args) {
             window_sums(z.get(), size - reach + 1, reach, sides.get());
             window_sums(z.get() + reach, count, centre, middle.get());
             double* to = o + done;
+            // A flank's mean is the same whichever side of a centre it is
+            // on: each is divided once.
+            const size_t flanks = size - reach + 1;
             if (!gaps) {
                 // Every window full (most tiles of a signal with values).
                 const double nl = double(reach), nc = double(centre);
+                for (size_t j = 0; j < flanks; ++j) sides[j] = sides[j] / nl;
                 for (size_t i = 0; i < count; ++i)
-                    to[i] = (sides[i] / nl + sides[i + right] / nl) / 2.0 - middle[i] / nc;
+                    to[i] = (sides[i] + sides[i + right]) / 2.0 - middle[i] / nc;
                 continue;
             }
             // Running counts of the positions with a value, as doubles
@@ -197,12 +201,14 @@ PyObject* track(PyObject*, PyObject* args) {
                 const bool has = q >= lo && q < hi && !std::isnan(v[q - lo]);
                 present[k + 1] = present[k] + (has ? 1.0 : 0.0);
             }
+            // (A window without a value divides by 0: its result is never used.)
+            for (size_t j = 0; j < flanks; ++j)
+                sides[j] = sides[j] / (present[j + reach] - present[j]);
             for (size_t i = 0; i < count; ++i) {
                 const double nl = present[i + reach] - present[i];
                 const double nc = present[i + right] - present[i + reach];
                 const double nr = present[i + right + reach] - present[i + right];
-                const double value =
-                    (sides[i] / nl + sides[i + right] / nr) / 2.0 - middle[i] / nc;
+                const double value = (sides[i] + sides[i + right]) / 2.0 - middle[i] / nc;
                 to[i] = nl > 0.0 && nc > 0.0 && nr > 0.0 ? value : kNone;
             }
         }
