@@ -63,8 +63,9 @@ SITES = [  # chrom, start, end, strand
     ("c1", 0, 5, "+"), ("c1", 1195, 1200, "-"), ("c1", 1180, 1200, "+"),
     ("c1", 310, 320, "+"),              # inside a gap: no centre
     ("c1", 340, 352, "+"), ("c1", 340, 352, "-"),  # a flank all in the gap
-    ("c1", 100, 1100, "-"),             # wider than the track's chunks
+    ("c1", 100, 1100, "-"),             # wider than the chunks of the track tests
     ("c2", 10, 30, "-"), ("c2", 395, 407, "+"), ("c2", 50, 50, "+"),
+    ("c2", 690, 720, "-"),             # runs off its sequence
 ] + [("c1" if k % 3 else "c2", s, s + 12, "+-"[k % 2])
      for k, s in enumerate(range(40, 600, 37))]
 

@@ -854,6 +854,11 @@ def run_footprints(args) -> int:
             raise UserError(f"{option} must be a file, not standard output")
     for path in files:
         _output(path)
+    from corlap._output import sweep_beside
+
+    for path in files:
+        # Temporaries of runs that were killed: nothing else removes them.
+        sweep_beside(path)
     if args.plot is not None:
         _output(args.plot, set(footprints.PLOT_FORMATS))
     outputs = files + (_check_outputs({"--track": args.track}) if args.track else [])

@@ -163,28 +163,52 @@ PyObject* track(PyObject*, PyObject* args) {
             const size_t count = std::min(tile, inner - done);
             const size_t size = count + 2 * reach + centre - 1;
             const int64_t first = start + int64_t(done) - half - flank;
-            // Running counts of the positions with a value, as doubles
-            // (exact far beyond a tile), so that the last pass runs in
-            // vector registers too.
-            present[0] = 0.0;
-            for (size_t k = 0; k < size; ++k) {
-                const int64_t q = first + int64_t(k);
-                const float x = q >= lo && q < hi ? v[q - lo] : std::nanf("");
-                const bool has = x == x;
-                z[k] = has ? double(x) : 0.0;
-                present[k + 1] = present[k] + (has ? 1.0 : 0.0);
+            // Positions outside the values given have none; inside, NaN.
+            const size_t inside = size_t(std::clamp<int64_t>(lo - first, 0, int64_t(size)));
+            const size_t beyond = size_t(std::clamp<int64_t>(hi - first, int64_t(inside),
+                                                             int64_t(size)));
+            bool gaps = inside > 0 || beyond < size;
+            std::fill(z.get(), z.get() + inside, 0.0);
+            std::fill(z.get() + beyond, z.get() + size, 0.0);
+            const float* from = v + (first + int64_t(inside) - lo);
+            for (size_t k = inside; k < beyond; ++k) {
+                const float x = from[k - inside];
+                gaps |= x != x;
+                z[k] = x == x ? double(x) : 0.0;
             }
             // A right flank is the left flank of a position 2h + 1 + F
             // further on: one pass of flank sums serves both.
             window_sums(z.get(), size - reach + 1, reach, sides.get());
             window_sums(z.get() + reach, count, centre, middle.get());
             double* to = o + done;
+            // A flank's mean is the same whichever side of a centre it is
+            // on: each is divided once.
+            const size_t flanks = size - reach + 1;
+            if (!gaps) {
+                // Every window full (most tiles of a signal with values).
+                const double nl = double(reach), nc = double(centre);
+                for (size_t j = 0; j < flanks; ++j) sides[j] = sides[j] / nl;
+                for (size_t i = 0; i < count; ++i)
+                    to[i] = (sides[i] + sides[i + right]) / 2.0 - middle[i] / nc;
+                continue;
+            }
+            // Running counts of the positions with a value, as doubles
+            // (exact far beyond a tile), so that the last pass runs in
+            // vector registers too.
+            present[0] = 0.0;
+            for (size_t k = 0; k < size; ++k) {
+                const int64_t q = first + int64_t(k);
+                const bool has = q >= lo && q < hi && !std::isnan(v[q - lo]);
+                present[k + 1] = present[k] + (has ? 1.0 : 0.0);
+            }
+            // (A window without a value divides by 0: its result is never used.)
+            for (size_t j = 0; j < flanks; ++j)
+                sides[j] = sides[j] / (present[j + reach] - present[j]);
             for (size_t i = 0; i < count; ++i) {
                 const double nl = present[i + reach] - present[i];
                 const double nc = present[i + right] - present[i + reach];
                 const double nr = present[i + right + reach] - present[i + right];
-                const double value =
-                    (sides[i] / nl + sides[i + right] / nr) / 2.0 - middle[i] / nc;
+                const double value = (sides[i] + sides[i + right]) / 2.0 - middle[i] / nc;
                 to[i] = nl > 0.0 && nc > 0.0 && nr > 0.0 ? value : kNone;
             }
         }
