@@ -421,7 +421,7 @@ def _damaged(big, directory, damage):
 
 
 @pytest.mark.parametrize("damage", ["cut", "cut header", "flipped", "crc"])
-def test_damaged_file_raises_one_line_naming_it(big, tmp_path, damage):
+def test_damaged_file_raises_one_line_naming_it(big, tmp_path, capfd, damage):
     path = _damaged(big, tmp_path, damage)
     # The middle block holds reads of big1; a truncated file also lost big2's.
     broken = list(BIG) if damage.startswith("cut") else ["big1"]
@@ -438,6 +438,7 @@ def test_damaged_file_raises_one_line_naming_it(big, tmp_path, damage):
         if not damage.startswith("cut"):   # what lies elsewhere still reads, after the failure
             assert _listed(reads._fetch_ends(handle, "big2", None, None, 0, path)) == \
                 _listed(_model(big, "big2", 0, WHOLE, 0))
+    assert capfd.readouterr().err == ""     # htslib's own lines are not shown
 
 
 def test_closed_reader_raises(hostile):

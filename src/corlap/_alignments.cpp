@@ -118,6 +118,8 @@ struct Htslib {
     int (*sam_read1)(htsFile*, sam_hdr_t*, bam1_t*);
     int (*hts_set_threads)(htsFile*, int);
     void (*hts_set_cache_size)(htsFile*, int);
+    int (*hts_get_log_level)();
+    void (*hts_set_log_level)(int);
 };
 
 Htslib hts;
@@ -184,6 +186,8 @@ bool load_htslib() {
     take(library, "sam_read1", found.sam_read1, missing);
     take(library, "hts_set_threads", found.hts_set_threads, missing);
     take(library, "hts_set_cache_size", found.hts_set_cache_size, missing);
+    take(library, "hts_get_log_level", found.hts_get_log_level, missing);
+    take(library, "hts_set_log_level", found.hts_set_log_level, missing);
     if (!missing.empty()) {
         dlclose(library);
         PyErr_Format(PyExc_ImportError, "pysam's htslib (%s) lacks %s", path.c_str(),
@@ -203,6 +207,31 @@ bool load_htslib() {
     hts_ready = true;
     return true;
 }
+
+// htslib writes its messages to stderr, several lines for one damaged
+// block, where corlap says what failed in one line of its own: its level
+// is off while any reader works, and set back when the last one is done.
+class Quiet {
+public:
+    Quiet() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (working_++ == 0) {
+            saved_ = hts.hts_get_log_level();
+            hts.hts_set_log_level(0);
+        }
+    }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+    ~Quiet() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--working_ == 0) hts.hts_set_log_level(saved_);
+    }
+
+private:
+    static inline std::mutex mutex_;
+    static inline int working_ = 0;
+    static inline int saved_ = 0;
+};
 
 // --- records --------------------------------------------------------------------
 
@@ -491,6 +520,7 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
+        Quiet quiet;
         reads = new ReadsFile(path, index_path, reference);
     } catch (const ReadError& error) {
         failure = error.what();
@@ -589,6 +619,7 @@ bool without_gil(Reader* self, Work work) {
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
+        Quiet quiet;
         work(*reads);
     } catch (const ReadError& error) {
         failure = error.what();
