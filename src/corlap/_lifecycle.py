@@ -210,6 +210,7 @@ def held():
 
 
 def interrupted_line(command: str | None, signum: int, what: str) -> str:
+    """The one line of a stopped run."""
     said = f"{PROGRAM} {command}" if command else PROGRAM
     by = "" if signum == signal.SIGINT else f" by {signal.Signals(signum).name}"
     return f"{said}: interrupted{by}; {what}"
@@ -273,8 +274,9 @@ def start_forkserver():
 
 class WorkerPool:
     """The command line's own pool: ``workers`` processes of the forkserver
-    that score while this process writes.  An executor that runs tasks
-    and can be stopped at any moment; stopping is the only way it ends.
+    that score while this process writes.  An executor as the engine uses
+    one (``submit``) that can be stopped at any moment; stopping is the only
+    way it ends.
 
     Workers ignore the stop signals (``guard_worker``); they are killed by
     this process once the run is over, and die with it, or with their
