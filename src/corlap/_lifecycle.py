@@ -245,7 +245,7 @@ def closed_pipe(error: BaseException) -> bool:
 
 # --- the forkserver and the worker pool ---------------------------------------
 
-PRELOAD = ["corlap._die_with_parent", "corlap.tracks", "corlap.correct"]
+PRELOAD = ["corlap._die_with_parent", "corlap.tracks", "corlap.correct", "corlap.footprints"]
 
 
 def start_forkserver():

@@ -262,7 +262,7 @@ def score_task(task: Task, context: WorkerContext) -> TaskResult:
 def ignore_interrupts() -> None:
     """Process-pool initializer for pools of your own: Ctrl-C goes to the
     main process, which stops the run and the workers; workers do not print
-    tracebacks.  (The command line's workers use ``_runs.guard_worker``.)"""
+    tracebacks.  (The command line's workers use ``_lifecycle.guard_worker``.)"""
     import signal
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
