@@ -6,8 +6,10 @@ costs beside the scoring, as ratios measured in one run.
    calling one and the workers alike) beyond start-up (the same command on
    a 20 kbp genome), against the kernels' CPU in one process (fetch, code
    and score both strands, chunk by chunk).  Target: within 2x.
-   The CPU of the command's own processes, polled from /proc, is shown
-   beside it: the same figure on a shared machine, a little short of it.
+   Beside it, the CPU of the command's own processes, polled from /proc:
+   what a shared machine still lets one measure (a little short of the
+   busy CPU of a quiet machine: the kernel's writeback and each process's
+   last moments go uncounted).
 2. One strand of 6 Mbp, PWM length 10, 2 workers: the wall time of
    ``.bedgraph`` and of ``.bedgraph.gz`` against ``.bw``.  Targets: within
    3x and 5x.
@@ -19,7 +21,7 @@ holds the others' work too (the start-up run's figure shows how much).
 BENCH_ENCODE_BASELINE=DIR runs every command a second time with DIR first
 on PYTHONPATH (an install of another corlap, e.g. ``pip install --target
 DIR`` of the main branch), for figures of both side by side.  Each figure
-is the best of BENCH_RUNS runs (default 3), run in turns.
+is the best of BENCH_RUNS runs (default 3).
 """
 from __future__ import annotations
 
