@@ -6,18 +6,22 @@ costs beside the scoring, as ratios measured in one run.
    calling one and the workers alike) beyond start-up (the same command on
    a 20 kbp genome), against the kernels' CPU in one process (fetch, code
    and score both strands, chunk by chunk).  Target: within 2x.
-   The CPU of the command's own processes, polled from /proc, is shown
-   beside it: the same figure on a shared machine, a little short of it.
+   Beside it, the CPU of the command's own processes, polled from /proc:
+   what a shared machine still lets one measure (a little short of the
+   busy CPU of a quiet machine: the kernel's writeback and each process's
+   last moments go uncounted).
 2. One strand of 6 Mbp, PWM length 10, 2 workers: the wall time of
    ``.bedgraph`` and of ``.bedgraph.gz`` against ``.bw``.  Targets: within
    3x and 5x.
+3. The encoding alone, in one process: CPU per value of a 1 Mbp chunk to
+   bigWig streams and to bedGraph text.
 
 /proc/stat counts the whole machine: on a shared machine the busy CPU
 holds the others' work too (the start-up run's figure shows how much).
 BENCH_ENCODE_BASELINE=DIR runs every command a second time with DIR first
 on PYTHONPATH (an install of another corlap, e.g. ``pip install --target
 DIR`` of the main branch), for figures of both side by side.  Each figure
-is the best of BENCH_RUNS runs (default 3), run in turns.
+is the best of BENCH_RUNS runs (default 3).
 """
 from __future__ import annotations
 
@@ -109,6 +113,35 @@ def command(args, baseline=None) -> tuple[float, float, float]:
     return time.perf_counter() - started, busy_seconds() - busy, sum(seconds.values())
 
 
+ENCODING = """
+import time, numpy as np
+from corlap import _bigwig, tracks
+rng = np.random.default_rng(1)
+table = rng.normal(size=(10, 4))
+codes = rng.integers(0, 4, 1_000_010)
+values = sum(table[k][codes[k:k + 1_000_000]] for k in range(10))
+values[rng.integers(0, 1_000_000, 50)] = np.nan
+def cost(encode, runs):
+    best = float("inf")
+    for _ in range(runs):
+        started = time.process_time()
+        encode()
+        best = min(best, time.process_time() - started)
+    return best / 1e-3    # ns per value of 1e6
+print(cost(lambda: _bigwig.encode([(0, 1_000_000, values, True, True)]), 9),
+      cost(lambda: tracks._encode_bedgraph("chr1", 1_000_000, values), 3))
+"""
+
+
+def encoding_ns(baseline=None) -> list[float]:
+    env = dict(os.environ)
+    if baseline:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [baseline, env.get("PYTHONPATH")]))
+    out = subprocess.run([sys.executable, "-c", ENCODING], check=True, env=env,
+                         capture_output=True, text=True).stdout
+    return [float(word) for word in out.split()]
+
+
 def kernels_cpu(fasta, model_path, lengths) -> float:
     """CPU of the scoring alone, in this process: each chunk fetched, coded
     and scored on both strands, as a task does before encoding."""
@@ -162,6 +195,10 @@ def main() -> int:
                   f"({times['f.bedgraph'] / bw:.2f}x, target <= 3x), .bedgraph.gz "
                   f"{times['f.bedgraph.gz']:.2f} s ({times['f.bedgraph.gz'] / bw:.2f}x, "
                   f"target <= 5x)")
+    print("3. encoding a 1 Mbp chunk in one process, CPU per value")
+    for label, path in versions:
+        bigwig, bedgraph = encoding_ns(path)
+        print(f"   {label}: bigWig streams {bigwig:.1f} ns, bedGraph text {bedgraph:.0f} ns")
     return 0
 
 

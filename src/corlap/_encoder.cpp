@@ -27,24 +27,36 @@ namespace {
 // ---------------------------------------------------------------------------
 // Kernels: plain loops, no Python objects.
 
+// A sum and a sum of squares, added side by side: each keeps the order it
+// would have alone.
+struct Sums {
+    double sum, squares;
+    Sums& operator+=(const Sums& other) {
+        sum += other.sum;
+        squares += other.squares;
+        return *this;
+    }
+};
+inline Sums operator+(Sums a, const Sums& b) { return a += b; }
+
 // NumPy's pairwise summation (numpy/_core/src/umath/loops_utils.h.src) of
 // ``n`` terms ``term(k)``: blocks of up to 128 summed in eight lanes, larger
-// ranges halved at a multiple of eight.
+// ranges halved at a multiple of eight; a short range starts from -0.0.
 template <class Term>
-double pairwise_sum(std::int64_t first, std::int64_t n, const Term& term) {
+Sums pairwise_sum(std::int64_t first, std::int64_t n, const Term& term) {
     if (n < 8) {
-        double sum = -0.0;
+        Sums sum{-0.0, -0.0};
         for (std::int64_t k = 0; k < n; ++k) sum += term(first + k);
         return sum;
     }
     if (n <= 128) {
-        double lane[8];
+        Sums lane[8];
         for (int j = 0; j < 8; ++j) lane[j] = term(first + j);
         std::int64_t k = 8;
         for (; k < n - (n % 8); k += 8)
             for (int j = 0; j < 8; ++j) lane[j] += term(first + k + j);
-        double sum = ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
-                     ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+        Sums sum = ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+                   ((lane[4] + lane[5]) + (lane[6] + lane[7]));
         for (; k < n; ++k) sum += term(first + k);
         return sum;
     }
@@ -55,8 +67,8 @@ double pairwise_sum(std::int64_t first, std::int64_t n, const Term& term) {
 
 // np.add.reduceat's value for one segment of ``n >= 1`` terms.
 template <class Term>
-double reduceat_sum(std::int64_t first, std::int64_t n, const Term& term) {
-    double sum = term(first);
+Sums reduceat_sum(std::int64_t first, std::int64_t n, const Term& term) {
+    Sums sum = term(first);
     return n > 1 ? sum + pairwise_sum(first + 1, n - 1, term) : sum;
 }
 
@@ -77,7 +89,7 @@ constexpr std::int64_t kSectionWords = 6;
 struct Output {
     std::vector<std::int64_t> sections;     // per section: interval, position, count
     std::vector<Record> records;            // first zoom level, one per (interval, bin)
-    std::vector<double> piece_sums, piece_squares;   // pieces of the bin being built
+    std::vector<Sums> pieces;               // of the bin being built
 };
 
 // The body sections of one interval: runs of stored values within one
@@ -118,18 +130,16 @@ void fill_sections(std::uint32_t* words, const std::vector<std::int64_t>& sectio
 // aligned positions holding a stored value, the statistics of its values.
 void interval_records(Output& out, std::int64_t interval, std::int64_t start,
                       const float* stored, std::int64_t length, std::int64_t reduction) {
-    auto widened = [stored](std::int64_t k) { return static_cast<double>(stored[k]); };
-    auto square = [stored](std::int64_t k) {
+    auto widened = [stored](std::int64_t k) {
         double value = stored[k];
-        return value * value;
+        return Sums{value, value * value};
     };
     std::int64_t at = 0;
     while (at < length) {
         std::int64_t bin = (start + at) / reduction;
         std::int64_t bin_end = std::min(length, (bin + 1) * reduction - start);
         Record record{interval, bin, 0, 0, 0, 0.0, 0.0, 0.0, 0.0};
-        out.piece_sums.clear();
-        out.piece_squares.clear();
+        out.pieces.clear();
         while (at < bin_end) {
             if (std::isnan(stored[at])) { ++at; continue; }
             std::int64_t piece_end = at + 1;
@@ -139,7 +149,7 @@ void interval_records(Output& out, std::int64_t interval, std::int64_t start,
                 low = later_minimum(low, stored[k]);
                 high = later_maximum(high, stored[k]);
             }
-            if (out.piece_sums.empty()) {
+            if (out.pieces.empty()) {
                 record.start = start + at;
                 record.minimum = low;
                 record.maximum = high;
@@ -149,16 +159,15 @@ void interval_records(Output& out, std::int64_t interval, std::int64_t start,
             }
             record.end = start + piece_end;
             record.count += piece_end - at;
-            out.piece_sums.push_back(reduceat_sum(at, piece_end - at, widened));
-            out.piece_squares.push_back(reduceat_sum(at, piece_end - at, square));
+            out.pieces.push_back(reduceat_sum(at, piece_end - at, widened));
             at = piece_end;
         }
-        if (out.piece_sums.empty()) continue;
-        const double* sums = out.piece_sums.data();
-        const double* squares = out.piece_squares.data();
-        std::int64_t pieces = static_cast<std::int64_t>(out.piece_sums.size());
-        record.sum = reduceat_sum(0, pieces, [sums](std::int64_t k) { return sums[k]; });
-        record.squares = reduceat_sum(0, pieces, [squares](std::int64_t k) { return squares[k]; });
+        if (out.pieces.empty()) continue;
+        const Sums* pieces = out.pieces.data();
+        Sums merged = reduceat_sum(0, static_cast<std::int64_t>(out.pieces.size()),
+                                   [pieces](std::int64_t k) { return pieces[k]; });
+        record.sum = merged.sum;
+        record.squares = merged.squares;
         out.records.push_back(record);
     }
 }
