@@ -115,7 +115,7 @@ def command(args, baseline=None) -> tuple[float, float, float]:
 
 ENCODING = """
 import time, numpy as np
-from corlap import _bigwig, tracks
+from corlap import _bigwig, _engine
 rng = np.random.default_rng(1)
 table = rng.normal(size=(10, 4))
 codes = rng.integers(0, 4, 1_000_010)
@@ -129,7 +129,7 @@ def cost(encode, runs):
         best = min(best, time.process_time() - started)
     return best / 1e-3    # ns per value of 1e6
 print(cost(lambda: _bigwig.encode([(0, 1_000_000, values, True, True)]), 9),
-      cost(lambda: tracks._encode_bedgraph("chr1", 1_000_000, values), 3))
+      cost(lambda: _engine.encode_bedgraph("chr1", 1_000_000, values), 3))
 """
 
 
@@ -150,7 +150,7 @@ def kernels_cpu(fasta, model_path, lengths) -> float:
     with open_fasta(fasta) as genome:
         for chrom, length in lengths.items():
             for start in range(0, length, CHUNK):
-                tracks._score_interval(model, genome, chrom, start, min(length, start + CHUNK),
+                tracks.interval_scores(model, genome, chrom, start, min(length, start + CHUNK),
                                        ("forward", "reverse"))
     return time.process_time() - started
 
