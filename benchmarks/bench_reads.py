@@ -18,7 +18,7 @@ signal, against the floors they build on.
    the same run:
    - 6 M reads on 3 x 40 Mbp against the previous decoder of corlap's
      own (the install of BENCH_READS_BASELINE_PYTHON, by default
-     /work/main/.venv/bin/python; skipped when it does not exist)
+     a virtual environment of the previous release; skipped when it does not exist)
      (target: within 1.1x);
    - 20,000 scaffolds of 1 kbp with 20 reads each against a plain pysam
      loop (a fetch per scaffold, the filters, the positions kept)
@@ -67,7 +67,7 @@ WORKERS = 2
 READ_LENGTH = 50
 RUNS = int(os.environ.get("BENCH_RUNS", "3"))    # each time is the best of this many runs
 PARTS = set(os.environ.get("BENCH_READS_PARTS", "1,2,3").split(","))
-BASELINE_PYTHON = os.environ.get("BENCH_READS_BASELINE_PYTHON", "/work/main/.venv/bin/python")
+BASELINE_PYTHON = os.environ.get("BENCH_READS_BASELINE_PYTHON", "")
 LONG_MBP = float(os.environ.get("BENCH_READS_LONG_MBP", "130"))
 LONG_MILLIONS = float(os.environ.get("BENCH_READS_LONG_MILLIONS", "2"))
 SCAFFOLDS = 20_000
