@@ -3,8 +3,17 @@ import importlib.util
 import os
 import pathlib
 import shutil
+import signal
 
 import pytest
+
+# A suite started as a background job of a shell without job control (CI
+# runners, `make test &`) inherits SIGINT ignored, and every command it
+# starts keeps it so, as corlap keeps an ignored stop ignored on purpose:
+# the tests of Ctrl-C would then see runs that cannot be interrupted.
+# Python's own handler here lets the commands start with the default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 DATA = pathlib.Path(__file__).parent / "data"
 LAMBDA_FASTA = DATA / "lambda_phage.fa"
