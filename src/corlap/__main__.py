@@ -957,6 +957,17 @@ def _incomplete() -> str:
     return "; the bedGraph on standard output is incomplete" if _streaming else ""
 
 
+def _stop_within(error: BaseException) -> KeyboardInterrupt | None:
+    """The stop among the exceptions that led to ``error``, if any."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, KeyboardInterrupt):
+            return error
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return None
+
+
 def main(argv=None) -> int:
     global _streaming
     parser = build_parser()
@@ -969,6 +980,14 @@ def main(argv=None) -> int:
     try:
         try:
             return command(args)
+        except Exception as error:
+            # A stop that lands inside an import (NumPy's, say) comes out
+            # as the ImportError the import machinery makes of it: still
+            # the stop.
+            stop = _stop_within(error) or _lifecycle.stop_raised()
+            if stop is None:
+                raise
+            raise stop from None
         finally:
             # The outcome is settled: a stop that comes while it is
             # reported is let be.

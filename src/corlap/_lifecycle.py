@@ -79,6 +79,7 @@ class _Stops:
         self.held = 0
         self.over = False                  # the run's outcome is settled
         self.resender = None               # sends a dropped stop again
+        self.waker = None                  # wakes a main thread stuck in a call
 
 
 _stops = _Stops()
@@ -87,6 +88,12 @@ _stops = _Stops()
 def _raise_stop(signum: int) -> None:
     _stops.raised = signum
     raise Stopped(signum)
+
+
+def stop_raised() -> "Stopped | None":
+    """The stop that ended the run, where code between its handler and the
+    caller (a C extension's import, say) turned it into another error."""
+    return None if _stops.raised is None else Stopped(_stops.raised)
 
 
 def _on_stop(signum, frame) -> None:
@@ -138,9 +145,59 @@ def _send_again(stops: _Stops, signum: int) -> None:
 _hooks: dict = {}
 
 
+class _Waker:
+    """A stop signal may land in any thread of the process; Python then only
+    notes it, and a main thread blocked in a system call (a write to a pipe
+    whose reader stalls) would never run the handler.  The signal's number
+    also reaches this thread through the wakeup descriptor; if the main
+    thread has not taken the stop shortly after, the signal is sent again
+    to that thread itself, which interrupts the call."""
+
+    def __init__(self, stops: _Stops):
+        import threading
+
+        self._stops = stops
+        self._read, self._write = os.pipe()
+        os.set_blocking(self._write, False)
+        self._previous = signal.set_wakeup_fd(self._write, warn_on_full_buffer=False)
+        self._thread = threading.Thread(target=self._watch, daemon=True, name="stop-waker")
+        self._thread.start()
+
+    def _watch(self) -> None:
+        import threading
+        import time
+
+        main = threading.main_thread().ident
+        while True:
+            try:
+                data = os.read(self._read, 64)
+            except OSError:
+                return
+            if not data:
+                return
+            signum = data[-1]
+            if signum not in STOP_SIGNALS:
+                continue
+            deadline = time.monotonic() + 0.2
+            while not self._stops.over and self._stops.raised is None:
+                if time.monotonic() >= deadline and not self._stops.held:
+                    with contextlib.suppress(OSError, ValueError):
+                        signal.pthread_kill(main, signum)
+                    deadline = time.monotonic() + 0.2
+                time.sleep(0.01)
+
+    def close(self) -> None:
+        signal.set_wakeup_fd(self._previous)
+        os.close(self._write)
+        self._thread.join(timeout=1)
+        os.close(self._read)
+
+
 def catch_stops() -> dict:
     """Install the handlers of a run; return the ones they replace."""
     global _stops
+    if _stops.waker is not None:
+        _stops.waker.close()
     _stops = _Stops()
     if sys.unraisablehook is not _swallowed:
         _hooks["unraisable"] = sys.unraisablehook
@@ -152,6 +209,8 @@ def catch_stops() -> dict:
         handler = signal.getsignal(signum)
         if handler is not None and handler is not signal.SIG_IGN:
             previous[signum] = signal.signal(signum, _on_stop)
+    if previous:
+        _stops.waker = _Waker(_stops)
     if hasattr(signal, "SIGXFSZ"):
         # Past the file-size limit a write fails with EFBIG, reported like
         # a full disk, instead of the signal killing the process.
@@ -173,6 +232,9 @@ def release_stops(previous: dict) -> None:
         # It stops now; what it sent last reaches this run's handler (which
         # lets it be) while this thread waits, not the caller's.
         _stops.resender.join()
+    if _stops.waker is not None:
+        _stops.waker.close()
+        _stops.waker = None
     for signum, handler in previous.items():
         if handler is not None:
             signal.signal(signum, handler)
