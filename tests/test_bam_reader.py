@@ -365,7 +365,9 @@ def test_damaged_count_in_an_index(small, tmp_path, damage):
     status, stderr, peak = _corlap(*train)
     assert status == 2 and len(stderr) == 1 and path in stderr[0], stderr
     assert stderr[0].startswith("corlap train: error: ") and "index" in stderr[0]
-    assert peak < 400_000
+    # The sanitizer's allocator reserves far more than it hands out.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert peak < 400_000
     pysam.index("-c", path)
     status, stderr, _ = _corlap(*train)
     assert status == 0, stderr
