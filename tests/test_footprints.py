@@ -197,9 +197,9 @@ def test_sites_from_standard_input_gzip_with_a_plot(signal, tmp_path):
 
 def test_corrected_signal_tells_bound_sites_better_than_observed(tmp_path):
     example = pathlib.Path(__file__).parents[1] / "examples" / "footprints_assay.py"
-    spec = importlib.util.spec_from_file_location("footprints_assay", example)
-    assay = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(assay)
+    located = importlib.util.spec_from_file_location("footprints_assay", example)
+    assay = importlib.util.module_from_spec(located)
+    located.loader.exec_module(assay)
     areas = assay.run(tmp_path, length=60_000, depth=6.0, say=lambda line: None)
     print(f"ROC AUC of footprint: observed {areas['observed']:.3f}, "
           f"corrected {areas['corrected']:.3f}")
