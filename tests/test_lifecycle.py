@@ -371,8 +371,8 @@ def stopped_command(command, output, genomes, model_files, reads_run):
     ("score", "mid-run", signal.SIGTERM),
     ("score", "mid-run", signal.SIGHUP),
     ("correct", "start-up", signal.SIGTERM),
-    # correct mid-run with standard output never read is left out: that
-    # run often outlives a stop sent to the group (an open fault).
+    ("correct", "mid-run", signal.SIGTERM),
+    ("correct", "mid-run", signal.SIGHUP),
 ])
 def test_stop_signal_to_the_group(command, moment, signum, tmp_path, genomes, model_files,
                                   reads_run, groups):

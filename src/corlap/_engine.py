@@ -725,6 +725,30 @@ class _BigWigWriter:
         self._held.close()
 
 
+class _StandardOutput:
+    """Standard output, buffered here rather than by a ``BufferedWriter``,
+    whose ``close`` flushes: a run that stops must not wait, on its way
+    out, for a reader that stalls.  ``close`` without ``flush`` drops what
+    is not written yet; a write cut short by a stop loses the rest."""
+
+    def __init__(self, size: int = 1 << 20):
+        self._size, self._pending = size, bytearray()
+
+    def write(self, data) -> int:
+        self._pending += data
+        if len(self._pending) >= self._size:
+            self.flush()
+        return len(data)
+
+    def flush(self) -> None:
+        view, self._pending = memoryview(self._pending), bytearray()
+        while view:
+            view = view[os.write(1, view):]
+
+    def close(self) -> None:
+        self._pending = bytearray()
+
+
 class _BedGraphWriter:
     encoding = "bedgraph"
 
@@ -732,7 +756,7 @@ class _BedGraphWriter:
         self.path = path
         if path == STDOUT:
             # Written as it comes: nothing to rename, nothing to take back.
-            self.temporary, self._file = None, open(1, "wb", 1 << 20, closefd=False)
+            self.temporary, self._file = None, _StandardOutput()
         else:
             self.temporary, self._file = open_beside(path, 1 << 20)
         if path.lower().endswith(_BGZF_EXTENSIONS):
@@ -750,11 +774,8 @@ class _BedGraphWriter:
         pass
 
     def release(self) -> None:
-        if self.temporary is None:
-            # Standard output stays open; what can no longer reach it is lost.
-            with contextlib.suppress(OSError):
-                self._file.close()
-            return
+        # Standard output stays open, and what a run that failed has not
+        # written to it yet is dropped.
         self._file.close()
 
 
