@@ -24,6 +24,7 @@
 #include <Python.h>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -352,6 +353,7 @@ public:
         std::vector<Ends> found(tids.size());
         Borrowed handle(*this);
         if (worth_streaming(*handle, tids)) {
+            reserve(*handle, tids, found);
             stream(tids, min_mapq, found);
         } else {
             for (size_t k = 0; k < tids.size(); ++k)
@@ -427,6 +429,26 @@ private:
                 mapped + unmapped;
         }
         return inside > 0 && outside <= inside / 8;
+    }
+
+    // Room for the reads the index counts on each sequence, so that the
+    // arrays never move as they grow; pages nobody writes are never
+    // touched.  A count past what the file could hold (a damaged index)
+    // is not trusted.
+    void reserve(Handle& indexed, const std::vector<int>& tids, std::vector<Ends>& found) {
+        struct stat status;
+        if (::stat(path_.c_str(), &status) != 0) return;
+        // A BAM record takes more than 8 compressed bytes.
+        const uint64_t most = uint64_t(status.st_size) / 8;
+        for (size_t k = 0; k < tids.size(); ++k) {
+            uint64_t mapped = 0, unmapped = 0;
+            if (tids[k] < 0 ||
+                hts.hts_idx_get_stat(indexed.index, tids[k], &mapped, &unmapped) < 0 ||
+                mapped > most)
+                continue;
+            found[k].starts.reserve(size_t(mapped));
+            found[k].ends.reserve(size_t(mapped));
+        }
     }
 
     // Every record of the file in order, each kept as a whole-sequence
