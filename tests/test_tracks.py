@@ -415,12 +415,8 @@ def test_unwritable_output_directory_refused(tmp_path, monkeypatch):
         tracks.check_output(tmp_path / "f.bw")
 
 
-def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, model_files,
-                                                    expected, lengths, monkeypatch):
-    """Workers that can see the run's directory share the dinucleotide
-    memo's table there and hand their bigWig blocks over in files of their
-    own attempts; the directory goes away with the run, whether it succeeds
-    or fails."""
+def watched_run_directories(monkeypatch) -> list:
+    """The run directories made from now on, listed as they are made."""
     made = []
     real = _engine._runs.run_directory
 
@@ -430,6 +426,16 @@ def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, mode
             made.append(directory)
             yield directory
     monkeypatch.setattr(_engine._runs, "run_directory", watched_directory)
+    return made
+
+
+def test_run_directory_shared_by_workers_is_removed(tmp_path, genome_fasta, model_files,
+                                                    expected, lengths, monkeypatch):
+    """Workers that can see the run's directory share the dinucleotide
+    memo's table there and hand their bigWig blocks over in files of their
+    own attempts; the directory goes away with the run, whether it succeeds
+    or fails."""
+    made = watched_run_directories(monkeypatch)
     monkeypatch.delenv(tracks.MEMO_DIR_VARIABLE, raising=False)
     seen, sources = [], []
     real_task = tracks.score_task
@@ -570,15 +576,7 @@ def test_long_lived_workers_hold_nothing_of_finished_runs(engine, tmp_path, geno
     after each, no worker still has the FASTA file open or a file of the
     run mapped (a deleted memo table in /dev/shm keeps its memory while
     mapped), and the run's directory is gone."""
-    made = []
-    real = _engine._runs.run_directory
-
-    @contextlib.contextmanager
-    def watched_directory():
-        with real() as directory:
-            made.append(directory)
-            yield directory
-    monkeypatch.setattr(_engine._runs, "run_directory", watched_directory)
+    made = watched_run_directories(monkeypatch)
     markers = ("corlap-run-", os.fspath(genome_fasta))
     with long_lived_workers(engine) as (executor, held):
         for run in range(3):

@@ -44,7 +44,11 @@
 #include <utility>
 #include <vector>
 
+#include "array_argument.hpp"
+
 namespace {
+
+using corlap::ArrayArgument;
 
 // A file that cannot be read as it should: its message becomes an OSError.
 struct ReadError : std::runtime_error {
@@ -777,34 +781,6 @@ PyType_Spec reader_spec = {
 // (blocks laid from position 0) plus the prefix of the next, each summed
 // from the block's edge inward.
 
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-    bool take(PyObject* object, const char* name, char kind, bool writable) {
-        if (PyObject_GetBuffer(object, &view,
-                               PyBUF_C_CONTIGUOUS | PyBUF_FORMAT |
-                                   (writable ? PyBUF_WRITABLE : 0)) != 0)
-            return false;
-        held = true;
-        const char* format = view.format;
-        if (format != nullptr && (*format == '=' || *format == '<' || *format == '@')) ++format;
-        bool fits = view.itemsize == 8 && format != nullptr &&
-                    (kind == 'd' ? std::strcmp(format, "d") == 0
-                                 : (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0));
-        if (!fits) {
-            PyErr_Format(PyExc_TypeError, "%s must be a contiguous %s array", name,
-                         kind == 'd' ? "float64" : "int64");
-            return false;
-        }
-        return true;
-    }
-    Py_ssize_t size() const { return view.len / 8; }
-    template <class T> T* data() const { return static_cast<T*>(view.buf); }
-};
-
 // The block sums of `padded` (positions base..top-1, blocks of `span` from
 // base): suffix[k] sums k to its block's end, prefix[k] its block's start
 // to k, except at a block's last position, where it is 0 (a window
@@ -852,7 +828,7 @@ PyObject* correct_interval(PyObject*, PyObject* args) {
                           &plus_positions, &minus_positions, &lo, &start, &end, &half,
                           &observed_object, &expected_object, &corrected_object))
         return nullptr;
-    Buffer weights[2], positions[2], observed, expected, corrected;
+    ArrayArgument weights[2], positions[2], observed, expected, corrected;
     if (!weights[0].take(plus_weights, "weights", 'd', false) ||
         !weights[1].take(minus_weights, "weights", 'd', false) ||
         !positions[0].take(plus_positions, "positions", 'q', false) ||
@@ -868,7 +844,7 @@ PyObject* correct_interval(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "correct_interval: sizes do not agree");
         return nullptr;
     }
-    for (const Buffer& strand : positions)
+    for (const ArrayArgument& strand : positions)
         for (Py_ssize_t k = 0; k < strand.size(); ++k) {
             int64_t q = strand.data<int64_t>()[k];
             if (q < lo || q >= hi) {

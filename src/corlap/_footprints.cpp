@@ -25,40 +25,13 @@
 #include <memory>
 #include <new>
 
+#include "array_argument.hpp"
+
 namespace {
 
-constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+using corlap::ArrayArgument;
 
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-    // kind: 'f' float32, 'd' float64, 'q' int64.
-    bool take(PyObject* object, const char* name, char kind, bool writable) {
-        if (PyObject_GetBuffer(object, &view,
-                               PyBUF_C_CONTIGUOUS | PyBUF_FORMAT |
-                                   (writable ? PyBUF_WRITABLE : 0)) != 0)
-            return false;
-        held = true;
-        const char* format = view.format;
-        if (format != nullptr && (*format == '=' || *format == '<' || *format == '@')) ++format;
-        bool fits = format != nullptr &&
-                    (kind == 'f'   ? view.itemsize == 4 && std::strcmp(format, "f") == 0
-                     : kind == 'd' ? view.itemsize == 8 && std::strcmp(format, "d") == 0
-                                   : view.itemsize == 8 && (std::strcmp(format, "q") == 0 ||
-                                                            std::strcmp(format, "l") == 0));
-        if (!fits) {
-            PyErr_Format(PyExc_TypeError, "%s must be a contiguous %s array", name,
-                         kind == 'f' ? "float32" : kind == 'd' ? "float64" : "int64");
-            return false;
-        }
-        return true;
-    }
-    Py_ssize_t size() const { return view.len / view.itemsize; }
-    template <class T> T* data() const { return static_cast<T*>(view.buf); }
-};
+constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
 
 // Doubles that the compiler keeps in one vector register (two or four);
 // each lane is added on its own, so each sum is still its own chain of
@@ -137,7 +110,7 @@ PyObject* track(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OLLLLLO:track", &values_object, &lo, &start, &end, &half,
                           &flank, &out_object))
         return nullptr;
-    Buffer values, out;
+    ArrayArgument values, out;
     if (!values.take(values_object, "values", 'f', false) ||
         !out.take(out_object, "out", 'd', true))
         return nullptr;
@@ -223,7 +196,7 @@ PyObject* track(PyObject*, PyObject* args) {
 // The sites of a batch: site s's window of the signal is values[offsets[s]
 // .. offsets[s + 1] - 1], positions lo[s] onwards.
 struct Windows {
-    Buffer values, offsets, lo;
+    ArrayArgument values, offsets, lo;
     bool take(PyObject* values_object, PyObject* offsets_object, PyObject* lo_object,
               Py_ssize_t sites) {
         if (!values.take(values_object, "values", 'f', false) ||
@@ -254,7 +227,7 @@ PyObject* sites(PyObject*, PyObject* args) {
                           &lo_object, &starts_object, &ends_object, &minus_object, &flank,
                           &centre_object, &left_object, &right_object, &footprint_object))
         return nullptr;
-    Buffer starts, ends, minus, centre, left, right, footprint;
+    ArrayArgument starts, ends, minus, centre, left, right, footprint;
     if (!starts.take(starts_object, "starts", 'q', false) ||
         !ends.take(ends_object, "ends", 'q', false) ||
         !minus.take(minus_object, "minus", 'q', false) ||
@@ -302,7 +275,7 @@ PyObject* profile(PyObject*, PyObject* args) {
                           &lo_object, &centres_object, &minus_object, &groups_object, &reach,
                           &sums_object, &counts_object))
         return nullptr;
-    Buffer centres, minus, groups, sums, counts;
+    ArrayArgument centres, minus, groups, sums, counts;
     if (!centres.take(centres_object, "centres", 'q', false) ||
         !minus.take(minus_object, "minus", 'q', false) ||
         !groups.take(groups_object, "groups", 'q', false) ||
