@@ -493,22 +493,27 @@ def test_blocks_travel_back_when_a_worker_cannot_write_them(tmp_path, genome_fas
 
 
 @pytest.mark.parametrize("fault", ["cut short", "gone"])
-def test_a_damaged_attempt_file_fails_the_run(fault, tmp_path, genome_fasta, model_files,
-                                              monkeypatch):
+@pytest.mark.parametrize("output", ["f.bw", "f.bedgraph"])
+def test_a_damaged_attempt_file_fails_the_run(fault, output, tmp_path, genome_fasta,
+                                              model_files, monkeypatch):
     """An attempt's file that lost bytes or vanished after its task ended
-    fails the run, naming the file, before anything is copied from it."""
-    real = _bigwig.write_attempt
+    fails the run, naming the file, before anything is copied from it:
+    bigWig blocks and bedGraph text alike."""
+    module, name = ((_bigwig, "write_attempt") if output.endswith(".bw")
+                    else (_engine, "_append_texts"))
+    real = getattr(module, name)
 
-    def damaged(path, batches):
-        real(path, batches)
+    def damaged(path, *args):
+        written = real(path, *args)
         if fault == "gone":
             os.unlink(path)
         else:
             os.truncate(path, os.path.getsize(path) - 1)
-    monkeypatch.setattr(_bigwig, "write_attempt", damaged)
+        return written
+    monkeypatch.setattr(module, name, damaged)
     with concurrent.futures.ThreadPoolExecutor(2) as pool, \
             pytest.raises(_engine.AttemptError, match="attempt") as raised:
-        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / "f.bw",
+        tracks.write_tracks(genome_fasta, model_files["PWM"], forward=tmp_path / output,
                             executor=pool, chunk_size=5_000)
     assert "attempt-" in raised.value.filename
     assert list(tmp_path.iterdir()) == []

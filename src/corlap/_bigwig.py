@@ -51,7 +51,7 @@ import numpy as np
 from corlap import _encoder
 
 __all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Stream", "Batch",
-           "encode", "runs", "write_attempt", "BigWigWriter"]
+           "encode", "runs", "write_attempt", "copy_range", "BigWigWriter"]
 
 BIGWIG_MAGIC = 0x888FFC26
 CHROM_TREE_MAGIC = 0x78CA8C91
@@ -572,7 +572,7 @@ _NOT_HERE = (errno.EXDEV, errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP, errno.EB
 _copiers = ["copy_file_range", "sendfile", "read"]
 
 
-def _copy(source: int, offset: int, count: int, target: int, at: int) -> None:
+def copy_range(source: int, offset: int, count: int, target: int, at: int) -> None:
     """Copies ``count`` bytes of the file ``source`` from ``offset`` to the
     file ``target`` at ``at``, in the kernel where it can (the first way
     that works is kept for the rest of the process)."""
@@ -730,7 +730,7 @@ class BigWigWriter:
         begin, count = int(ends[first]), int(ends[last] - ends[first])
         target, at = self._descriptors[k], self._at[k]
         if stream.data is None:
-            _copy(source, stream.offset + begin, count, target, at)
+            copy_range(source, stream.offset + begin, count, target, at)
         else:
             _write_all(target, at, memoryview(stream.data).cast("B")[begin:begin + count])
         bounds = stream.bounds[first:last]
@@ -829,7 +829,7 @@ class BigWigWriter:
             at = _write_all(out, at, struct.pack("<I", records))
             zoom_entries = self._entries[k].array().copy()
             zoom_entries["offset"] += at
-            _copy(self._descriptors[k], 0, self._at[k], out, at)
+            copy_range(self._descriptors[k], 0, self._at[k], out, at)
             at += self._at[k]
             zoom_index_at = at
             at = _write_all(out, at, _r_tree(zoom_entries, self._block_size,

@@ -323,9 +323,9 @@ class AttemptError(OSError):
 class TaskResult:
     """What a task hands back, per output name: the values of each span
     (``arrays``), bedGraph text (``texts``) or bigWig batches
-    (``batches``).  The batches' blocks travel one way or the other: as
-    bytes inside them, or in the file ``attempt`` of that task attempt,
-    which then holds exactly ``attempt_size`` bytes.  ``extra``: anything
+    (``batches``).  The batches' blocks and the texts travel one way or
+    the other: as bytes inside them, or in the file ``attempt`` of that
+    task attempt, which then holds exactly ``attempt_size`` bytes.  ``extra``: anything
     else the task function hands back (small and picklable, such as rows
     of a table), which the run's ``on_result`` takes in genome order."""
     arrays: dict[str, list[np.ndarray]] = dataclasses.field(default_factory=dict)
@@ -334,6 +334,9 @@ class TaskResult:
     attempt: str | None = None
     attempt_size: int = 0
     extra: Any = None
+    # Texts that travel in the attempt's file, after the blocks: name ->
+    # (offset, size) there, in place of their bytes in ``texts``.
+    texts_in_attempt: dict[str, tuple[int, int]] = dataclasses.field(default_factory=dict)
 
     def check_attempt(self) -> None:
         """AttemptError unless the attempt's file (if any) is there and
@@ -575,12 +578,12 @@ class Encoder:
 
     def result(self, extra: Any = None) -> TaskResult:
         """The task's result, with ``extra`` (see TaskResult); bigWig
-        blocks in a file of this attempt when the worker sees the run's
-        directory and has room there."""
+        blocks and bedGraph texts in a file of this attempt when the worker
+        sees the run's directory and has room there."""
         self._encode_waiting()
         texts = {name: b"".join(parts) for name, parts in self._texts.items()}
-        attempt, size = None, 0
-        scratch = self._task.local_directory() if self._batches else None
+        attempt, size, in_attempt = None, 0, {}
+        scratch = self._task.local_directory() if self._batches or texts else None
         if scratch is not None:
             # A file of this attempt alone: whatever another attempt of the
             # task does, the calling process copies only from the file of
@@ -589,13 +592,38 @@ class Encoder:
             batches = [batch for batches in self._batches.values() for batch in batches]
             try:
                 _bigwig.write_attempt(source, batches)
-                attempt = source
                 size = sum(stream.size for batch in batches for stream in batch.streams)
+                in_attempt = _append_texts(source, size, texts)
+                attempt = source
+                size += sum(length for _, length in in_attempt.values())
+                texts = dict.fromkeys(texts, b"")
             except OSError:
-                # No room for it there: the blocks travel back instead.
+                # No room for it there: the blocks and texts travel back
+                # instead (write_attempt leaves the batches' bytes where they
+                # are until the file is whole).
                 with contextlib.suppress(OSError):
                     os.unlink(source)
-        return TaskResult(self._arrays, texts, self._batches, attempt, size, extra)
+                in_attempt, size = {}, 0
+        return TaskResult(self._arrays, texts, self._batches, attempt, size, extra, in_attempt)
+
+
+def _append_texts(path: str, at: int, texts: dict[str, bytes]) -> dict[str, tuple[int, int]]:
+    """Writes ``texts`` one after the other into the attempt's file ``path``
+    from offset ``at``; where each one lies there."""
+    where: dict[str, tuple[int, int]] = {}
+    if not texts:
+        return where
+    descriptor = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
+    try:
+        for name, text in texts.items():
+            where[name] = (at, len(text))
+            view = memoryview(text)
+            while view:
+                written = os.pwrite(descriptor, view, at)
+                view, at = view[written:], at + written
+    finally:
+        os.close(descriptor)
+    return where
 
 
 # --- running tasks on an executor -------------------------------------------
@@ -759,11 +787,37 @@ class _BedGraphWriter:
             self.temporary, self._file = None, _StandardOutput()
         else:
             self.temporary, self._file = open_beside(path, 1 << 20)
+        # A file of ours taking the text as it is (not standard output,
+        # not compressed here).
+        self._plain = self.temporary is not None
         if path.lower().endswith(_BGZF_EXTENSIONS):
             self._file = BgzfWriter(self._file)
+            self._plain = False
 
     def write(self, result: TaskResult, name: str) -> None:
-        self._file.write(result.texts[name])
+        if name not in result.texts_in_attempt:
+            self._file.write(result.texts[name])
+            return
+        offset, size = result.texts_in_attempt[name]
+        source = os.open(result.attempt, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            if self._plain:
+                # Copied by the kernel, after what is buffered here.
+                self._file.flush()
+                at = self._file.tell()
+                _bigwig.copy_range(source, offset, size, self._file.fileno(), at)
+                self._file.seek(at + size)
+                return
+            end = offset + size
+            while offset < end:
+                piece = os.pread(source, min(end - offset, 1 << 22), offset)
+                if not piece:
+                    raise AttemptError(errno.EIO, "a task attempt's file was cut short",
+                                       result.attempt)
+                self._file.write(piece)
+                offset += len(piece)
+        finally:
+            os.close(source)
 
     def close(self) -> None:
         if isinstance(self._file, BgzfWriter):
