@@ -412,6 +412,25 @@ def test_processes_filling_one_table_at_once_agree_with_the_plain_loop(tmp_path,
         assert_same(model.score_sequence(codes), want)
 
 
+@pytest.mark.parametrize("length, shared", [(8, True), (11, False)])
+def test_a_table_filled_whole_first_gives_the_plain_scores(length, shared, tmp_path,
+                                                           test_hooks, monkeypatch):
+    """The table filled whole (each position's normaliser shared by the
+    windows that differ only there; at length 11 the first position is
+    computed for every window), shared or moved to a private direct table:
+    the bits of scoring each window alone, and nothing left to compute."""
+    from corlap.utils._scoring_loader import scoring
+    model = trained(length, 50 + length)
+    codes = genome_like(np.random.default_rng(length), 40_000)
+    expected = plain(model, codes, monkeypatch)
+    if shared:
+        monkeypatch.setenv(SHARE, str(tmp_path))
+    scoring.score(model, codes[:2 * length], None, True)
+    _, scored, reused, _, direct = memo_delta(
+        test_hooks, lambda: assert_same(scoring.score(model, codes), expected))
+    assert scored == 0 and reused > 0 and direct
+
+
 def _score_while_cut_short(directory, tables, codes, queue):
     """Runs in a fresh process: scores ``codes`` while another process
     truncates the shared table's file; reports the scores and when the
@@ -506,10 +525,10 @@ def test_unsafe_or_foreign_table_files_are_not_used(tmp_path, test_hooks, monkey
         return test_hooks.memo_runs()[5], scored
 
     assert attach() == (True, 0)
-    # The header names the build (layout version 2, then its text).
+    # The header names the build (layout version 3, then its text).
     version, = struct.unpack_from("<Q", good, 16)
     build = good[24:24 + 512].rstrip(b"\0").decode()
-    assert version == 2 and build.startswith("kernels ") and "-ffp-contract=off" in build
+    assert version == 3 and build.startswith("kernels ") and "-ffp-contract=off" in build
     # A header that is not ours: one byte of the tables changed; another
     # build's.
     table.write_bytes(good[:600] + bytes([good[600] ^ 1]) + good[601:])

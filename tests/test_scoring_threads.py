@@ -198,9 +198,10 @@ def test_models_that_do_not_score_as_corlap_are_refused(model, match, scoring):
         scoring.score(model, GOOD)
 
 
-def test_arguments_are_two_or_three_and_positional(scoring):
+def test_arguments_are_two_to_four_and_positional(scoring):
     model = trained("DWM", 3, 1)
-    for call in (lambda: scoring.score(model), lambda: scoring.score(model, GOOD, None, None),
+    for call in (lambda: scoring.score(model),
+                 lambda: scoring.score(model, GOOD, None, False, None),
                  lambda: scoring.score(model, sequence=GOOD)):
         with pytest.raises(TypeError, match="score"):
             call()

@@ -60,6 +60,7 @@ class _CorrectionJob:
     window: int = DEFAULT_WINDOW
     shift: tuple[int, int] = reads.DEFAULT_SHIFT
     min_mapq: int = reads.DEFAULT_MIN_MAPQ
+    whole_memo: bool = False
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -79,16 +80,19 @@ class CorrectedInterval:
 def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
                      window: int = DEFAULT_WINDOW, shift=reads.DEFAULT_SHIFT,
                      min_mapq: int = reads.DEFAULT_MIN_MAPQ, path: str = "",
-                     context: _engine.WorkerContext | None = None) -> dict[str, np.ndarray]:
+                     context: _engine.WorkerContext | None = None,
+                     whole_memo: bool = False) -> dict[str, np.ndarray]:
     """The observed, expected and corrected float64 values (NaN: none) of
     positions start..end-1 of ``chrom``, from a prepared ``model``, an open
     FASTA file and a reads ``handle`` of ``reads.open_reads``.  With a
     worker ``context`` every array is one it reuses (the values are valid
-    until the next call with it)."""
+    until the next call with it); ``whole_memo`` as for
+    ``tracks.interval_scores``."""
     half = window // 2
     chrom_length = fasta.get_length(chrom)
     lo, hi = max(start - half, 0), min(end + half, chrom_length)
-    scores = tracks.interval_scores(model, fasta, chrom, lo, hi, tracks.STRANDS, context)
+    scores = tracks.interval_scores(model, fasta, chrom, lo, hi, tracks.STRANDS, context,
+                                    whole_memo)
     insertions = reads.region_insertions(handle, chrom, lo, hi, chrom_length, shift=shift,
                                          min_mapq=min_mapq, path=path)
     # 2 ** score, NaN where there is none (exp2 keeps NaN).
@@ -118,7 +122,7 @@ def correction_task(task: _engine.Task, context: _engine.WorkerContext) -> _engi
     for span in task.spans():
         values = correct_interval(model, fasta, handle, span.chrom, span.start, span.end,
                                   window=job.window, shift=job.shift, min_mapq=job.min_mapq,
-                                  path=job.bam, context=context)
+                                  path=job.bam, context=context, whole_memo=job.whole_memo)
         encoder.add(span, {name: values[name] for name in names})
     return encoder.result()
 
@@ -142,7 +146,8 @@ def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, ex
     if regions is not None:
         regions = [region for region in regions if region.chrom not in excluded]
     chunks = tracks.plan_chunks(planned, regions, chunk_size)
-    job = _CorrectionJob(fasta_path, ref, bam_path, window, shift, min_mapq)
+    job = _CorrectionJob(fasta_path, ref, bam_path, window, shift, min_mapq,
+                         tracks.fills_whole_memo(ref, chunks, len(tracks.STRANDS)))
     return lengths, chunks, job
 
 

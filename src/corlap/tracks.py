@@ -94,6 +94,9 @@ class ModelRef:
     digest: str
     path: str | None = None
     contents: bytes | None = None
+    # A dinucleotide model whose memo table holds every window: how many
+    # windows there are (4^length); else 0.
+    table_windows: int = 0
 
     @classmethod
     def of(cls, model) -> "ModelRef":
@@ -105,10 +108,11 @@ class ModelRef:
             path = os.path.abspath(os.fspath(model))
             with open(path, "rb") as stream:
                 contents = stream.read()
-            models.load_model(io.BytesIO(contents), name=os.fspath(model))
-            return cls(models.digest(contents), path=path)
+            loaded = models.load_model(io.BytesIO(contents), name=os.fspath(model))
+            return cls(models.digest(contents), path=path, table_windows=_table_windows(loaded))
         contents = models.model_bytes(model)
-        return cls(models.digest(contents), contents=contents)
+        return cls(models.digest(contents), contents=contents,
+                   table_windows=_table_windows(model))
 
     def load(self):
         """The model, rebuilt from the bytes (checked against the digest)."""
@@ -121,11 +125,32 @@ class ModelRef:
         return models.load_model(io.BytesIO(contents), name=self.path)
 
 
+# The longest window whose memo is a table of every window (the extension's
+# direct table).
+_TABLE_LENGTH = 12
+
+
+def _table_windows(model) -> int:
+    if type(model).__name__ != "DiNucleotideMatrix" or int(model.length) > _TABLE_LENGTH:
+        return 0
+    return 4 ** int(model.length)
+
+
+def fills_whole_memo(ref: ModelRef, chunks, strands: int) -> bool:
+    """Whether a run scoring ``chunks`` on ``strands`` strands has windows
+    enough for every window of the model's memo table to be scored first
+    (far cheaper per window than scoring most of them one at a time)."""
+    positions = sum(end - start for _, intervals in chunks for start, end in intervals)
+    return ref.table_windows > 0 and positions * strands >= ref.table_windows
+
+
 @dataclasses.dataclass(frozen=True)
 class ScoreJob:
-    """What every scoring task of a run needs beyond its coordinates."""
+    """What every scoring task of a run needs beyond its coordinates;
+    ``whole_memo``: fill the dinucleotide memo's table whole first."""
     fasta: str
     model: ModelRef
+    whole_memo: bool = False
 
 
 def genome_lengths(fasta_path) -> dict[str, int]:
@@ -202,7 +227,8 @@ def fasta_of(context: WorkerContext, path: str):
 
 
 def interval_scores(model, fasta, chrom: str, start: int, end: int, strands: Sequence[str],
-                    context: WorkerContext | None = None) -> dict[str, np.ndarray]:
+                    context: WorkerContext | None = None,
+                    whole_memo: bool = False) -> dict[str, np.ndarray]:
     """Float64 values of positions start..end-1 of chrom for each strand,
     from a prepared model and an open FASTA file.  With a worker ``context``
     the codes and scores are made in arrays it reuses, and the values are
@@ -210,7 +236,9 @@ def interval_scores(model, fasta, chrom: str, start: int, end: int, strands: Seq
     one, arrays of their own.  Scored through the extension's private entry
     point, which gives the bits of ``score_sequence`` but lets go of the
     interpreter lock over the loop, so that threads of one worker (Dask's)
-    score at the same time."""
+    score at the same time.  ``whole_memo``: the run scores enough windows
+    for the dinucleotide memo's table to be filled whole first (same
+    bits)."""
     length = _window_length(model)
     flank = length // 2  # F >= L - 1 - F: enough on both sides, both strands
     chrom_length = fasta.get_length(chrom)
@@ -230,7 +258,7 @@ def interval_scores(model, fasta, chrom: str, start: int, end: int, strands: Seq
     for strand in strands:
         codes = region.sequence if strand == "forward" else region.revcomp
         out = None if context is None else context.array(f"{strand} scores", size)
-        scores = scoring.score(model, codes, out)
+        scores = scoring.score(model, codes, out, whole_memo)
         if strand == "forward":
             values[strand] = scores[start - fetch_start:end - fetch_start]
         else:
@@ -255,7 +283,7 @@ def score_task(task: Task, context: WorkerContext) -> TaskResult:
     encoder = Encoder(task)
     for span in task.spans():
         encoder.add(span, interval_scores(model, fasta, span.chrom, span.start, span.end,
-                                          strands, context))
+                                          strands, context, task.job.whole_memo))
     return encoder.result()
 
 
@@ -286,7 +314,8 @@ def score_intervals(fasta, model, *, strands: Sequence[str] = STRANDS, regions=N
         raise ValueError(f"strands must be among {STRANDS}, got {tuple(strands)}")
     fasta_path = os.fspath(fasta)
     chunks = plan_chunks(genome_lengths(fasta_path), regions, chunk_size)
-    job = ScoreJob(fasta_path, ModelRef.of(model))
+    ref = ModelRef.of(model)
+    job = ScoreJob(fasta_path, ref, fills_whole_memo(ref, chunks, len(strands)))
     for chrom, start, end, arrays in array_intervals(
             score_task, job, chunks, tuple(strands), executor=executor,
             max_in_flight=max_in_flight, chunk_size=chunk_size):
@@ -327,6 +356,7 @@ def write_tracks(fasta, model, *, forward=None, reverse=None, regions=None,
     lengths = genome_lengths(fasta_path)
     ref = ModelRef.of(model)
     chunks = plan_chunks(lengths, regions, chunk_size)
-    write_outputs(score_task, ScoreJob(fasta_path, ref), lengths, chunks, targets,
+    job = ScoreJob(fasta_path, ref, fills_whole_memo(ref, chunks, len(targets)))
+    write_outputs(score_task, job, lengths, chunks, targets,
                   executor=executor, chunk_size=chunk_size, max_in_flight=max_in_flight,
                   progress=progress, deflate_level=deflate_level)

@@ -20,6 +20,9 @@ namespace corlap::bodies {
 
 PairTableRuns pair_table_runs;
 MemoRuns memo_runs;
+// Set by corlap.utils._scoring.score around one call (read under the GIL):
+// the call fills the memo's table whole before it scores.
+bool memo_whole_request = false;
 
 namespace {
 
@@ -477,6 +480,8 @@ struct Scoring {
     uint64_t mode = 0;
     size_t budget = 0;
     std::string share;
+    // Whether the memo's table is to be filled whole first (fill_memo).
+    bool whole = false;
     // What the memo did, added to memo_runs under the GIL.
     bool fresh = false;
     kernels::MemoTally tally{0, 0};
@@ -574,6 +579,7 @@ ref prepare_scoring(PyObject* self, PyObject* sequence, Scoring& call,
 // Under the GIL, in the thread that scores: the settings, the mode, and the
 // memo filled under them and the call's tables (or none).
 void lend_memo(Scoring& call) {
+    call.whole = memo_whole_request;
     call.budget = memo_budget();
     call.share = memo_share_dir();
     call.mode = kernels::floating_point_mode();
@@ -598,6 +604,10 @@ void score_windows(Scoring& call) {
         }
     }
     if (memo != nullptr) {
+        if (call.whole && memo->go_direct()) {
+            kernels::fill_memo(call.length, call.bias, call.background, *memo,
+                               call.window.data(), call.prod_log.data());
+        }
         call.tally = kernels::score_windows_memo(call.codes, call.sequence_length, call.length,
                                                  call.offset, call.bias, call.background,
                                                  call.scores, *memo, call.window.data(),

@@ -24,6 +24,9 @@ namespace corlap {
 namespace bodies {
 // dinuc.cpp: puts settings in force (nullopt: the environment variable's).
 void set_memo_settings(std::optional<std::string> share_dir, std::optional<size_t> budget_mib);
+// dinuc.cpp: whether the DiNucleotideMatrix call being made fills the memo's
+// table whole first.
+extern bool memo_whole_request;
 
 // The bodies of NucleotideMatrix.score_sequence (mono.cpp) and
 // DiNucleotideMatrix.score_sequence (dinuc.cpp), by which score tells the
@@ -208,10 +211,12 @@ bool unlocked_scoring(PyObject* model, Unlocked* out) {
 }
 
 PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 && nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "score() takes 2 or 3 arguments (%zd given)", nargs);
+    if (nargs < 2 || nargs > 4) {
+        PyErr_Format(PyExc_TypeError, "score() takes 2 to 4 arguments (%zd given)", nargs);
         return nullptr;
     }
+    int whole = 0;
+    if (nargs == 4 && (whole = PyObject_IsTrue(args[3])) < 0) return nullptr;
     if (state.module == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "import corlap.utils.sequences first");
         return nullptr;
@@ -226,16 +231,21 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     // As in the public functions: an allocation that fails is MemoryError.
+    // Read under the GIL, before the call lets it go.
+    bodies::memo_whole_request = whole != 0;
     try {
-        return unlocked(model, sequence, out);
+        PyObject* scores = unlocked(model, sequence, out);
+        bodies::memo_whole_request = false;
+        return scores;
     } catch (const std::exception&) {
+        bodies::memo_whole_request = false;
         return PyErr_NoMemory();
     }
 }
 
 PyMethodDef private_methods[] = {
     {"score", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(score)), METH_FASTCALL,
-     "score(model, sequence, out=None, /)\n"
+     "score(model, sequence, out=None, whole=False, /)\n"
      "--\n"
      "\n"
      "model.score_sequence(sequence), bit for bit, with the GIL released while\n"
@@ -254,6 +264,13 @@ PyMethodDef private_methods[] = {
      "no memory with sequence) that receives the scores in place of a new array,\n"
      "so that a caller scoring chunk after chunk reuses its memory; the caller\n"
      "must leave it as it is until this returns.\n"
+     "\n"
+     "whole: true for a caller about to score far more windows of this\n"
+     "DiNucleotideMatrix (of length 12 at most) than there are distinct windows,\n"
+     "such as a genome's: the memo's table is first filled with the score of\n"
+     "every window, which costs about a third of scoring each one alone, and\n"
+     "blocks that other processes sharing the table have taken are left to\n"
+     "them.  The scores are the same bits either way.\n"
      "\n"
      "Returns a new float64 array, or out.  A call with a DiNucleotideMatrix uses the\n"
      "window memo as score_sequence does, under the settings of memo_settings;\n"

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <memory>
+#include <new>
 
 namespace corlap::kernels {
 
@@ -481,6 +483,115 @@ struct MemoTally {
     }
     serve();
     return MemoTally{scored, clean_windows - scored};
+}
+
+// The memo's direct table filled whole, a block of windows at a time, for a
+// caller that will score many more windows than the table has entries (a
+// genome): every score is then copied, and computing them all costs less
+// than computing, one at a time, the windows the sequences bring.
+//
+// Why it costs less: the normaliser of position m (the sum over the four
+// bases of 2^(pwm + prod_log sum)) does not depend on the window's own code
+// at m, since the pair terms of m with itself are +0.0 for every code (see
+// ScoreSide).  So the four windows that differ only at m share it, and its
+// log2.  A block is the 4^(L - fixed) windows that share their first
+// `fixed` codes, taken in key order: for each position m >= fixed the
+// log2 of the normaliser is computed at the window whose code at m is 0,
+// and kept, under the codes after m, for the three that follow.  Positions
+// before `fixed` are computed for every window, which keeps what is kept
+// small (4^(L - 1 - fixed) values at the most).  Each score is made of the
+// operations of window_log_probability, in the same order: only repeated
+// calls are left out, so the bits are the same.
+//
+// Processes sharing the table fill each block once between them: a block
+// is taken by claiming the entry of its first window (WindowMemo::claim),
+// and a block whose first window is already there is left alone (windows
+// it lacks are scored one at a time, as ever).
+constexpr int64_t kept_positions = 10;
+
+inline int64_t fill_fixed_positions(int64_t length) {
+    return length > kept_positions ? length - kept_positions : 0;
+}
+
+// window_log_probability for the window `codes` of key `key`, with the log2
+// of the normalisers of positions m >= fixed kept in kept[m] (indexed by the
+// codes after m) at the windows whose code at m is 0, and read back at the
+// others.
+inline double kept_log_probability(const ScoreSide& side, const int64_t* codes,
+                                   int64_t length, int64_t fixed, uint64_t key,
+                                   double* const* kept, Lanes* prod_log) {
+    if (side.wide) {
+        prod_log_sums_wide(side.delta, codes, length, prod_log);
+    } else {
+        prod_log_sums(side.delta, codes, length, prod_log);
+    }
+    double score_log = 0.0;
+    for (int64_t m = 0; m < length; ++m) {
+        const Lanes sums = prod_log[m];
+        const int64_t sm = codes[m];
+        double log_normaliser;
+        if (m < fixed || sm == 0) {
+            double normaliser = 0.0;
+            for (int a = 0; a < 4; ++a) {
+                normaliser = normaliser + std::pow(2.0, side.pwm[a * length + m] + sums[a]);
+            }
+            log_normaliser = std::log2(normaliser);
+            if (m >= fixed) {
+                kept[m][key & ((uint64_t{1} << (2 * (length - 1 - m))) - 1)] = log_normaliser;
+            }
+        } else {
+            log_normaliser = kept[m][key & ((uint64_t{1} << (2 * (length - 1 - m))) - 1)];
+        }
+        const double proba = (sums[sm] + side.pwm[sm * length + m]) - log_normaliser;
+        score_log = score_log + proba;
+    }
+    return score_log;
+}
+
+// Fills the blocks of the memo's direct table that nobody has taken; the
+// number of windows scored.  Room for what is kept is allocated here (a
+// few MB); without it, nothing is filled.  `window` and `prod_log` are
+// scratch room for L codes and L lane groups.
+[[gnu::noinline]] inline int64_t fill_memo(int64_t length, const ScoreSide& bias,
+                                           const ScoreSide& background, WindowMemo& memo,
+                                           int64_t* window, Lanes* prod_log) {
+    if (length < 1 || length > WindowMemo::max_direct_length || !memo.direct()) return 0;
+    const int64_t fixed = fill_fixed_positions(length);
+    const int shift = static_cast<int>(2 * (length - fixed));
+    const uint64_t blocks = uint64_t{1} << (2 * fixed);
+    std::unique_ptr<double[]> room;
+    double* kept[2][WindowMemo::max_direct_length] = {};
+    int64_t scored = 0;
+    for (uint64_t block = 0; block < blocks; ++block) {
+        const uint64_t first = block << shift;
+        if (!memo.claim(first)) continue;
+        if (room == nullptr) {
+            size_t per_side = 0;
+            for (int64_t m = fixed; m < length; ++m) per_side += size_t{1} << (2 * (length - 1 - m));
+            room.reset(new (std::nothrow) double[2 * per_side]);
+            if (room == nullptr) return scored;     // the claimed block is scored as it comes
+            double* at = room.get();
+            for (int side = 0; side < 2; ++side) {
+                for (int64_t m = fixed; m < length; ++m) {
+                    kept[side][m] = at;
+                    at += size_t{1} << (2 * (length - 1 - m));
+                }
+            }
+        }
+        const uint64_t end = first + (uint64_t{1} << shift);
+        for (uint64_t key = first; key < end; ++key) {
+            for (int64_t k = 0; k < length; ++k) {
+                window[k] = static_cast<int64_t>((key >> (2 * (length - 1 - k))) & 3);
+            }
+            const double background_log =
+                kept_log_probability(background, window, length, fixed, key, kept[1], prod_log);
+            const double bias_log =
+                kept_log_probability(bias, window, length, fixed, key, kept[0], prod_log);
+            memo.insert(key, bias_log - background_log);
+        }
+        scored += static_cast<int64_t>(end - first);
+    }
+    return scored;
 }
 
 }  // namespace corlap::kernels

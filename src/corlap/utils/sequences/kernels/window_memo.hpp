@@ -615,7 +615,7 @@ public:
     bool find(uint64_t key, double* score) const {
         if (entries_ != nullptr) {
             const uint64_t stored = __atomic_load_n(entries_ + key, __ATOMIC_RELAXED);
-            if (stored == 0) return false;
+            if (stored == 0 || stored == kClaimed) return false;
             const uint64_t bits = stored ^ kEmptyBits;
             std::memcpy(score, &bits, sizeof bits);
             return true;
@@ -642,7 +642,7 @@ public:
             at_limit_ = true;
         }
         if (entries_ != nullptr) {
-            if (bits == kEmptyBits) return;
+            if ((bits ^ kEmptyBits) == 0 || (bits ^ kEmptyBits) == kClaimed) return;
             __atomic_store_n(entries_ + key, bits ^ kEmptyBits, __ATOMIC_RELAXED);
             ++count_;
             return;
@@ -656,7 +656,35 @@ public:
         ++count_;
     }
 
+    // Takes the direct table's entry of `key` for whoever fills the table
+    // a block at a time (fill_memo): true when nobody had scored or taken
+    // it.  A taken entry reads as not seen until a score is inserted there.
+    bool claim(uint64_t key) {
+        if (entries_ == nullptr) return false;
+        uint64_t expected = 0;
+        return __atomic_load_n(entries_ + key, __ATOMIC_RELAXED) == 0 &&
+               __atomic_compare_exchange_n(entries_ + key, &expected, kClaimed, false,
+                                           __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+    }
+
+    // Moves to the direct table now, where the length allows it and it fits
+    // the budget beside the hash table (for a caller about to fill it
+    // whole); true when the memo serves from a direct table.
+    bool go_direct() {
+        if (entries_ != nullptr) return true;
+        if (tables_ == nullptr || slots_ == 0 || length_ > max_direct_length ||
+            hash_.bytes() + direct_bytes() > budget_) {
+            return false;
+        }
+        return move_to_direct();
+    }
+
 private:
+    // A direct table's entry that a filler has taken (see claim): the score
+    // bits it stands for, kEmptyBits ^ 1, are a signalling NaN, which no
+    // arithmetic returns.
+    static constexpr uint64_t kClaimed = 1;
+
     struct Slot {
         uint64_t key;   // window key + 1; 0: empty
         uint64_t bits;  // the score's bits
@@ -720,28 +748,7 @@ private:
     // against the budget.
     bool grow() {
         const size_t old_bytes = hash_.bytes();
-        if (direct_pays()) {
-            if (!take(direct_bytes())) return false;
-            ZeroedBlock table;
-            if (!table.allocate(direct_bytes())) {
-                give(direct_bytes());
-                return false;
-            }
-            holding(hash_.bytes() + table.bytes());
-            uint64_t* entries = table.as<uint64_t>();
-            const Slot* old = hash_.as<Slot>();
-            for (uint64_t s = 0; s < slots_; ++s) {
-                if (old[s].key != 0 && old[s].bits != kEmptyBits) {
-                    entries[old[s].key - 1] = old[s].bits ^ kEmptyBits;
-                }
-            }
-            direct_.swap(table);
-            entries_ = direct_.as<uint64_t>();
-            hash_.release();
-            give(old_bytes);
-            slots_ = 0;
-            return true;
-        }
+        if (direct_pays()) return move_to_direct();
         const uint64_t slots = 2 * slots_;
         const size_t need = slots * sizeof(Slot);
         if (old_bytes + need > budget_ || !take(need)) return false;
@@ -764,6 +771,32 @@ private:
         return true;
     }
 
+    // The entries of the hash table moved into a new direct table.
+    bool move_to_direct() {
+        const size_t old_bytes = hash_.bytes();
+        if (!take(direct_bytes())) return false;
+        ZeroedBlock table;
+        if (!table.allocate(direct_bytes())) {
+            give(direct_bytes());
+            return false;
+        }
+        holding(hash_.bytes() + table.bytes());
+        uint64_t* entries = table.as<uint64_t>();
+        const Slot* old = hash_.as<Slot>();
+        for (uint64_t s = 0; s < slots_; ++s) {
+            if (old[s].key != 0 && old[s].bits != kEmptyBits &&
+                (old[s].bits ^ kEmptyBits) != kClaimed) {
+                entries[old[s].key - 1] = old[s].bits ^ kEmptyBits;
+            }
+        }
+        direct_.swap(table);
+        entries_ = direct_.as<uint64_t>();
+        hash_.release();
+        give(old_bytes);
+        slots_ = 0;
+        return true;
+    }
+
     // The shared direct table's file header: layout version, the build,
     // length, mode, sizes, then the tables.
     bool attach_shared() {
@@ -775,7 +808,7 @@ private:
         } head = {};
         static_assert(sizeof build_identity <= sizeof head.build, "build identity too long");
         std::memcpy(head.magic, "corlap dwm memo", 16);
-        head.version = 2;
+        head.version = 3;  // 3: an entry may be taken by a filler (kClaimed)
         std::memcpy(head.build, build_identity, sizeof build_identity);
         head.length = static_cast<uint64_t>(length_);
         head.mode = mode_;
