@@ -415,10 +415,10 @@ def test_processes_filling_one_table_at_once_agree_with_the_plain_loop(tmp_path,
 @pytest.mark.parametrize("length, shared", [(8, True), (11, False)])
 def test_a_table_filled_whole_first_gives_the_plain_scores(length, shared, tmp_path,
                                                            test_hooks, monkeypatch):
-    """The table filled whole (each position's normaliser shared by the
-    windows that differ only there; at length 11 the first position is
-    computed for every window), shared or moved to a private direct table:
-    the bits of scoring each window alone, and nothing left to compute."""
+    """The table filled whole, block by block (the normaliser of each
+    position past a block's own shared by the windows that differ only
+    there), shared or moved to a private direct table: the bits of scoring
+    each window alone, and nothing left to compute."""
     from corlap.utils._scoring_loader import scoring
     model = trained(length, 50 + length)
     codes = genome_like(np.random.default_rng(length), 40_000)

@@ -506,11 +506,15 @@ struct MemoTally {
 // Processes sharing the table fill each block once between them: a block
 // is taken by claiming the entry of its first window (WindowMemo::claim),
 // and a block whose first window is already there is left alone (windows
-// it lacks are scored one at a time, as ever).
+// it lacks are scored one at a time, as ever).  There are at least 16
+// blocks, so that several workers share the filling; what is kept covers
+// at most 10 positions.
 constexpr int64_t kept_positions = 10;
+constexpr int64_t least_fixed_positions = 2;
 
 inline int64_t fill_fixed_positions(int64_t length) {
-    return length > kept_positions ? length - kept_positions : 0;
+    const int64_t fixed = length > kept_positions ? length - kept_positions : 0;
+    return std::min(length, std::max(fixed, least_fixed_positions));
 }
 
 // window_log_probability for the window `codes` of key `key`, with the log2
