@@ -318,14 +318,19 @@ inline void build_score_side(const View2& pwm, const View4& dwm, int64_t length,
 }
 
 // Sum over the window's positions of log2 P(code at m | rest of window)
-// under one side's tables.  `codes` are the window's L codes, all in 0..3;
-// `prod_log` is scratch room for L lane groups.
+// under one side's tables.  `codes` are the window's L codes, all in 0..3,
+// `key` the same codes packed (see window_memo.hpp); `prod_log` is scratch
+// room for L lane groups.  The log2 of the normalisers of positions
+// m >= fixed are kept in kept[m] (indexed by the codes after m) at the
+// windows whose code at m is 0, and read back at the others (fill_memo);
+// with fixed = L, nothing is kept and every one is computed.
 //
 // All prod_log sums are formed before the first pow call: the sums of
 // different positions are independent chains of adds that the processor
 // overlaps, which it cannot do across a library call.
-inline double window_log_probability(const ScoreSide& side, const int64_t* codes,
-                                     int64_t length, Lanes* prod_log) {
+inline double kept_log_probability(const ScoreSide& side, const int64_t* codes,
+                                   int64_t length, int64_t fixed, uint64_t key,
+                                   double* const* kept, Lanes* prod_log) {
     if (side.wide) {
         prod_log_sums_wide(side.delta, codes, length, prod_log);
     } else {
@@ -334,17 +339,30 @@ inline double window_log_probability(const ScoreSide& side, const int64_t* codes
     double score_log = 0.0;
     for (int64_t m = 0; m < length; ++m) {
         const Lanes sums = prod_log[m];
-        double normaliser = 0.0;
-        for (int a = 0; a < 4; ++a) {
-            normaliser = normaliser + std::pow(2.0, side.pwm[a * length + m] + sums[a]);
-        }
-        // cond_log is the candidate sum for the observed code: same terms,
-        // same order.
         const int64_t sm = codes[m];
-        const double proba = (sums[sm] + side.pwm[sm * length + m]) - std::log2(normaliser);
+        double log_normaliser;
+        if (m < fixed || sm == 0) {
+            double normaliser = 0.0;
+            for (int a = 0; a < 4; ++a) {
+                normaliser = normaliser + std::pow(2.0, side.pwm[a * length + m] + sums[a]);
+            }
+            log_normaliser = std::log2(normaliser);
+            if (m >= fixed) {
+                kept[m][key & ((uint64_t{1} << (2 * (length - 1 - m))) - 1)] = log_normaliser;
+            }
+        } else {
+            log_normaliser = kept[m][key & ((uint64_t{1} << (2 * (length - 1 - m))) - 1)];
+        }
+        const double proba = (sums[sm] + side.pwm[sm * length + m]) - log_normaliser;
         score_log = score_log + proba;
     }
     return score_log;
+}
+
+// The same, every normaliser computed.
+inline double window_log_probability(const ScoreSide& side, const int64_t* codes,
+                                     int64_t length, Lanes* prod_log) {
+    return kept_log_probability(side, codes, length, length, 0, nullptr, prod_log);
 }
 
 // Writes the score of every window free of codes outside 0..3 to
@@ -517,40 +535,6 @@ inline int64_t fill_fixed_positions(int64_t length) {
     return std::min(length, std::max(fixed, least_fixed_positions));
 }
 
-// window_log_probability for the window `codes` of key `key`, with the log2
-// of the normalisers of positions m >= fixed kept in kept[m] (indexed by the
-// codes after m) at the windows whose code at m is 0, and read back at the
-// others.
-inline double kept_log_probability(const ScoreSide& side, const int64_t* codes,
-                                   int64_t length, int64_t fixed, uint64_t key,
-                                   double* const* kept, Lanes* prod_log) {
-    if (side.wide) {
-        prod_log_sums_wide(side.delta, codes, length, prod_log);
-    } else {
-        prod_log_sums(side.delta, codes, length, prod_log);
-    }
-    double score_log = 0.0;
-    for (int64_t m = 0; m < length; ++m) {
-        const Lanes sums = prod_log[m];
-        const int64_t sm = codes[m];
-        double log_normaliser;
-        if (m < fixed || sm == 0) {
-            double normaliser = 0.0;
-            for (int a = 0; a < 4; ++a) {
-                normaliser = normaliser + std::pow(2.0, side.pwm[a * length + m] + sums[a]);
-            }
-            log_normaliser = std::log2(normaliser);
-            if (m >= fixed) {
-                kept[m][key & ((uint64_t{1} << (2 * (length - 1 - m))) - 1)] = log_normaliser;
-            }
-        } else {
-            log_normaliser = kept[m][key & ((uint64_t{1} << (2 * (length - 1 - m))) - 1)];
-        }
-        const double proba = (sums[sm] + side.pwm[sm * length + m]) - log_normaliser;
-        score_log = score_log + proba;
-    }
-    return score_log;
-}
 
 // Fills the blocks of the memo's direct table that nobody has taken; the
 // number of windows scored.  Room for what is kept is allocated here (a
