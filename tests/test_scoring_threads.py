@@ -104,6 +104,9 @@ def test_same_bits_as_score_sequence_for_every_length(kind, sequence, scoring):
             reused = np.full(len(laid_out), 7.0)
             assert scoring.score(model, laid_out, reused) is reused
             assert same_bits(reused, expected), (length, name)
+            # Into an array read backwards, the memo filled whole first.
+            scoring.score(model, laid_out, reused[::-1], length <= 6)
+            assert same_bits(reused[::-1], expected), (length, name)
             assert same_bits(model.score_sequence(laid_out), expected)
         assert np.isfinite(expected).any() or sequence == "N-rich"
 

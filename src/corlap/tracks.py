@@ -257,20 +257,22 @@ def interval_scores(model, fasta, chrom: str, start: int, end: int, strands: Seq
     values = {}
     for strand in strands:
         codes = region.sequence if strand == "forward" else region.revcomp
-        out = None if context is None else context.array(f"{strand} scores", size)
-        scores = scoring.score(model, codes, out, whole_memo)
-        if strand == "forward":
+        if context is None:
+            scores = scoring.score(model, codes, None, whole_memo)
+        else:
+            scores = context.array(f"{strand} scores", size)
+            # revcomp index k is genome position fetch_end - 1 - k: scored
+            # into the array read backwards, the reverse strand's values lie
+            # in genome order.
+            scoring.score(model, codes, scores if strand == "forward" else scores[::-1],
+                          whole_memo)
+        if strand == "forward" or context is not None:
             values[strand] = scores[start - fetch_start:end - fetch_start]
         else:
-            # revcomp index k is genome position fetch_end - 1 - k.  Laid
-            # out contiguous, as NumPy may take another (vector) loop, and
-            # other bits, for a function of an array read backwards.
-            backwards = scores[::-1][start - fetch_start:end - fetch_start]
-            if context is None:
-                values[strand] = np.ascontiguousarray(backwards)
-            else:
-                values[strand] = context.array("reverse values", end - start)
-                np.copyto(values[strand], backwards)
+            # Laid out contiguous, as NumPy may take another (vector) loop,
+            # and other bits, for a function of an array read backwards.
+            values[strand] = np.ascontiguousarray(
+                scores[::-1][start - fetch_start:end - fetch_start])
     return values
 
 

@@ -223,7 +223,7 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyObject* model = args[0];
     PyObject* sequence = args[1];
-    PyObject* out = nargs == 3 && args[2] != Py_None ? args[2] : nullptr;
+    PyObject* out = nargs >= 3 && args[2] != Py_None ? args[2] : nullptr;
     Unlocked unlocked = nullptr;
     if (!unlocked_scoring(model, &unlocked)) return nullptr;
     if (sequence != Py_None && !is_ndarray(sequence)) {
