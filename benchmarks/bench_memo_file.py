@@ -17,19 +17,10 @@ import time
 
 import numpy as np
 
-from corlap.utils.sequences import DiNucleotideMatrix
+from bench_dinuc import trained_model
 
 SHARE = "CORLAP_DWM_MEMO_DIR"
 CALLS, REGION, LENGTH = 20_000, 1_000, 10
-
-
-def model_of(length, rng):
-    model = DiNucleotideMatrix(length)
-    for _ in range(300):
-        model.add_sequence(rng.integers(0, 4, length))
-        model.add_background(rng.integers(0, 4, length))
-    model.prepare_mat()
-    return model
 
 
 def timed_calls(model, codes, starts):
@@ -45,7 +36,7 @@ def timed_calls(model, codes, starts):
 
 def main():
     rng = np.random.default_rng(3)
-    model = model_of(LENGTH, rng)
+    model = trained_model(LENGTH, rng)
     codes = rng.integers(0, 4, 2_000_000)
     starts = rng.integers(0, len(codes) - REGION, CALLS)
     best = {"private": math.inf, "shared": math.inf}

@@ -168,16 +168,25 @@ def make_model(directory: pathlib.Path, fasta, bam, name: str = f"dwm10-{MBP:g}"
 
 # --- jobs (each in a process of its own) ---------------------------------------
 
+# The flags corlap.reads leaves out: unmapped, secondary, failing QC,
+# duplicate, supplementary (and MAPQ below 30).
+LEFT_OUT = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
+
+
+def _sequence_names(fasta) -> list[str]:
+    from corlap.utils.fasta import open_fasta
+
+    with open_fasta(fasta) as genome:
+        return list(genome.references)
+
+
 def job_iterate(fasta, bam) -> dict:
     """pysam over every read of the FASTA's sequences with the filters of
     corlap.reads, and nothing else."""
     import pysam
 
-    from corlap.utils.fasta import open_fasta
-
-    with open_fasta(fasta) as genome:
-        names = genome.references
-    left_out = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
+    names = _sequence_names(fasta)
+    left_out = LEFT_OUT
     started = time.perf_counter()
     taken = 0
     with pysam.AlignmentFile(bam) as handle:
@@ -257,11 +266,8 @@ def job_pysam_loop(fasta, bam) -> dict:
 
     import pysam
 
-    from corlap.utils.fasta import open_fasta
-
-    with open_fasta(fasta) as genome:
-        names = genome.references
-    left_out = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
+    names = _sequence_names(fasta)
+    left_out = LEFT_OUT
     started = time.perf_counter()
     taken = 0
     with pysam.AlignmentFile(bam) as handle:
@@ -282,10 +288,8 @@ def job_query_each(fasta, bam) -> dict:
     """The reader's two ways over every sequence: a query per sequence,
     and the file read from end to end (ends_each, as read_insertions)."""
     from corlap._alignments import BamReader
-    from corlap.utils.fasta import open_fasta
 
-    with open_fasta(fasta) as genome:
-        names = genome.references
+    names = _sequence_names(fasta)
     with BamReader(bam) as reader:
         started = time.perf_counter()
         queried = [reader.ends(name, 0, 2 ** 62, 30) for name in names]
