@@ -69,7 +69,7 @@ def test_a_duplicate_that_dies_after_the_result_was_taken_changes_no_byte(
         tmp_path, genome_fasta, model_files, monkeypatch):
     dying = [False]
     died = []
-    write_all = _bigwig._write_all
+    write_all = _bigwig.write_all
 
     def write_half_then_die(descriptor, at, data):
         if not dying[0]:
@@ -79,7 +79,7 @@ def test_a_duplicate_that_dies_after_the_result_was_taken_changes_no_byte(
         write_all(descriptor, at, view[:len(view) // 2])
         raise _Died
 
-    monkeypatch.setattr(_bigwig, "_write_all", write_half_then_die)
+    monkeypatch.setattr(_bigwig, "write_all", write_half_then_die)
     outputs = {}
     for name, executor in (("clean", LateDuplicateExecutor(None)),
                            ("late", LateDuplicateExecutor(dying))):

@@ -51,7 +51,7 @@ import numpy as np
 from corlap import _encoder
 
 __all__ = ["ITEMS_PER_SLOT", "INDEX_BLOCK_SIZE", "ZOOM_REDUCTIONS", "Stream", "Batch",
-           "encode", "runs", "write_attempt", "copy_range", "BigWigWriter"]
+           "encode", "runs", "write_attempt", "write_all", "copy_range", "BigWigWriter"]
 
 BIGWIG_MAGIC = 0x888FFC26
 CHROM_TREE_MAGIC = 0x78CA8C91
@@ -441,7 +441,7 @@ def write_attempt(path: str, batches: Sequence[Batch]) -> None:
         for stream in streams:
             offsets.append(at)
             if stream.size:
-                at = _write_all(descriptor, at, stream.data)
+                at = write_all(descriptor, at, stream.data)
     finally:
         os.close(descriptor)
     for stream, offset in zip(streams, offsets):
@@ -557,7 +557,9 @@ class _Entries:
         return self._array[:self.count]
 
 
-def _write_all(descriptor: int, at: int, data) -> int:
+def write_all(descriptor: int, at: int, data) -> int:
+    """Writes all of ``data`` to the file ``descriptor`` from offset ``at``;
+    the offset after it."""
     view = memoryview(data).cast("B")
     while view:
         written = os.pwrite(descriptor, view, at)
@@ -657,7 +659,7 @@ class BigWigWriter:
                 self._created.append(zoom_path)
             self._summary_at = _HEADER.size + _ZOOM_HEADER.size * len(self._reductions)
             self._tree_at = self._summary_at + _SUMMARY.size
-            self._data_at = _write_all(
+            self._data_at = write_all(
                 self._descriptors[0], 0,
                 b"\0" * self._tree_at + _chrom_tree(chroms, index_block_size, self._tree_at))
         except BaseException:
@@ -725,7 +727,7 @@ class BigWigWriter:
         if stream.data is None:
             copy_range(source, stream.offset + begin, count, target, at)
         else:
-            _write_all(target, at, memoryview(stream.data).cast("B")[begin:begin + count])
+            write_all(target, at, memoryview(stream.data).cast("B")[begin:begin + count])
         bounds = stream.bounds[first:last]
         self._entries[k].add(bounds, at)
         self._at[k] = at + count
@@ -808,7 +810,7 @@ class BigWigWriter:
         out = self._descriptors[0]
         entries = self._entries[0].array()
         index_at = self._at[0]
-        at = _write_all(out, index_at, _r_tree(entries, self._block_size, self._items_per_slot,
+        at = write_all(out, index_at, _r_tree(entries, self._block_size, self._items_per_slot,
                                                index_at, index_at))
         largest = self._largest[0]
         zooms = []
@@ -819,24 +821,24 @@ class BigWigWriter:
             if not records or (zooms and records >= self._records[k - 1]):
                 break
             data_at = at
-            at = _write_all(out, at, struct.pack("<I", records))
+            at = write_all(out, at, struct.pack("<I", records))
             zoom_entries = self._entries[k].array().copy()
             zoom_entries["offset"] += at
             copy_range(self._descriptors[k], 0, self._at[k], out, at)
             at += self._at[k]
             zoom_index_at = at
-            at = _write_all(out, at, _r_tree(zoom_entries, self._block_size,
+            at = write_all(out, at, _r_tree(zoom_entries, self._block_size,
                                              self._items_per_slot, zoom_index_at, zoom_index_at))
             zooms.append((reduction, data_at, zoom_index_at))
             largest = max(largest, self._largest[k])
-        _write_all(out, at, struct.pack("<I", BIGWIG_MAGIC))
+        write_all(out, at, struct.pack("<I", BIGWIG_MAGIC))
         head = _HEADER.pack(BIGWIG_MAGIC, VERSION, len(zooms), self._tree_at, self._data_at,
                             index_at, 0, 0, 0, self._summary_at,
                             largest if self._deflate_level else 0, 0)
         head += b"".join(_ZOOM_HEADER.pack(reduction, 0, data_at, zoom_index_at)
                          for reduction, data_at, zoom_index_at in zooms)
-        _write_all(out, 0, head)
+        write_all(out, 0, head)
         count, low, high, total, squares = self._summary
-        _write_all(out, self._summary_at, _SUMMARY.pack(count, low, high, total, squares)
+        write_all(out, self._summary_at, _SUMMARY.pack(count, low, high, total, squares)
                    if count else _SUMMARY.pack(0, 0.0, 0.0, 0.0, 0.0))
-        _write_all(out, self._data_at, struct.pack("<Q", len(entries)))
+        write_all(out, self._data_at, struct.pack("<Q", len(entries)))

@@ -617,10 +617,7 @@ def _append_texts(path: str, at: int, texts: dict[str, bytes]) -> dict[str, tupl
     try:
         for name, text in texts.items():
             where[name] = (at, len(text))
-            view = memoryview(text)
-            while view:
-                written = os.pwrite(descriptor, view, at)
-                view, at = view[written:], at + written
+            at = _bigwig.write_all(descriptor, at, text)
     finally:
         os.close(descriptor)
     return where

@@ -231,14 +231,14 @@ PyObject* score(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     // As in the public functions: an allocation that fails is MemoryError.
-    // Read under the GIL, before the call lets it go.
+    // Read under the GIL, before the call lets it go; for this call only.
     bodies::memo_whole_request = whole != 0;
+    struct Reset {
+        ~Reset() { bodies::memo_whole_request = false; }
+    } reset;
     try {
-        PyObject* scores = unlocked(model, sequence, out);
-        bodies::memo_whole_request = false;
-        return scores;
+        return unlocked(model, sequence, out);
     } catch (const std::exception&) {
-        bodies::memo_whole_request = false;
         return PyErr_NoMemory();
     }
 }
