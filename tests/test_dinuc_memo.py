@@ -431,10 +431,12 @@ def test_a_table_filled_whole_first_gives_the_plain_scores(length, shared, tmp_p
     assert scored == 0 and reused > 0 and direct
 
 
-def _score_while_cut_short(directory, tables, codes, queue):
+def _score_while_cut_short(directory, tables, codes, queue, handler_later):
     """Runs in a fresh process: scores ``codes`` while another process
     truncates the shared table's file; reports the scores and when the
-    call and the truncation happened."""
+    call and the truncation happened.  ``handler_later``: faulthandler
+    installs its SIGBUS handler once the table is mapped, as pytest does."""
+    import faulthandler
     import os
     import subprocess
     import sys
@@ -444,6 +446,9 @@ def _score_while_cut_short(directory, tables, codes, queue):
     model = DiNucleotideMatrix(int(tables["length"]))
     for name in ("bias_pwm_log", "bg_pwm_log", "bias_dwm_log", "bg_dwm_log"):
         setattr(model, name, tables[name])
+    if handler_later:
+        model.score_sequence(codes[:1000])
+        faulthandler.enable()
     cutter = subprocess.Popen([sys.executable, "-c", CUTTER, directory],
                               stdout=subprocess.PIPE, text=True)
     started = time.monotonic()
@@ -468,10 +473,12 @@ print(time.monotonic())
 """
 
 
-def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(tmp_path,
-                                                                           monkeypatch):
+@pytest.mark.parametrize("handler_later", [False, True])
+def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(
+        handler_later, tmp_path, monkeypatch):
     """The file of a shared table truncated by another process in the
-    middle of a call: the call goes on to the exact scores (no SIGBUS)."""
+    middle of a call: the call goes on to the exact scores (no SIGBUS),
+    also when another SIGBUS handler was installed after the first table."""
     import queue as queues
     import multiprocessing
     model = trained(12, 35)
@@ -487,7 +494,7 @@ def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(tmp_
         directory = tmp_path / str(attempt)
         directory.mkdir()
         child = context.Process(target=_score_while_cut_short,
-                                args=(str(directory), tables, codes, queue))
+                                args=(str(directory), tables, codes, queue, handler_later))
         child.start()
         try:
             while True:
@@ -503,6 +510,41 @@ def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(tmp_
         if started < cut < ended:
             break
     assert started < cut < ended
+
+
+FOREIGN_FAULT = """
+import faulthandler, mmap, os, sys
+import numpy as np
+sys.path.insert(0, sys.argv[2])
+from test_dinuc_memo import trained
+os.environ["CORLAP_DWM_MEMO_DIR"] = sys.argv[1]
+model = trained(8, 36)
+codes = np.random.default_rng(36).integers(0, 4, 5000)
+model.score_sequence(codes)
+faulthandler.enable()
+model.score_sequence(codes[::-1].copy())      # our handler goes back in front
+path = os.path.join(sys.argv[1], "other")
+with open(path, "wb") as stream:
+    stream.write(bytes(1 << 16))
+with open(path, "r+b") as stream:
+    view = mmap.mmap(stream.fileno(), 1 << 16)
+    os.truncate(path, 0)
+    view[1 << 15]
+"""
+
+
+def test_a_fault_outside_the_tables_still_ends_the_process(tmp_path):
+    """A SIGBUS that is not the memo's goes on to the handler found
+    (faulthandler's traceback) and ends the process, never loops."""
+    import os
+    import signal
+    import subprocess
+    import sys
+    done = subprocess.run([sys.executable, "-c", FOREIGN_FAULT, str(tmp_path),
+                           os.path.dirname(__file__)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == -signal.SIGBUS, done.stderr
+    assert "Fatal Python error: Bus error" in done.stderr
 
 
 def test_unsafe_or_foreign_table_files_are_not_used(tmp_path, test_hooks, monkeypatch):

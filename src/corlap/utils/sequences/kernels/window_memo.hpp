@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -110,14 +111,18 @@ inline constexpr char build_identity[] =
 // every entry then reads "not seen", the call computes those windows again
 // (the same bits) and its memo is dropped when it is given back.  Any other
 // SIGBUS goes to the handler that was there before, or ends the process as
-// it would have.  The handler is installed with the first shared table.
+// it would have.  The handler is installed with the first shared table, and
+// put back before every later use of one: anything may install its own
+// SIGBUS handler meanwhile (faulthandler.enable(), which pytest and many
+// services call), and ours then goes in front of it, passing it on what is
+// not ours.
 class MappedTables {
 public:
     static constexpr int size = 32;
 
     // The slot listing [base, base + bytes), or -1 (no room, or no handler).
     static int enter(void* base, size_t bytes) {
-        if (!installed()) return -1;
+        if (!guard()) return -1;
         for (int i = 0; i < size; ++i) {
             Range& range = ranges_[i];
             bool expected = false;
@@ -142,6 +147,18 @@ public:
         return ranges_[slot].replaced.load(std::memory_order_acquire);
     }
 
+    // Is our handler the one in place, put back in front of whichever
+    // replaced it?  Called before each use of a mapped table.
+    static bool guard() {
+        if (!installed()) return false;
+        struct sigaction current = {};
+        if (::sigaction(SIGBUS, nullptr, &current) != 0) return false;
+        if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_sigbus) return true;
+        static std::mutex mutex;
+        std::lock_guard<std::mutex> lock(mutex);
+        return install();
+    }
+
 private:
     // Zeroed as static storage is.
     struct Range {
@@ -152,18 +169,30 @@ private:
     };
 
     static bool installed() {
-        static const bool done = [] {
-            struct sigaction action = {};
-            action.sa_sigaction = on_sigbus;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-            return ::sigaction(SIGBUS, &action, &previous_) == 0;
-        }();
+        static const bool done = install();
         return done;
     }
 
-    // Only async-signal-safe calls here (mmap and sigaction are system
-    // calls).
+    // Ours in place, in front of whatever was there (never ourselves: that
+    // would loop).
+    static bool install() {
+        struct sigaction action = {};
+        action.sa_sigaction = on_sigbus;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+        struct sigaction found = {};
+        if (::sigaction(SIGBUS, &action, &found) != 0) return false;
+        if (!((found.sa_flags & SA_SIGINFO) && found.sa_sigaction == on_sigbus)) {
+            const int n = chained_.load(std::memory_order_relaxed);
+            const int at = n < chain_size ? n : chain_size - 1;
+            chain_[at] = found;
+            chained_.store(at + 1, std::memory_order_release);
+        }
+        return true;
+    }
+
+    // Only async-signal-safe calls here (mmap, sigaction and sigpending are
+    // system calls).
     static void on_sigbus(int signal, siginfo_t* info, void* context) {
         const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
         if (info->si_code > 0) {  // a fault, not a signal someone sent
@@ -181,17 +210,40 @@ private:
                 break;
             }
         }
-        if (previous_.sa_flags & SA_SIGINFO) {
-            previous_.sa_sigaction(signal, info, context);
+        // Not ours: to the handler found last.  One that passes it on
+        // (raises it again: faulthandler, say, after its traceback) means
+        // the handler it found, which is ours when we went in front of it
+        // later: so the next one goes to the handler found before it, and
+        // so on down to the default action, never round in a circle.
+        const int at = chained_.load(std::memory_order_acquire) - 1 -
+                       hops_.load(std::memory_order_relaxed);
+        if (at >= 0) {
+            const struct sigaction& previous = chain_[at];
+            bool called = true;
+            if (previous.sa_flags & SA_SIGINFO) {
+                previous.sa_sigaction(signal, info, context);
+            } else if (previous.sa_handler == SIG_IGN) {
+                called = false;
+            } else if (previous.sa_handler != SIG_DFL) {
+                previous.sa_handler(signal);
+            } else {
+                called = false;
+                default_action(signal, info);
+            }
+            if (called) {
+                sigset_t pending;
+                const bool again = ::sigpending(&pending) == 0 && sigismember(&pending, signal);
+                hops_.store(again ? hops_.load(std::memory_order_relaxed) + 1 : 0,
+                            std::memory_order_relaxed);
+            }
             return;
         }
-        if (previous_.sa_handler == SIG_IGN) return;
-        if (previous_.sa_handler != SIG_DFL) {
-            previous_.sa_handler(signal);
-            return;
-        }
-        // The default action: a fault comes again as the access runs again,
-        // a signal someone sent is sent again (it is held until we return).
+        default_action(signal, info);
+    }
+
+    // The default action: a fault comes again as the access runs again, a
+    // signal someone sent is sent again (it is held until we return).
+    static void default_action(int signal, siginfo_t* info) {
         struct sigaction fallback = {};
         fallback.sa_handler = SIG_DFL;
         sigemptyset(&fallback.sa_mask);
@@ -200,7 +252,13 @@ private:
     }
 
     inline static Range ranges_[size];
-    inline static struct sigaction previous_ = {};
+    // The handlers found in place, oldest first (the last one is replaced
+    // when it is full).
+    static constexpr int chain_size = 8;
+    inline static struct sigaction chain_[chain_size] = {};
+    inline static std::atomic<int> chained_{0};
+    // How many handlers down the chain the next SIGBUS not ours goes.
+    inline static std::atomic<int> hops_{0};
 };
 #endif
 
@@ -358,7 +416,7 @@ public:
     // replaced or removed is no longer shared with anyone.
     bool intact() const {
 #if defined(CORLAP_SHARED_MEMO)
-        if (base_ == nullptr || cut_short()) return false;
+        if (base_ == nullptr || cut_short() || !MappedTables::guard()) return false;
         struct stat status;
         return ::stat(path_.c_str(), &status) == 0 && status.st_dev == device_ &&
                status.st_ino == inode_ && static_cast<uint64_t>(status.st_size) == mapped_;
