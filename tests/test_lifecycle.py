@@ -402,6 +402,51 @@ def test_stop_signal_to_the_group(command, moment, signum, tmp_path, genomes, mo
     assert_group_ends(process.pid)
 
 
+@pytest.mark.parametrize("stop_in", ["second file's sync", "directory's sync"])
+def test_outputs_are_one_set_whenever_the_stop_comes(stop_in, tmp_path, genomes, model_files,
+                                                     monkeypatch, capsys):
+    """A stop while the outputs' contents go to disk leaves every earlier
+    output as it was; one that comes once the first is renamed is held
+    back until all of them are in place, and the line says so."""
+    import pyBigWig
+    from corlap import _output
+    from corlap.__main__ import main
+
+    forward, reverse = tmp_path / "f.bw", tmp_path / "r.bw"
+    for path in (forward, reverse):
+        path.write_bytes(b"earlier")
+    synced = []
+    sync, sync_directory = _output._sync, _output._sync_directory
+
+    def stopping_sync(temporary):
+        synced.append(temporary)
+        if stop_in == "second file's sync" and len(synced) == 2:
+            signal.raise_signal(signal.SIGINT)
+        sync(temporary)
+
+    def stopping_sync_directory(directory):
+        if stop_in == "directory's sync":
+            signal.raise_signal(signal.SIGINT)
+        sync_directory(directory)
+
+    monkeypatch.setattr(_output, "_sync", stopping_sync)
+    monkeypatch.setattr(_output, "_sync_directory", stopping_sync_directory)
+    status = main(score_command(genomes["small"], model_files["DWM"], forward, reverse,
+                                workers=1)[3:] + ["--quiet"])
+    stderr = capsys.readouterr().err
+    assert status == 130 and len(synced) == 2, stderr
+    if stop_in == "second file's sync":
+        assert stderr == "corlap score: interrupted; no output written\n"
+        assert forward.read_bytes() == reverse.read_bytes() == b"earlier"
+    else:
+        assert stderr == ("corlap score: interrupted; the outputs are complete: "
+                          f"{forward} and {reverse} written\n")
+        for path in (forward, reverse):
+            with pyBigWig.open(str(path)) as track:
+                assert track.chroms() == {"c0": 48502, "c1": 48502}
+    assert temporaries(tmp_path, forward, reverse) == []
+
+
 def test_a_closed_pipe_ends_the_run_quietly_with_141(tmp_path, genomes, model_files, groups):
     output = tmp_path / "r.bw"
     env = own_tmpdir(tmp_path)

@@ -999,8 +999,15 @@ def main(argv=None) -> int:
         import signal
 
         signum = getattr(error, "signum", signal.SIGINT)
-        what = ("no file written, and the bedGraph on standard output is incomplete"
-                if _streaming else "no output written")
+        written = list(getattr(error, "written", ()))
+        if written:
+            # Held back until the outputs were all in place.
+            what = (f"the outputs are complete: "
+                    f"{_listed(written + ['standard output'] * _streaming)} written")
+        elif _streaming:
+            what = "no file written, and the bedGraph on standard output is incomplete"
+        else:
+            what = "no output written"
         print(_lifecycle.interrupted_line(args.command, signum, what), file=sys.stderr)
         return 128 + signum
     except RunError as error:

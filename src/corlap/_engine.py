@@ -85,7 +85,9 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from corlap import _bigwig, _encoder, _runs, _threads
-from corlap._output import commit, discard, discard_beside, open_beside, sweep_beside
+from corlap._lifecycle import held
+from corlap._output import (commit_all, discard, discard_beside, naming, open_beside,
+                             sweep_beside)
 from corlap.bed import BgzfWriter
 
 __all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STDOUT", "Task", "Span", "TaskResult",
@@ -700,18 +702,6 @@ def array_intervals(function, job, chunks, names, *, executor=None, max_in_fligh
 
 # --- writers (in the calling process) ---------------------------------------
 
-@contextlib.contextmanager
-def _naming(path: str) -> Iterator[None]:
-    """I/O errors meanwhile name the output ``path``, not the hidden
-    temporary beside it (and writes through a descriptor name no file)."""
-    try:
-        yield
-    except OSError as error:
-        if error.filename == path or error.errno is None:
-            raise
-        raise OSError(error.errno, error.strerror or os.strerror(error.errno), path) from error
-
-
 class _BigWigWriter:
     encoding = "bigwig"
 
@@ -873,7 +863,7 @@ def write_outputs(function, job, lengths: dict[str, int], chunks, targets, *,
                 try:
                     result.check_attempt()
                     for name, writer in writers.items():
-                        with _naming(writer.path):
+                        with naming(writer.path):
                             writer.write(result, name)
                 finally:
                     if result.attempt is not None:
@@ -883,12 +873,11 @@ def write_outputs(function, job, lengths: dict[str, int], chunks, targets, *,
                 if bar is not None:
                     bar.update(task.positions)
         for writer in writers.values():
-            with _naming(writer.path):
+            with naming(writer.path):
                 writer.close()
-        for writer in writers.values():
-            if writer.temporary is not None:
-                with _naming(writer.path):
-                    commit(writer.temporary, writer.path)
+        files = [(writer.temporary, writer.path) for writer in writers.values()
+                 if writer.temporary is not None]
+        commit_all(files, held)
     except BaseException:
         for writer in writers.values():
             try:

@@ -62,6 +62,10 @@ class Stopped(KeyboardInterrupt):
     """A stop signal: the run ends as for Ctrl-C, with exit status 128 + the
     signal's number."""
 
+    # The outputs that were all in place when the stop was taken (it was
+    # held back until they were).
+    written: tuple[str, ...] = ()
+
     def __init__(self, signum: int):
         super().__init__(signum)
         self.signum = signum

@@ -26,7 +26,7 @@ import stat
 import struct
 import threading
 
-__all__ = ["temporary_beside", "open_beside", "commit", "discard", "discard_beside",
+__all__ = ["temporary_beside", "open_beside", "commit", "commit_all", "naming", "discard", "discard_beside",
            "sweep_beside", "target_of", "lock_exclusive", "lock_if_free"]
 
 # Open file description locks (Linux 3.15 on): byte-range locks, which NFS
@@ -142,22 +142,69 @@ def commit(temporary: str, target: str) -> None:
     its contents on disk first, so that a crash of the machine cannot
     leave a renamed file whose data never arrived; the rename itself on
     disk after."""
+    commit_all([(temporary, target)])
+
+
+def commit_all(pairs, held=contextlib.nullcontext) -> None:
+    """Commit (temporary, target) ``pairs`` as one set.  Every temporary's
+    contents go to disk first: an error or a stop meanwhile leaves every
+    target as it was.  Then all of them are renamed and their directories
+    synced inside ``held()``, a context in which stops wait (the command
+    line's), so that a stop can never leave one target new and another
+    one of an earlier run; a stop taken at its end carries the targets,
+    all in place, as ``written``.  Errors name the target, not its
+    temporary."""
+    pairs = list(pairs)
+    try:
+        for temporary, target in pairs:
+            with naming(target):
+                _sync(temporary)
+        renamed = False
+        try:
+            with held():
+                # Still locked while renamed: a sweep must not take them
+                # meanwhile.
+                for temporary, target in pairs:
+                    with naming(target):
+                        os.replace(temporary, target)
+                for directory in dict.fromkeys(os.path.dirname(os.fspath(target)) or "."
+                                               for _, target in pairs):
+                    _sync_directory(directory)
+                renamed = True
+        except KeyboardInterrupt as stop:
+            if renamed:
+                # A stop held back until the set was in place: whole.
+                stop.written = tuple(os.fspath(target) for _, target in pairs)
+            raise
+    finally:
+        for temporary, _ in pairs:
+            _release(temporary)
+
+
+@contextlib.contextmanager
+def naming(target):
+    """I/O errors meanwhile name ``target``, not the hidden temporary
+    beside it (and writes through a descriptor, which name no file)."""
+    try:
+        yield
+    except OSError as error:
+        if error.errno is None or error.filename == target:
+            raise
+        raise OSError(error.errno, error.strerror or os.strerror(error.errno),
+                      target) from error
+
+
+def _sync(temporary: str) -> None:
     with _held_lock:
         holder = _held.get(temporary)
+    if holder is not None:
+        os.fsync(holder)
+        return
+    descriptor = os.open(temporary, os.O_RDONLY | os.O_CLOEXEC)
     try:
-        if holder is not None:
-            os.fsync(holder)
-        else:
-            descriptor = os.open(temporary, os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                os.fsync(descriptor)
-            finally:
-                os.close(descriptor)
-        # Still locked while renamed: a sweep must not take it meanwhile.
-        os.replace(temporary, target)
+        os.fsync(descriptor)
     finally:
-        _release(temporary)
-    _sync_directory(os.path.dirname(os.fspath(target)) or ".")
+        os.close(descriptor)
 
 
 def _sync_directory(directory: str) -> None:
