@@ -356,6 +356,22 @@ def test_bgzf_writer_members_hold_any_bytes():
     assert max(sizes) == 0xff00
 
 
+def test_bgzf_output_without_libdeflate_is_refused_before_the_run(tmp_path, genome_fasta,
+                                                                    model_files, monkeypatch,
+                                                                    capsys):
+    """Another deflater would make other bytes of the same text: none is
+    taken in its place."""
+    import io
+    from corlap import bed
+    monkeypatch.setattr(bed, "deflate", None)
+    with pytest.raises(ImportError, match="pip install 'deflate>=0.7'"):
+        BgzfWriter(io.BytesIO())
+    assert status_of(["score", "-f", genome_fasta, "-m", model_files["PWM"], "-q",
+                      "--forward", tmp_path / "f.bg.gz"]) == 1
+    assert capsys.readouterr().err == f"corlap score: error: {bed.DEFLATE_MISSING}\n"
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_read_bed_sites_and_regions_agree_across_compressions(tmp_path, genome_records):
     lengths = {name: len(text) for name, text in genome_records.items()}
     text = "chrA\t5\t9\t.\t0\t-\nchrB\t7\t8\n"

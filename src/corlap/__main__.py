@@ -670,7 +670,8 @@ def _check_outputs(named: dict[str, str | None]) -> list[str]:
     """The paths given to the output options ``named`` (option: path or
     None), in order: at least one, standard output once at most, each a
     known format in a writable place, no file twice."""
-    from corlap import tracks
+    from corlap import bed, tracks
+    from corlap._engine import BGZF_EXTENSIONS
 
     options = list(named)
     given = [(option, path) for option, path in named.items() if path is not None]
@@ -686,6 +687,8 @@ def _check_outputs(named: dict[str, str | None]) -> list[str]:
             tracks.output_format(path)
         except ValueError as error:
             raise UserError(str(error)) from None
+        if path.lower().endswith(BGZF_EXTENSIONS) and bed.deflate is None:
+            raise RunError(bed.DEFLATE_MISSING)
     seen: dict[str, str] = {}
     for option, path in given:
         first = seen.setdefault(os.path.abspath(path), option)

@@ -90,8 +90,8 @@ from corlap._output import (commit_all, discard, discard_beside, naming, open_be
                              sweep_beside)
 from corlap.bed import BgzfWriter
 
-__all__ = ["DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STDOUT", "Task", "Span", "TaskResult",
-           "AttemptError", "WorkerContext", "Encoder", "InlineExecutor", "output_format",
+__all__ = ["BGZF_EXTENSIONS", "DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STDOUT", "Task", "Span",
+           "TaskResult", "AttemptError", "WorkerContext", "Encoder", "InlineExecutor", "output_format",
            "check_output", "merge_regions", "plan_chunks", "run_task", "run_tasks",
            "array_intervals", "write_outputs", "encode_bedgraph"]
 
@@ -103,7 +103,7 @@ OUTPUT_FORMATS = {".bw": "bigwig", ".bigwig": "bigwig",
                   ".bedgraph": "bedgraph", ".bg": "bedgraph",
                   ".bedgraph.gz": "bedgraph", ".bg.gz": "bedgraph"}
 # bedGraph written BGZF-compressed, which tabix can index.
-_BGZF_EXTENSIONS = (".bedgraph.gz", ".bg.gz")
+BGZF_EXTENSIONS = (".bedgraph.gz", ".bg.gz")
 # The output name of standard output: bedGraph, written as it is made.
 STDOUT = "-"
 
@@ -116,7 +116,7 @@ def output_format(path) -> str:
     if os.fspath(path) == STDOUT:
         return "bedgraph"
     name = os.path.basename(os.fspath(path)).lower()
-    extension = next((compressed for compressed in _BGZF_EXTENSIONS
+    extension = next((compressed for compressed in BGZF_EXTENSIONS
                       if name.endswith(compressed)), os.path.splitext(name)[1])
     if extension not in OUTPUT_FORMATS:
         raise ValueError(f"output {os.fspath(path)!r} has an unknown extension "
@@ -777,7 +777,7 @@ class _BedGraphWriter:
         # A file of ours taking the text as it is (not standard output,
         # not compressed here).
         self._plain = self.temporary is not None
-        if path.lower().endswith(_BGZF_EXTENSIONS):
+        if path.lower().endswith(BGZF_EXTENSIONS):
             self._file = BgzfWriter(self._file)
             self._plain = False
 

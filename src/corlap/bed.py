@@ -22,10 +22,15 @@ from collections.abc import Iterator, Mapping
 
 try:
     import deflate
-except ImportError:         # a system without the wheel (Debian's own Python): zlib
+except ImportError:         # a broken install: BGZF output says so, the rest runs
     deflate = None
 
-__all__ = ["ANCHORS", "STDIN", "BedError", "BgzfWriter", "Site", "bed_name", "open_bed",
+# Members are deflated by libdeflate alone: zlib (and zlib-ng, which some
+# systems put in its place) makes other bytes of the same text.
+DEFLATE_MISSING = ("BGZF output (.bedgraph.gz, .bg.gz) needs the deflate package "
+                   "(libdeflate): pip install 'deflate>=0.7'")
+
+__all__ = ["ANCHORS", "STDIN", "DEFLATE_MISSING", "BedError", "BgzfWriter", "Site", "bed_name", "open_bed",
            "read_bed", "read_sites", "site_position"]
 
 STDIN = "-"
@@ -121,10 +126,10 @@ class BgzfWriter:
     size of the member in its header, and the empty end-of-file member
     last (``finish``).  Any gzip reader reads it as one text.
 
-    Members are deflated by libdeflate (zlib where the ``deflate``
-    package is missing) at ``level`` (0 to 12): level 1 by default, which
-    on score tracks is several times faster than zlib's level 6 and still
-    makes smaller files.  ``threads`` threads beside the caller deflate a
+    Members are deflated by libdeflate (the ``deflate`` package; without
+    it ImportError) at ``level`` (0 to 12): level 1 by default, which on
+    score tracks is several times faster than zlib's level 6 and still
+    makes smaller files, the same bytes wherever it runs.  ``threads`` threads beside the caller deflate a
     run of members at a time, written in order; members are cut every
     65,280 bytes of the whole text, so the bytes do not depend on how it
     was handed over.  ``close`` without ``finish`` drops what is not
@@ -135,6 +140,8 @@ class BgzfWriter:
     _END = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 
     def __init__(self, stream, level: int = 1, threads: int | None = None):
+        if deflate is None:
+            raise ImportError(DEFLATE_MISSING)
         self._stream, self._level = stream, level
         self._threads = threads or min(4, os.cpu_count() or 1)
         self._pool: concurrent.futures.ThreadPoolExecutor | None = None
@@ -191,11 +198,7 @@ def _bgzf_members(text, block: int, level: int) -> bytes:
     members = []
     for at in range(0, len(text), block):
         data = text[at:at + block]
-        if deflate is not None:
-            body, check = deflate.deflate_compress(data, level), deflate.crc32(data)
-        else:
-            packer = zlib.compressobj(min(level, 9), zlib.DEFLATED, -15)
-            body, check = packer.compress(data) + packer.flush(), zlib.crc32(data)
+        body, check = deflate.deflate_compress(data, level), deflate.crc32(data)
         # ID1 ID2 CM FLG MTIME XFL OS XLEN, then the subfield "BC" holding
         # the member's size less one.
         members += (struct.pack("<4BI2BH2BHH", 31, 139, 8, 4, 0, 0, 255, 6, 66, 67, 2,
