@@ -210,14 +210,24 @@ def test_summary_tells_sites_off_and_with_n_apart_from_background(kind, tmp_path
                    "10.8 GB"),
     ("PWM", 10 ** 12, "a PWM window may be at most 1,000,000 bases, not 1,000,000,000,000: "
                       "its tables would take 240.0 TB"),
+    ("DWM", 401, "a DWM window may be at most 400 bases, not 401"),
+    ("PWM", 1_000_001, "a PWM window may be at most 1,000,000 bases, not 1,000,001"),
+    ("DWM", 400, None),
+    ("PWM", 1_000_000, None),
 ])
 def test_a_window_too_long_for_memory_is_refused_before_anything_is_read(
         kind, length, words, tmp_path, capsys):
     """One line naming --length, the limit and what the tables would take,
-    before the (here missing) inputs are opened."""
+    before the (here missing) inputs are opened; the limit itself is
+    allowed (the missing FASTA is what stops it)."""
     assert status_of(["train", "-f", tmp_path / "none.fa", "--sites", tmp_path / "none.bed",
                       "--type", kind, "--length", length, "-o", tmp_path / "m.npz"]) == 2
     err = capsys.readouterr().err
+    if words is None:
+        assert "none.fa" in err and "at most" not in err, err
+        with pytest.raises(OSError):
+            train_model(tmp_path / "none.fa", [], kind, length)
+        return
     assert err.count("\n") == 1 and f"--length {length}: {words}" in err, err
     assert "at the limit" in err
     with pytest.raises(LengthRefused, match="may be at most"):

@@ -512,6 +512,27 @@ def test_a_table_cut_short_while_a_scorer_runs_costs_no_score_and_no_signal(
     assert started < cut < ended
 
 
+def test_entries_a_killed_filler_claimed_are_scored_not_served(tmp_path, monkeypatch):
+    """A filler that dies leaves its claim (the word 1) in the shared table:
+    such an entry reads as not seen."""
+    model = trained(8, 37)
+    codes = genome_like(np.random.default_rng(37), 20_000)
+    expected = plain(model, codes, monkeypatch)
+    monkeypatch.setenv(SHARE, str(tmp_path))
+    assert_same(model.score_sequence(codes), expected)
+    (table,) = tmp_path.iterdir()
+    entries = 4 ** 8
+    with open(table, "r+b") as stream:
+        stream.seek(table.stat().st_size - 8 * entries)
+        words = np.frombuffer(stream.read(), np.uint64).copy()
+        filled = np.flatnonzero(words)
+        assert len(filled) > 1000
+        words[filled[::10]] = 1
+        stream.seek(table.stat().st_size - 8 * entries)
+        stream.write(words.tobytes())
+    assert_same(model.score_sequence(codes), expected)
+
+
 FOREIGN_FAULT = """
 import faulthandler, mmap, os, sys
 import numpy as np

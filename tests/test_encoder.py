@@ -99,6 +99,16 @@ def test_native_blocks_equal_the_numpy_encoder(items_per_slot, reductions, seed)
         assert records.tobytes() == want_records
 
 
+@pytest.mark.parametrize("first, second", [(0.0, -0.0), (-0.0, 0.0)])
+def test_zoom_ties_of_the_two_zeros_go_numpys_way(first, second):
+    """Bins whose minimum, or maximum, is both zeros: within one piece, and
+    across pieces that a missing value cuts."""
+    values = np.array([first, second, 1.0, 2.0, -1.0, first, -2.0, second,
+                       first, np.nan, second, 3.0, -3.0, first, np.nan, second])
+    *_, records = _encoder.encode_batch([values], [0], [0], [0], [0], 16, 4)
+    assert records.tobytes() == numpy_streams([(0, 0, values, False, False)], (4,), 16)[1]
+
+
 @pytest.mark.parametrize("special", [
     [0.0, -0.0, 1.0, -2.5, 1e16, 1e-5, 1e-4, 123456789012345.6, 1234567890123456.0,
      5e-324, 1.7976931348623157e308, -np.inf, np.inf, 0.1, 1 / 3, 2.0 ** 60, 1e22],

@@ -211,6 +211,30 @@ def test_corrected_signal_tells_bound_sites_better_than_observed(tmp_path):
     assert areas["corrected"] - areas["observed"] >= 0.05
 
 
+@pytest.fixture(scope="module")
+def sparse_signal(tmp_path_factory):
+    """A bigWig with values at every other position only."""
+    import pyBigWig
+
+    path = tmp_path_factory.mktemp("sparse") / "sparse.bw"
+    handle = pyBigWig.open(str(path), "w")
+    handle.addHeader([("c1", 20_000)])
+    present = list(range(0, 20_000, 2))
+    handle.addEntries("c1", present, values=[1.0 + (k % 7) for k in present], span=1)
+    handle.close()
+    return path
+
+
+def test_background_holds_the_number_of_positions_asked(sparse_signal, tmp_path, capsys):
+    """Half the positions have no value: draws go on until exactly the
+    number asked have one, never more."""
+    bed = tmp_path / "sites.bed"
+    bed.write_text("c1\t1000\t1010\nc1\t5000\t5012\n")
+    assert main(["footprints", "--signal", str(sparse_signal), "--sites", str(bed),
+                 "--table", str(tmp_path / "t.tsv"), "--background", "100", "--flank", "5"]) == 0
+    assert "background of 100 scores" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("case, said", [
     ("unknown sequence", "sequence 'chrZ' is not in the signal"),
     ("empty", "no sites"),

@@ -345,6 +345,21 @@ def test_guarded_worker_ignores_stops_and_ends_when_the_run_ends():
         worker.wait()
 
 
+def test_pool_workers_outlive_their_watch_while_the_parent_memory_changes():
+    """Workers watch their parent's start time: its size, which changes
+    with every large allocation, must not make them take it for gone."""
+    pool = _lifecycle.WorkerPool(1)
+    try:
+        held = []
+        deadline = time.monotonic() + 3 * _lifecycle.WATCH_INTERVAL
+        while time.monotonic() < deadline:
+            held = [] if len(held) == 4 else held + [bytearray(16 << 20)]
+            assert pool.submit(os.getpid).result(timeout=30) != os.getpid()
+            time.sleep(0.05)
+    finally:
+        pool.stop()
+
+
 # --- stop signals and closed pipes ---------------------------------------------
 
 @pytest.fixture(scope="module")
