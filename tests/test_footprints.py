@@ -90,7 +90,8 @@ def test_site_columns_p_values_and_profile_follow_the_formulas(signal, tmp_path,
     for k, ((chrom, start, end, strand), line) in enumerate(zip(SITES, lines[1:], strict=True)):
         row = line.split("\t")
         assert row[:6] == [chrom, str(start), str(end), f"n{k}", str(k), strand]
-        expected = site_columns(values[chrom], start, end, strand, flank)
+        expected = site_columns(values[chrom], start, end, strand, flank) if end > start \
+            else (np.nan,) * 4
         np.testing.assert_array_equal([number(x) for x in row[6:10]], expected)
         if np.isnan(expected[0]):
             assert row[10:] == ["", ""]
@@ -107,11 +108,14 @@ def test_site_columns_p_values_and_profile_follow_the_formulas(signal, tmp_path,
     got = np.array([[number(r[2]), number(r[1])] for r in rows]).T
     np.testing.assert_array_equal(got, np.where(counts > 0, sums / np.maximum(counts, 1),
                                                 np.nan))
-    expected = np.array([site_columns(values[c], a, b, s, flank)[:2] for c, a, b, s in SITES])
+    expected = np.array([site_columns(values[c], a, b, s, flank)[:2]
+                         for c, a, b, s in SITES if b > a])
+    empty = sum(b == a for _, a, b, _ in SITES)
     no_centre = int(np.isnan(expected[:, 1]).sum())
     no_flank = int(np.isnan(expected[:, 0]).sum()) - no_centre
-    assert (f"{len(SITES)} sites read, {len(SITES) - no_centre - no_flank} scored, "
-            f"{no_centre + no_flank} without a score ({no_centre} with no value over the site, "
+    unscored = empty + no_centre + no_flank
+    assert (f"{len(SITES)} sites read, {len(SITES) - unscored} scored, {unscored} without a "
+            f"score ({empty} zero-width (start = end), {no_centre} with no value over the site, "
             f"{no_flank} with a flank without a value); {int(counts[1].max())} bound") \
         in capsys.readouterr().err
 
@@ -233,6 +237,25 @@ def test_background_holds_the_number_of_positions_asked(sparse_signal, tmp_path,
     assert main(["footprints", "--signal", str(sparse_signal), "--sites", str(bed),
                  "--table", str(tmp_path / "t.tsv"), "--background", "100", "--flank", "5"]) == 0
     assert "background of 100 scores" in capsys.readouterr().err
+
+
+def test_a_site_of_no_base_gets_empty_columns_and_changes_nothing_else(signal, tmp_path,
+                                                                      capsys):
+    path, _ = signal
+    site, empty = "c1\t500\t512\ta\t0\t+\n", "c1\t100\t100\tz\t0\t-\n"
+    runs = []
+    for text in (site, empty + site):
+        (tmp_path / "s.bed").write_text(text)
+        assert main(["footprints", "--signal", str(path), "--sites", str(tmp_path / "s.bed"),
+                     "--table", str(tmp_path / "t.tsv"), "--background", "50"]) == 0
+        runs.append((tmp_path / "t.tsv").read_text().splitlines())
+        runs[-1] += capsys.readouterr().err.split("; ")[1:3]
+    assert runs[1][1] == "c1\t100\t100\tz\t0\t-" + "\t" * 6
+    assert runs[1][2:] == runs[0][1:]       # the other site, the background and bound
+    (tmp_path / "s.bed").write_text(empty)
+    assert main(["footprints", "--signal", str(path), "--sites", str(tmp_path / "s.bed"),
+                 "--table", str(tmp_path / "t.tsv")]) == 2
+    assert "every site is 0 bases wide" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("case, said", [

@@ -178,6 +178,7 @@ class SiteSummary:
     scored: int = 0
     no_centre: int = 0          # no value over the site's own bases
     no_flank: int = 0           # a value over the site, none over a flank
+    zero_width: int = 0         # start = end: no base to score
     bound: int = 0
     alpha: float = DEFAULT_ALPHA
     background: int = 0         # background scores the p-values count
@@ -186,7 +187,8 @@ class SiteSummary:
     def line(self) -> str:
         unscored = self.read - self.scored
         why = [f"{n:,} {what}" for n, what in
-               ((self.no_centre, "with no value over the site"),
+               ((self.zero_width, "zero-width (start = end)"),
+                (self.no_centre, "with no value over the site"),
                 (self.no_flank, "with a flank without a value")) if n]
         return (f"{self.read:,} sites read, {self.scored:,} scored, {unscored:,} without a "
                 f"score{' (' + ', '.join(why) + ')' if why else ''}; {self.bound:,} bound "
@@ -338,6 +340,12 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
             summary.read = widths.total()
             if not summary.read:
                 raise FootprintError(f"{bed.bed_name(sites)}: no sites")
+            # Sites of no base get no score, and give the background none
+            # of their width.
+            summary.zero_width = widths.pop(0, 0)
+            if not widths:
+                raise FootprintError(f"{bed.bed_name(sites)}: every site is 0 bases wide "
+                                     f"(start = end): nothing to score")
             width = _median_low(widths)
             scores, summary.drawn = draw_background(handle, lengths, width, background, seed,
                                                     regions, flank)
@@ -354,14 +362,16 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
                 chroms, starts, ends, minus = _arrays(batch)
                 footprint, centre, left, right, windows = _score(
                     handle, lengths, chroms, starts, ends, minus, flank, reach)
+                empty = starts == ends
+                left[empty] = right[empty] = np.nan
                 p = p_values(scores, footprint)
                 bound = p <= alpha
                 scored = ~np.isnan(footprint)
                 summary.scored += int(scored.sum())
                 summary.bound += int(bound.sum())
-                no_centre = int(np.isnan(centre).sum())
+                no_centre = int(np.isnan(centre).sum()) - int(empty.sum())
                 summary.no_centre += no_centre
-                summary.no_flank += int((~scored).sum()) - no_centre
+                summary.no_flank += int((~scored).sum()) - no_centre - int(empty.sum())
                 if reach is not None:
                     groups = np.where(scored, bound.astype(np.int64), -1)
                     _footprints.profile(*windows, _centres(starts, ends, minus), minus, groups,
