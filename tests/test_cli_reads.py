@@ -132,6 +132,34 @@ def test_train_bam_background_bed_and_excluded_sequences(sim, tmp_path, capfd):
     assert summary.insertions > sum(c.sum() for pair in sim.counts.values() for c in pair)
 
 
+@pytest.mark.parametrize("source", ["--bam", "--sites"])
+def test_excluded_sequences_are_left_out_of_the_background(source, sim, tmp_path, capfd):
+    """Trained as if the FASTA file did not hold them: the same background
+    draws, from the other sequences alone; sites on them left out."""
+    from corlap.training import train_model
+    from corlap.utils.fasta import open_fasta
+
+    kept = tmp_path / "kept.fa"
+    with open_fasta(str(sim.fasta)) as genome:
+        write_fasta(kept, {chrom: genome.fetch(chrom, 0, sim.lengths[chrom])
+                           for chrom in COUNTED})
+    sites = tmp_path / "sites.bed"
+    sites.write_text("chr1\t5000\t5001\nchrM\t300\t301\nchr2\t7000\t7001\n")
+    out = tmp_path / "m.npz"
+    status, _, err = run(["train", "-f", sim.fasta, source,
+                          sim.bam if source == "--bam" else sites, "--type", "PWM",
+                          "--length", 6, "--background", 3000, "--exclude", EXCLUDED,
+                          "-o", out], capfd)
+    assert status == 0, err
+    want, _ = train_model(kept, [site for site in read_sites(sites, sim.lengths)
+                                 if site.chrom != EXCLUDED], "PWM", 6, background=3000)
+    got = load_model(out)
+    np.testing.assert_array_equal(got.bg_counts, want.bg_counts)
+    if source == "--sites":
+        assert model_bytes(got) == model_bytes(want)
+        assert "1 sites on excluded sequences left out" in err[0]
+
+
 # --- correct ---------------------------------------------------------------------------
 
 CORRECT_CASES = {
@@ -285,7 +313,7 @@ def test_bad_reads_files_give_one_line_and_status_2(sim, tmp_path, capfd, monkey
 @pytest.mark.parametrize("args,words", [
     (["train", "--sites", "SITES", "--max-sites", 5, "--shift", 0, 0],
      "--shift and --max-sites apply to the reads of --bam"),
-    (["train", "--sites", "SITES", "--exclude", "chrM"], "--exclude applies to the reads"),
+    (["train", "--sites", "SITES", "--exclude", "chr1"], "no site window"),
     (["train", "--bam", "BAM", "--exclude", "chr1", "chr2", "chrM"], "no site window"),
     (["correct", "--bam", "BAM", "-m", "MODEL"],
      "give at least one of --observed OUT, --expected OUT and --corrected OUT"),

@@ -183,7 +183,8 @@ def _add_read_options(parser) -> None:
     group.add_argument("--min-mapq", type=_non_negative, metavar="Q",
                        help="least mapping quality taken (default 30)")
     group.add_argument("--exclude", nargs="+", action="extend", metavar="NAME",
-                       help="sequences left out, for example chrM")
+                       help="sequences left out, for example chrM: their reads, and for "
+                            "train their sites (--sites too) and background")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -541,7 +542,6 @@ def _check_exclude(args, lengths: dict[str, int]) -> None:
 
 def _sites_only(args) -> None:
     given = [option for option, value in (("--shift", args.shift), ("--min-mapq", args.min_mapq),
-                                          ("--exclude", args.exclude),
                                           ("--max-sites", args.max_sites))
              if value is not None]
     if given:
@@ -572,7 +572,8 @@ def run_train(args) -> int:
         if sites is not None:
             model, summary = train_model(
                 args.fasta, sites, args.model_type, args.length, background=background,
-                background_sites=background_sites, seed=args.seed, require_sites=True)
+                background_sites=background_sites, seed=args.seed, require_sites=True,
+                exclude=args.exclude or ())
         else:
             from corlap.reads import train_from_reads
 

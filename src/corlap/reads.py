@@ -562,6 +562,8 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     summary = ReadsTrainingSummary(insertions=insertions.total,
                                    insertions_off=insertions.off,
                                    reads_left_out=insertions.left_out)
+    if require_sites and insertions.total == 0:
+        raise NoUsableSites(summary.unusable())
     if max_sites is not None and max_sites < insertions.total:
         insertions = _sample(insertions, max_sites, seed)
         summary.sampled = max_sites
@@ -569,8 +571,8 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     # the model is prepared again once the sites are in.
     model, background_summary = train_model(
         fasta_path, [], model_type, length, background=background,
-        background_sites=background_sites, seed=seed)
-    for field in ("background", "background_off", "background_with_n"):
+        background_sites=background_sites, seed=seed, exclude=exclude)
+    for field in ("background", "background_off", "background_with_n", "excluded"):
         setattr(summary, field, getattr(background_summary, field))
     with open_fasta(fasta_path) as genome:
         lengths = dict(zip(genome.references, genome.lengths))

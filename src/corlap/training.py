@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 
 import numpy as np
 
@@ -119,6 +119,7 @@ class TrainingSummary:
     background: int = 0           # background windows on their chromosome
     background_off: int = 0       # background sites whose window ran off (BED only)
     background_with_n: int = 0
+    excluded: int = 0             # sites and background sites on excluded sequences
 
     @property
     def sites_counted(self) -> int:
@@ -140,6 +141,8 @@ class TrainingSummary:
                               f"(window runs off the chromosome)")
         if self.background_with_n:
             background.append(f"{self.background_with_n} windows skipped (hold {_ACGT})")
+        if self.excluded:
+            parts.append(f"{self.excluded} sites on excluded sequences left out")
         return "; ".join(parts) + "; " + ", ".join(background)
 
     def unusable(self, background_wanted: bool = False) -> str | None:
@@ -207,10 +210,19 @@ def _count_sites(fasta, sites: Iterable[Site], lengths: dict[str, int], length: 
     return counted, off, with_n
 
 
+def _not_excluded(sites: Iterable[Site], excluded: set[str], summary: TrainingSummary
+                  ) -> Iterator[Site]:
+    for site in sites:
+        if site.chrom in excluded:
+            summary.excluded += 1
+        else:
+            yield site
+
+
 def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int, *,
                 background: int = DEFAULT_BACKGROUND,
                 background_sites: Iterable[Site] | None = None,
-                seed: int = 0, require_sites: bool = False):
+                seed: int = 0, require_sites: bool = False, exclude: Iterable[str] = ()):
     """A prepared model of ``model_type`` ("PWM" or "DWM") and window
     ``length``, with a TrainingSummary.
 
@@ -223,27 +235,38 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
     ``require_sites``, counts from which the model would learn nothing
     (see ``TrainingSummary.unusable``) raise NoUsableSites.  A window
     holding a base other than A, C, G, T is counted by neither side.  A
-    ``length`` above ``LENGTH_LIMITS`` raises LengthRefused.
+    ``length`` above ``LENGTH_LIMITS`` raises LengthRefused.  Sequences
+    named in ``exclude`` are left out of both sides: their sites are not
+    counted (``excluded`` tells how many), and the background is drawn
+    from the other sequences alone, as if the FASTA file held them only.
     """
     check_length(model_type, length)
     model = SequenceMatrix.create(length, model_type)
     summary = TrainingSummary()
+    excluded = set(exclude)
     with open_fasta(os.fspath(fasta_path)) as fasta:
         lengths = dict(zip(fasta.references, fasta.lengths))
         summary.sites, summary.sites_off, summary.sites_with_n = _count_sites(
-            fasta, sites, lengths, length, model.add_sequence)
+            fasta, _not_excluded(sites, excluded, summary), lengths, length,
+            model.add_sequence)
+        if require_sites and summary.sites_counted == 0:
+            # Before the background, which may have nothing to draw from.
+            raise NoUsableSites(summary.unusable())
 
         if background_sites is not None:
             summary.background, summary.background_off, summary.background_with_n = \
-                _count_sites(fasta, background_sites, lengths, length, model.add_background)
+                _count_sites(fasta, _not_excluded(background_sites, excluded, summary),
+                             lengths, length, model.add_background)
         elif background > 0:
-            names = [chrom for chrom, size in lengths.items() if size >= length]
+            kept = {chrom: size for chrom, size in lengths.items() if chrom not in excluded}
+            names = [chrom for chrom, size in kept.items() if size >= length]
             if not names:
-                raise ValueError(f"no sequence of the FASTA file is as long as the "
-                                 f"window ({length} bases): cannot draw a background")
-            sizes = np.array([lengths[chrom] for chrom in lengths], dtype=np.int64)
+                raise ValueError(f"no sequence of the FASTA file{' left' if excluded else ''} "
+                                 f"is as long as the window ({length} bases): cannot draw "
+                                 f"a background")
+            sizes = np.array(list(kept.values()), dtype=np.int64)
             ends = np.cumsum(sizes)
-            chroms = list(lengths)
+            chroms = list(kept)
             rng = np.random.default_rng(seed)
             while summary.background < background:
                 point = int(rng.integers(0, int(ends[-1])))
