@@ -335,12 +335,13 @@ def _add_footprints_parser(commands, formatter) -> None:
             "Read a signal track (bigWig, for example the corrected track of "
             "correct).  Per site of --sites: the mean signal over the site "
             "(centre) and over the F bases either side (flanks, left and right as "
-            "the site reads), footprint\xa0=\xa0(left\xa0+\xa0right)\xa0/\xa02\xa0-\xa0centre, "
-            "its empirical p-value against --background positions drawn at random "
+            "the site reads), difference\xa0=\xa0(left\xa0+\xa0right)\xa0/\xa02\xa0-\xa0centre, "
+            "footprint\xa0=\xa0difference\xa0/\xa0spread (the standard deviation of the "
+            "values over the centre and flanks), its empirical p-value against --background positions drawn at random "
             "(within --regions, or where the signal has values) and the bound call "
             "p\xa0<=\xa0--alpha, a test of each site on its own (not corrected for "
             "testing many).  Positions without a value are left out of a mean.  "
-            "--track writes the footprint score of the centre [p\xa0-\xa0h,\xa0p\xa0+\xa0h] "
+            "--track writes the difference of the centre [p\xa0-\xa0h,\xa0p\xa0+\xa0h] "
             "at every position p; output names as for score.  Files appear whole "
             "or not at all."))
     footprints.add_argument("--signal", required=True, metavar="SIGNAL.bw",
@@ -355,7 +356,7 @@ def _add_footprints_parser(commands, formatter) -> None:
     footprints.add_argument("--plot", metavar="OUT.png",
                             help="draw the profile (.png, .pdf or .svg; needs matplotlib)")
     footprints.add_argument("--track", metavar="OUT",
-                            help="footprint score of every position (- : bedGraph on "
+                            help="the difference at every position (- : bedGraph on "
                                  "standard output)")
     footprints.add_argument("--regions", metavar="BED",
                             help="draw the background and write the track within these "

@@ -104,6 +104,21 @@ void range_sum(const float* values, int64_t lo, int64_t size, int64_t a, int64_t
 
 double mean(double sum, int64_t count) { return count > 0 ? sum / double(count) : kNone; }
 
+// Sum of the squared distances from m of the values present at positions
+// a..b-1 (clipped to the window, as range_sum), in position order.
+double range_squares(const float* values, int64_t lo, int64_t size, int64_t a, int64_t b,
+                     double m) {
+    a = std::max(a, lo);
+    b = std::min(b, lo + size);
+    double s = 0.0;
+    for (int64_t q = a; q < b; ++q) {
+        float v = values[q - lo];
+        if (std::isnan(v)) continue;
+        s += (double(v) - m) * (double(v) - m);
+    }
+    return s;
+}
+
 PyObject* track(PyObject*, PyObject* args) {
     PyObject *values_object, *out_object;
     long long lo, start, end, half, flank;
@@ -221,26 +236,30 @@ struct Windows {
 
 PyObject* sites(PyObject*, PyObject* args) {
     PyObject *values_object, *offsets_object, *lo_object, *starts_object, *ends_object,
-        *minus_object, *centre_object, *left_object, *right_object, *footprint_object;
+        *minus_object, *centre_object, *left_object, *right_object, *footprint_object,
+        *spread_object;
     long long flank;
-    if (!PyArg_ParseTuple(args, "OOOOOOLOOOO:sites", &values_object, &offsets_object,
+    if (!PyArg_ParseTuple(args, "OOOOOOLOOOOO:sites", &values_object, &offsets_object,
                           &lo_object, &starts_object, &ends_object, &minus_object, &flank,
-                          &centre_object, &left_object, &right_object, &footprint_object))
+                          &centre_object, &left_object, &right_object, &footprint_object,
+                          &spread_object))
         return nullptr;
-    ArrayArgument starts, ends, minus, centre, left, right, footprint;
+    ArrayArgument starts, ends, minus, centre, left, right, footprint, spread;
     if (!starts.take(starts_object, "starts", 'q', false) ||
         !ends.take(ends_object, "ends", 'q', false) ||
         !minus.take(minus_object, "minus", 'q', false) ||
         !centre.take(centre_object, "centre", 'd', true) ||
         !left.take(left_object, "left", 'd', true) ||
         !right.take(right_object, "right", 'd', true) ||
-        !footprint.take(footprint_object, "footprint", 'd', true))
+        !footprint.take(footprint_object, "footprint", 'd', true) ||
+        !spread.take(spread_object, "spread", 'd', true))
         return nullptr;
     const Py_ssize_t n = starts.size();
     Windows windows;
     if (!windows.take(values_object, offsets_object, lo_object, n)) return nullptr;
     if (flank < 1 || ends.size() != n || minus.size() != n || centre.size() != n ||
-        left.size() != n || right.size() != n || footprint.size() != n) {
+        left.size() != n || right.size() != n || footprint.size() != n ||
+        spread.size() != n) {
         PyErr_SetString(PyExc_ValueError, "sites: sizes do not agree");
         return nullptr;
     }
@@ -262,6 +281,15 @@ PyObject* sites(PyObject*, PyObject* args) {
         centre.data<double>()[s] = mc;
         right.data<double>()[s] = mr;
         footprint.data<double>()[s] = (ml + mr) / 2.0 - mc;   // NaN when any is
+        // The standard deviation of the values of the centre and both
+        // flanks together, about their common mean (two passes: the
+        // squares of counts in the thousands lose nothing).
+        const int64_t all = counts[0] + counts[1] + counts[2];
+        const double m = mean(sums[0] + sums[1] + sums[2], all);
+        const double squares = range_squares(v, lo, size, a - flank, a, m) +
+                               range_squares(v, lo, size, a, b, m) +
+                               range_squares(v, lo, size, b, b + flank, m);
+        spread.data<double>()[s] = all > 0 ? std::sqrt(squares / double(all)) : kNone;
     }
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
@@ -327,10 +355,12 @@ PyMethodDef module_functions[] = {
      "values of positions lo..lo+len-1 (NaN, or outside: no value)."},
     {"sites", sites, METH_VARARGS,
      "sites(values, offsets, lo, starts, ends, minus, flank, centre, left, right,\n"
-     "      footprint)\n\n"
+     "      footprint, spread)\n\n"
      "Per site: the means over [start, end) and over `flank` positions either\n"
-     "side (left and right as the site reads, minus: nonzero on -), and the\n"
-     "footprint score; NaN for a mean over no value."},
+     "side (left and right as the site reads, minus: nonzero on -), their\n"
+     "difference (flanks' mean less the centre) in footprint, and in spread\n"
+     "the standard deviation of the values over the centre and both flanks\n"
+     "together; NaN for a mean over no value."},
     {"profile", profile, METH_VARARGS,
      "profile(values, offsets, lo, centres, minus, groups, reach, sums, counts)\n\n"
      "Add each site's values at offsets -reach..reach from its centre (as it\n"

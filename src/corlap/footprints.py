@@ -9,8 +9,14 @@ mean over no value has none, and neither has anything computed from it.
 - A site (BED6) has ``centre``, the mean over its own bases
   ``[start, end)``; ``flank_left`` and ``flank_right``, the means over the
   ``F`` bases either side, as the site reads: on ``-`` the left flank is
-  ``[end, end + F)``; and ``footprint = (flank_left + flank_right) / 2 -
-  centre``.  High: less signal over the site than around it.
+  ``[end, end + F)``; ``difference = (flank_left + flank_right) / 2 -
+  centre``; and ``footprint = difference / spread``, ``spread`` being the
+  standard deviation of the values over the centre and both flanks
+  together (about their common mean, over their number), 0 when that is 0
+  (every value equal).  High: less signal over the site than around it,
+  by more than the signal's own scatter there.  A difference grows with
+  the depth of the site's peak, so deep sites would outrank well protected
+  ones; the footprint is the same for the signal multiplied by any factor.
 - The background: ``N`` positions drawn uniformly (from the seed) within
   the regions, or, without regions, over the positions where the signal
   has a value.  Each is the centre of an interval of the sites' median
@@ -24,8 +30,8 @@ mean over no value has none, and neither has anything computed from it.
   on ``-``), offsets counted along the site's strand, over the bound and
   over the unbound sites (sites in input order); sites without a footprint
   are in neither.
-- The track: at every position ``p``, the footprint score of the centre
-  ``[p - h, p + h]`` between flanks of ``F`` bases on either side.
+- The track: at every position ``p``, the difference of the centre
+  ``[p - h, p + h]`` and the flanks of ``F`` bases on either side.
 
 How.  Sites are read twice from the BED file (standard input is kept in
 a temporary file): first for their number and widths, which the
@@ -65,8 +71,8 @@ DEFAULT_BACKGROUND = 10_000
 DEFAULT_ALPHA = 0.05
 # Positions beyond the flanks that the profile shows on either side.
 PROFILE_MARGIN = 50
-TABLE_COLUMNS = ("chrom", "start", "end", "name", "score", "strand", "footprint", "centre",
-                 "flank_left", "flank_right", "p_value", "bound")
+TABLE_COLUMNS = ("chrom", "start", "end", "name", "score", "strand", "footprint", "difference",
+                 "centre", "flank_left", "flank_right", "p_value", "bound")
 PLOT_FORMATS = (".png", ".pdf", ".svg")
 # Sites scored per call of the kernel.
 _BATCH = 4096
@@ -139,8 +145,17 @@ def _windows(handle, lengths: dict[str, int], chroms, starts: np.ndarray, ends: 
     return flat, offsets, lo
 
 
+def site_score(difference: np.ndarray, spread: np.ndarray) -> np.ndarray:
+    """The footprint of sites from their difference and spread (see the
+    module's notes); NaN where the difference is NaN."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(spread > 0, difference / spread, np.where(np.isnan(difference),
+                                                                  np.nan, 0.0))
+
+
 def _score(handle, lengths, chroms, starts, ends, minus, flank: int, reach: int | None):
-    """(footprint, centre, left, right, windows) of a batch of sites; the
+    """(footprint, difference, centre, left, right, windows) of a batch of
+    sites; the
     windows also reach ``reach`` positions either side of each site's
     centre when given."""
     lows, highs = starts - flank, ends + flank
@@ -148,10 +163,10 @@ def _score(handle, lengths, chroms, starts, ends, minus, flank: int, reach: int 
         centres = _centres(starts, ends, minus)
         lows, highs = np.minimum(lows, centres - reach), np.maximum(highs, centres + reach + 1)
     windows = _windows(handle, lengths, chroms, lows, highs)
-    columns = [np.empty(len(chroms)) for _ in range(4)]
+    columns = [np.empty(len(chroms)) for _ in range(5)]
     _footprints.sites(*windows, starts, ends, minus, flank, columns[1], columns[2], columns[3],
-                      columns[0])
-    return (*columns, windows)
+                      columns[0], columns[4])
+    return (site_score(columns[0], columns[4]), *columns[:4], windows)
 
 
 def _median_low(counts: collections.Counter) -> int:
@@ -360,7 +375,7 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
                 stream.write(("\t".join(TABLE_COLUMNS) + "\n").encode())
             for batch in _batches(sites, source, lengths, True):
                 chroms, starts, ends, minus = _arrays(batch)
-                footprint, centre, left, right, windows = _score(
+                footprint, difference, centre, left, right, windows = _score(
                     handle, lengths, chroms, starts, ends, minus, flank, reach)
                 empty = starts == ends
                 left[empty] = right[empty] = np.nan
@@ -379,11 +394,12 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, regions=N
                 if stream is not None:
                     stream.write("".join(
                         f"{row[0]}\t{row[1]}\t{row[2]}\t{row[3]}\t{row[4]}\t{row[5]}\t"
-                        f"{_number(f)}\t{_number(c)}\t{_number(a)}\t{_number(b)}\t"
-                        f"{_number(q)}\t{'' if q != q else int(q <= alpha)}\n"
-                        for row, f, c, a, b, q in zip(batch, footprint.tolist(),
-                                                      centre.tolist(), left.tolist(),
-                                                      right.tolist(), p.tolist())).encode())
+                        f"{_number(f)}\t{_number(d)}\t{_number(c)}\t{_number(a)}\t"
+                        f"{_number(b)}\t{_number(q)}\t{'' if q != q else int(q <= alpha)}\n"
+                        for row, f, d, c, a, b, q in zip(batch, footprint.tolist(),
+                                                         difference.tolist(), centre.tolist(),
+                                                         left.tolist(), right.tolist(),
+                                                         p.tolist())).encode())
             if stream is not None:
                 stream.close()
         if reach is not None:
