@@ -270,7 +270,7 @@ def test_a_site_of_no_base_gets_empty_columns_and_changes_nothing_else(signal, t
                      "--table", str(tmp_path / "t.tsv"), "--background", "50"]) == 0
         runs.append((tmp_path / "t.tsv").read_text().splitlines())
         runs[-1] += capsys.readouterr().err.split("; ")[1:3]
-    assert runs[1][1] == "c1\t100\t100\tz\t0\t-" + "\t" * 6
+    assert runs[1][1] == "c1\t100\t100\tz\t0\t-" + "\t" * 7
     assert runs[1][2:] == runs[0][1:]       # the other site, the background and bound
     (tmp_path / "s.bed").write_text(empty)
     assert main(["footprints", "--signal", str(path), "--sites", str(tmp_path / "s.bed"),
