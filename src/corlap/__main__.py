@@ -309,6 +309,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_engine_options(correct)
     _add_read_options(correct)
 
+    _add_scan_parser(commands, formatter)
     _add_footprints_parser(commands, formatter)
 
     inspect = commands.add_parser(
@@ -325,6 +326,81 @@ def build_parser() -> argparse.ArgumentParser:
                               "heatmap of the pair dependencies (.png, .pdf or .svg; "
                               "needs matplotlib)")
     return parser
+
+
+SCAN_EXAMPLES = """examples:
+  # the sites of a JASPAR file's motifs in peaks, on 8 worker processes:
+  corlap scan --motifs motifs.jaspar -f genome.fa --regions peaks.bed -p 8 -o sites.bed
+  # a score threshold instead of a p-value, MEME motifs, to standard output:
+  corlap scan --motifs found.meme -f genome.fa --threshold 12 -o - | head"""
+
+
+def _probability(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1, got {text}")
+    return value
+
+
+def _finite(text: str) -> float:
+    import math
+
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+    return value
+
+
+def _add_scan_parser(commands, formatter) -> None:
+    scan = commands.add_parser(
+        "scan", help="find motif sites in a genome, with thresholds from a p-value",
+        formatter_class=formatter, epilog=SCAN_EXAMPLES + "\n\n" + EXIT_CODES,
+        description=_wrap(
+            "Score every window of a genome (or of --regions) on both strands "
+            "against each motif and write the windows scoring at least the "
+            "motif's threshold as BED6 plus a p-value column, sorted by position, "
+            "name and strand; the - hit at [start,\xa0end) is the reverse "
+            "complement of those bases.  For counts c(b,\xa0i), column total n_i, "
+            "background q_b and pseudocount s: p(b,\xa0i)\xa0=\xa0(c(b,\xa0i)\xa0+\xa0s\xa0*\xa0q_b)"
+            "\xa0/\xa0(n_i\xa0+\xa0s), and a window scores the sum over its positions "
+            "of log2(p(b,\xa0i)\xa0/\xa0q_b).  Windows holding a base other than A, C, "
+            "G, T are not scored.  The threshold of --p-value P is the least score "
+            "t with P(score\xa0>=\xa0t)\xa0<=\xa0P for one window drawn base by base "
+            "from the background (per window: not corrected for the genome's "
+            "size); the p_value column is that probability for the hit's score.  "
+            "The thresholds head the output, one '#' line per motif.  Files appear "
+            "whole or not at all."))
+    scan.add_argument("--motifs", required=True, nargs="+", metavar="FILE",
+                      help="motif files: JASPAR (>ID NAME, then rows A [ ... ]), .pfm "
+                           "(four rows of counts) or MEME minimal format (probabilities "
+                           "times nsites=, 100 when missing); several files and motifs each")
+    scan.add_argument("-f", "--fasta", required=True, metavar="FASTA",
+                      help="genome FASTA, plain or bgzip (indexed on first use)")
+    scan.add_argument("-o", "--out", required=True, metavar="OUT.bed",
+                      help="the hits (- : standard output; .gz: BGZF)")
+    scan.add_argument("--regions", metavar="BED",
+                      help="scan only these intervals, merged where they overlap or touch; "
+                           "hits lie wholly inside them (plain, gzip or bgzip BED; - reads "
+                           "standard input)")
+    level = scan.add_mutually_exclusive_group()
+    level.add_argument("--p-value", type=_probability, metavar="P",
+                       help="threshold of each motif from this p-value (default 1e-4)")
+    level.add_argument("--threshold", type=_finite, metavar="T",
+                       help="one score threshold (bits) for every motif instead")
+    scan.add_argument("--background", nargs="+", default=["genome"], metavar="Q",
+                      help="genome (default: the base frequencies of the scanned sequence, "
+                           "A = T and C = G), uniform, or four frequencies A C G T")
+    scan.add_argument("--pseudocount", type=_finite, default=0.8, metavar="S",
+                      help="pseudocount s, above 0 (default 0.8)")
+    scan.add_argument("--thresholds", metavar="OUT.tsv",
+                      help="also write each motif's length, threshold and best score here")
+    _add_engine_options(scan)
 
 
 def _add_footprints_parser(commands, formatter) -> None:
@@ -833,6 +909,71 @@ def run_correct(args) -> int:
     return 0
 
 
+def _scan_background(words: list[str]):
+    if len(words) == 1 and words[0] in ("genome", "uniform"):
+        return words[0]
+    if len(words) != 4:
+        raise UserError(f"--background: genome, uniform or four frequencies (A C G T), "
+                        f"got {' '.join(words)!r}")
+    try:
+        return [float(word) for word in words]
+    except ValueError:
+        raise UserError(f"--background: four numbers (A C G T), got {' '.join(words)!r}") \
+            from None
+
+
+def run_scan(args) -> int:
+    import functools
+    import time
+
+    started = time.monotonic()
+    if not args.scheduler:
+        _start_forkserver()
+    from corlap import motifs, scan
+
+    if not args.pseudocount > 0:
+        raise UserError(f"--pseudocount must be above 0, got {args.pseudocount:g}")
+    background = _scan_background(args.background)
+    if not isinstance(background, str):
+        try:
+            scan.background_of(background, None, None)
+        except ValueError as error:
+            raise UserError(f"--background: {error}".replace("background: ", "", 1)) from None
+    outputs = [args.out] + ([args.thresholds] if args.thresholds else [])
+    for path in outputs:
+        _output(path)
+    if args.thresholds == STDOUT and args.out == STDOUT:
+        raise UserError("only one of --out and --thresholds can be - (standard output)")
+    if args.thresholds and os.path.abspath(args.thresholds) == os.path.abspath(args.out):
+        raise UserError(f"--out and --thresholds are the same file {args.out!r}")
+    try:
+        found = motifs.read_motifs(args.motifs)
+    except motifs.MotifError as error:
+        raise UserError(str(error)) from None
+    except OSError as error:
+        raise UserError(f"cannot read motif file {error.filename or ''!r}: "
+                        f"{error.strerror or error}") from None
+    lengths = _genome(args.fasta)
+    regions = _bed(args.regions, lengths) if args.regions else None
+    p_value = None if args.threshold is not None else (args.p_value or scan.DEFAULT_P_VALUE)
+    summary = []
+    try:
+        _run_outputs(args, outputs, functools.partial(
+            _scan_into, summary, scan.write_sites, args.fasta, found, args.out,
+            thresholds=args.thresholds, regions=regions, background=background,
+            pseudocount=args.pseudocount, p_value=p_value, threshold=args.threshold,
+            chunk_size=args.chunk_size))
+    except scan.BackgroundError as error:
+        raise UserError(str(error)) from None
+    _say(args, f"{summary[0].line()}; {_written(outputs)} written in "
+               f"{time.monotonic() - started:.1f} s")
+    return 0
+
+
+def _scan_into(summary: list, write, *args, **options) -> None:
+    summary.append(write(*args, **options))
+
+
 def run_footprints(args) -> int:
     import time
 
@@ -980,7 +1121,8 @@ def main(argv=None) -> int:
     previous = _lifecycle.catch_stops()
     _streaming = False
     command = {"train": run_train, "score": run_score, "correct": run_correct,
-               "footprints": run_footprints, "inspect": run_inspect}[args.command]
+               "footprints": run_footprints, "inspect": run_inspect,
+               "scan": run_scan}[args.command]
     said = f"{PROGRAM} {args.command}"
     try:
         try:

@@ -27,6 +27,8 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <string>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -57,23 +59,57 @@ struct Buffer {
     template <class T> const T* data() const { return static_cast<const T*>(view.buf); }
 };
 
+// A run of up to four neighbouring columns of the early-stopping walk:
+// the sum of each of its 4^k words (rounded up to a float, so that the
+// walk can only overestimate), looked up with the first k bases of the
+// q-mer at its first column; and the best sum of the runs walked after it.
+constexpr int kRun = 4;
+struct Step {
+    int32_t column;
+    int32_t shift;  // q-mer code >> shift: the run's word
+    double rest;
+    const float* sums;
+};
+
 struct Matrix {
     int length = 0;
     int offset = 0;      // first column of the filter window
     bool minus = false;  // reported sum runs from the last column to the first
     double threshold = 0;
+    double floor = 0;           // threshold less the slack
     std::vector<double> table;  // length x 5: codes 0..3, then 4 (-inf)
     std::vector<int> order;     // columns outside the window, most telling first
     std::vector<double> rest;   // rest[k]: best sum of columns order[k..]
+    std::vector<Step> steps;    // the walk: runs of columns, most telling first
+    std::vector<float> sums;    // their tables, one after the other
+};
+
+// A matrix listed under a q-mer: what its window holding that q-mer sums
+// to, and where the window starts from the q-mer.
+// The sum is rounded up to a float: a start the walk can only overestimate,
+// in a table small enough to stay in cache.
+struct Entry {
+    float partial;
+    uint32_t packed;  // matrix << kOffsetBits | columns before the window
+};
+constexpr int kOffsetBits = 10;
+constexpr uint32_t kMostMatrices = uint32_t(1) << (32 - kOffsetBits);
+
+// What the walk of one matrix reads, side by side for all of them.
+struct Head {
+    const Step* steps;
+    const Step* end;
+    double floor;
 };
 
 struct Scanner {
     int q = 0;
     std::vector<Matrix> matrices;
-    std::vector<uint32_t> starts;  // 4^q + 1 offsets into ids and partials
-    std::vector<uint32_t> ids;
-    std::vector<double> partials;  // the window's sum for that entry
+    std::vector<uint32_t> starts;  // 4^q + 1 offsets into entries
+    std::vector<Entry> entries;
+    std::vector<Head> heads;
     std::vector<int> shorts;       // matrices shorter than q
+    int longest = 0;
 };
 
 double column_max(const Matrix& m, int j) {
@@ -114,7 +150,7 @@ PyObject* prepare(PyObject*, PyObject* args) {
         return nullptr;
     const Py_ssize_t count = lengths.size(8);
     if (q < 1 || q > 10 || minus.size(8) != count || thresholds.size(8) != count ||
-        count >= (Py_ssize_t(1) << 31)) {
+        count >= Py_ssize_t(kMostMatrices)) {
         PyErr_SetString(PyExc_ValueError, "prepare: q from 1 to 10 and one length, strand "
                                           "and threshold per matrix");
         return nullptr;
@@ -144,7 +180,7 @@ PyObject* prepare(PyObject*, PyObject* args) {
             // The window: the q neighbouring columns of widest spread.
             const int width = std::min(q, m.length);
             double best = -1;
-            for (int o = 0; o + width <= m.length; ++o) {
+            for (int o = 0; o + width <= m.length && o < (1 << kOffsetBits); ++o) {
                 double spread = 0;
                 for (int j = o; j < o + width; ++j) spread += column_max(m, j) - column_min(m, j);
                 if (spread > best) best = spread, m.offset = o;
@@ -157,6 +193,43 @@ PyObject* prepare(PyObject*, PyObject* args) {
             m.rest.assign(m.order.size() + 1, 0.0);
             for (size_t r = m.order.size(); r-- > 0;)
                 m.rest[r] = m.rest[r + 1] + column_max(m, m.order[r]);
+            m.floor = m.threshold - kSlack * (1 + std::fabs(m.threshold));
+            // The runs: columns left and right of the window, cut into
+            // runs of at most kRun, widest spread first.
+            std::vector<std::pair<int, int>> runs;  // first column, columns
+            for (int j = 0; j < m.offset; j += kRun) runs.push_back({j, std::min(kRun, m.offset - j)});
+            for (int j = m.offset + width; j < m.length; j += kRun)
+                runs.push_back({j, std::min(kRun, m.length - j)});
+            auto spread_of = [&](const std::pair<int, int>& run) {
+                double spread = 0;
+                for (int j = run.first; j < run.first + run.second; ++j)
+                    spread += column_max(m, j) - column_min(m, j);
+                return spread;
+            };
+            std::stable_sort(runs.begin(), runs.end(), [&](const auto& a, const auto& b) {
+                return spread_of(a) > spread_of(b);
+            });
+            std::vector<size_t> at_table;
+            for (const auto& [first, columns] : runs) {
+                at_table.push_back(m.sums.size());
+                const size_t words = size_t(1) << (2 * columns);
+                for (size_t word = 0; word < words; ++word) {
+                    double sum = 0;
+                    for (int c = 0; c < columns; ++c)
+                        sum += m.table[size_t(first + c) * 5 + ((word >> (2 * (columns - 1 - c))) & 3)];
+                    m.sums.push_back(std::nextafter(float(sum), std::numeric_limits<float>::infinity()));
+                }
+            }
+            double after = 0;
+            std::vector<double> rests(runs.size());
+            for (size_t r = runs.size(); r-- > 0;) {
+                rests[r] = after;
+                for (int j = runs[r].first; j < runs[r].first + runs[r].second; ++j)
+                    after += column_max(m, j);
+            }
+            for (size_t r = 0; r < runs.size(); ++r)
+                m.steps.push_back({runs[r].first, 2 * (q - runs[r].second), rests[r],
+                                   m.sums.data() + at_table[r]});
             if (m.length < q) scanner->shorts.push_back(int(k));
             scanner->matrices.push_back(std::move(m));
         }
@@ -187,14 +260,17 @@ PyObject* prepare(PyObject*, PyObject* args) {
             if (total > UINT32_MAX) throw std::bad_alloc();
         }
         scanner->starts[codes] = uint32_t(total);
-        scanner->ids.reserve(total);
-        scanner->partials.reserve(total);
+        scanner->entries.reserve(total);
         for (auto& list : lists) {
-            for (auto& [id, partial] : list) {
-                scanner->ids.push_back(id);
-                scanner->partials.push_back(partial);
-            }
+            for (auto& [id, partial] : list)
+                scanner->entries.push_back(
+                    {std::nextafter(float(partial), std::numeric_limits<float>::infinity()),
+                     id << kOffsetBits | uint32_t(scanner->matrices[id].offset)});
             std::vector<std::pair<uint32_t, double>>().swap(list);
+        }
+        for (const Matrix& m : scanner->matrices) {
+            scanner->heads.push_back({m.steps.data(), m.steps.data() + m.steps.size(), m.floor});
+            scanner->longest = std::max(scanner->longest, m.length);
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -216,17 +292,18 @@ struct Hits {
 // A window that the filter let through: the rest of its columns, most
 // telling first, stopped when the threshold is out of reach; then the
 // reported sum.
-inline void verify(const Scanner& scanner, uint32_t id, double acc, const uint8_t* w, int64_t s,
-                   Hits& hits) {
-    const Matrix& m = scanner.matrices[id];
-    const double floor = m.threshold - kSlack * (1 + std::fabs(m.threshold));
-    const size_t n = m.order.size();
-    for (size_t r = 0; r < n; ++r) {
-        const int j = m.order[r];
-        acc += m.table[size_t(j) * 5 + w[j]];
-        if (acc + m.rest[r + 1] < floor) return;
+inline void verify(const Scanner& scanner, uint32_t id, double acc, const uint32_t* words,
+                   const uint8_t* w, int64_t s, Hits& hits) {
+    const Head& head = scanner.heads[id];
+    const double floor = head.floor;
+    for (const Step* step = head.steps; step < head.end; ++step) {
+        acc += step->sums[words[step->column] >> step->shift];
+        if (acc + step->rest < floor) return;
     }
-    if (!(acc >= floor)) return;  // also a window holding another base (-inf)
+    if (!(acc >= floor)) return;
+    // The reported sum; -inf for a window holding another base, which the
+    // words read as A.
+    const Matrix& m = scanner.matrices[id];
     const double score = exact_score(m, w);
     if (score >= m.threshold) hits.add(s, int32_t(id), score);
 }
@@ -247,8 +324,8 @@ void scan_shorts(const Scanner& scanner, const uint8_t* codes, int64_t n, int64_
     }
 }
 
-void scan_codes(const Scanner& scanner, const uint8_t* codes, int64_t n, int64_t owned,
-                Hits& hits) {
+void scan_codes(const Scanner& scanner, const uint8_t* codes, const uint32_t* words, int64_t n,
+                int64_t owned, Hits& hits) {
     const int q = scanner.q;
     int max_offset = 0;
     for (const Matrix& m : scanner.matrices) max_offset = std::max(max_offset, m.offset);
@@ -272,13 +349,14 @@ void scan_codes(const Scanner& scanner, const uint8_t* codes, int64_t n, int64_t
             if (!scanner.shorts.empty()) scan_shorts(scanner, codes, n, owned, i, hits);
             continue;
         }
-        const uint32_t end = scanner.starts[code + 1];
-        for (uint32_t k = scanner.starts[code]; k < end; ++k) {
-            const uint32_t id = scanner.ids[k];
-            const Matrix& m = scanner.matrices[id];
-            const int64_t s = i - m.offset;
-            if (s < 0 || s >= owned || s + m.length > n) continue;
-            verify(scanner, id, scanner.partials[k], codes + s, s, hits);
+        const Entry* entry = scanner.entries.data() + scanner.starts[code];
+        const Entry* end = scanner.entries.data() + scanner.starts[code + 1];
+        for (; entry < end; ++entry) {
+            const int64_t s = i - int64_t(entry->packed & ((1u << kOffsetBits) - 1));
+            // (Past the codes the padding holds code 4, which no window passes.)
+            if (s < 0 || s >= owned) continue;
+            verify(scanner, entry->packed >> kOffsetBits, entry->partial, words + s, codes + s, s,
+                   hits);
         }
     }
 }
@@ -308,7 +386,21 @@ PyObject* scan(PyObject*, PyObject* args) {
     bool failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        scan_codes(*scanner, data, n, std::clamp<int64_t>(owned, 0, n), hits);
+        // The codes and, after them, code 4 as far as a window can reach.
+        const size_t size = size_t(n) + size_t(scanner->longest) + size_t(scanner->q) + 1;
+        std::vector<uint8_t> padded(size, 4);
+        if (n) std::memcpy(padded.data(), data, size_t(n));
+        // The q-mer at every position, other bases read as A.
+        std::vector<uint32_t> words(size);
+        const int q = scanner->q;
+        const uint32_t mask = uint32_t((uint64_t(1) << (2 * q)) - 1);
+        uint32_t word = 0;
+        for (size_t e = 0; e < size; ++e) {
+            word = ((word << 2) | (padded[e] & 3u & uint32_t(-(padded[e] < 4)))) & mask;
+            if (e + 1 >= size_t(q)) words[e + 1 - q] = word;
+        }
+        scan_codes(*scanner, padded.data(), words.data(), n, std::clamp<int64_t>(owned, 0, n),
+                   hits);
     } catch (const std::bad_alloc&) {
         failed = true;
     }
@@ -389,14 +481,20 @@ struct Band {
     const double* bg;
     int64_t length;
     double low, high;
-    std::vector<double> best, worst;  // best/worst sum of columns j..
+    std::vector<int64_t> order;       // columns, widest spread first
+    std::vector<double> best, worst;  // best/worst sum of columns order[d..]
+    std::vector<int> bases;           // the window being built
     int64_t nodes = 0, most = 0;
     std::vector<double> scores, probabilities;
     std::vector<int64_t> sums;
 
-    bool walk(int64_t j, double score, double probability, int64_t sum) {
+    // The search fixes the columns widest first, which prunes soonest; a
+    // window found is scored once more in column order.
+    bool walk(int64_t d, double partial, double probability, int64_t sum) {
         if (++nodes > most) return false;
-        if (j == length) {
+        if (d == length) {
+            double score = 0.0;
+            for (int64_t j = 0; j < length; ++j) score += table[4 * j + bases[size_t(j)]];
             if (score >= low && score <= high) {
                 scores.push_back(score);
                 probabilities.push_back(probability);
@@ -404,11 +502,15 @@ struct Band {
             }
             return true;
         }
+        const int64_t j = order[size_t(d)];
         for (int b = 0; b < 4; ++b) {
-            const double s = score + table[4 * j + b];
-            const double slack = kSlack * (1 + std::fabs(s));
-            if (s + best[j + 1] < low - slack || s + worst[j + 1] > high + slack) continue;
-            if (!walk(j + 1, s, probability * bg[b], sum + grid[4 * j + b])) return false;
+            const double s = partial + table[4 * j + b];
+            const double slack = kSlack * (1 + std::fabs(s) + std::fabs(best[size_t(d) + 1]) +
+                                           std::fabs(worst[size_t(d) + 1]));
+            if (s + best[size_t(d) + 1] < low - slack || s + worst[size_t(d) + 1] > high + slack)
+                continue;
+            bases[size_t(j)] = b;
+            if (!walk(d + 1, s, probability * bg[b], sum + grid[4 * j + b])) return false;
         }
         return true;
     }
@@ -438,12 +540,25 @@ PyObject* band(PyObject*, PyObject* args) {
     walk.bg = background.data<double>();
     walk.length = table.size(8) / 4;
     walk.low = low, walk.high = high, walk.most = most;
+    auto top = [&](int64_t j) {
+        const double* c = walk.table + 4 * j;
+        return std::max(std::max(c[0], c[1]), std::max(c[2], c[3]));
+    };
+    auto bottom = [&](int64_t j) {
+        const double* c = walk.table + 4 * j;
+        return std::min(std::min(c[0], c[1]), std::min(c[2], c[3]));
+    };
+    walk.order.resize(size_t(walk.length));
+    std::iota(walk.order.begin(), walk.order.end(), int64_t(0));
+    std::stable_sort(walk.order.begin(), walk.order.end(), [&](int64_t a, int64_t b) {
+        return top(a) - bottom(a) > top(b) - bottom(b);
+    });
+    walk.bases.assign(size_t(walk.length), 0);
     walk.best.assign(size_t(walk.length) + 1, 0.0);
     walk.worst.assign(size_t(walk.length) + 1, 0.0);
-    for (int64_t j = walk.length; j-- > 0;) {
-        const double* c = walk.table + 4 * j;
-        walk.best[j] = walk.best[j + 1] + std::max(std::max(c[0], c[1]), std::max(c[2], c[3]));
-        walk.worst[j] = walk.worst[j + 1] + std::min(std::min(c[0], c[1]), std::min(c[2], c[3]));
+    for (int64_t d = walk.length; d-- > 0;) {
+        walk.best[size_t(d)] = walk.best[size_t(d) + 1] + top(walk.order[size_t(d)]);
+        walk.worst[size_t(d)] = walk.worst[size_t(d) + 1] + bottom(walk.order[size_t(d)]);
     }
     bool done;
     Py_BEGIN_ALLOW_THREADS
@@ -460,6 +575,57 @@ PyObject* band(PyObject*, PyObject* args) {
         return nullptr;
     }
     return Py_BuildValue("(NNN)", scores, probabilities, sums);
+}
+
+// lines(chrom, offset, starts, ends, motifs, minus, scores, p_values, names)
+// -> bytes: one BED line per hit, the score as repr() writes it (the
+// shortest text that reads back as the same double), the p-value as %.6g.
+PyObject* lines(PyObject*, PyObject* args) {
+    const char* chrom;
+    Py_ssize_t chrom_size;
+    long long offset;
+    PyObject *objects[6], *names;
+    if (!PyArg_ParseTuple(args, "y#LOOOOOOO!:lines", &chrom, &chrom_size, &offset, &objects[0],
+                          &objects[1], &objects[2], &objects[3], &objects[4], &objects[5],
+                          &PyTuple_Type, &names))
+        return nullptr;
+    Buffer arrays[6];
+    const char* what[6] = {"starts", "ends", "motifs", "minus", "scores", "p_values"};
+    for (int k = 0; k < 6; ++k)
+        if (!arrays[k].take(objects[k], what[k], 8)) return nullptr;
+    const Py_ssize_t count = arrays[0].size(8);
+    for (int k = 1; k < 6; ++k)
+        if (arrays[k].size(8) != count) {
+            PyErr_SetString(PyExc_ValueError, "lines: arrays of different lengths");
+            return nullptr;
+        }
+    const Py_ssize_t name_count = PyTuple_GET_SIZE(names);
+    std::string text;
+    char number[64];
+    for (Py_ssize_t h = 0; h < count; ++h) {
+        const int64_t motif = arrays[2].data<int64_t>()[h];
+        if (motif < 0 || motif >= name_count || !PyBytes_Check(PyTuple_GET_ITEM(names, motif))) {
+            PyErr_SetString(PyExc_ValueError, "lines: a motif without a name (bytes)");
+            return nullptr;
+        }
+        PyObject* name = PyTuple_GET_ITEM(names, motif);
+        char* score = PyOS_double_to_string(arrays[4].data<double>()[h], 'r', 0, 0, nullptr);
+        if (score == nullptr) return nullptr;
+        text.append(chrom, size_t(chrom_size));
+        int size = std::snprintf(number, sizeof number, "\t%lld\t%lld\t",
+                                 (long long)(arrays[0].data<int64_t>()[h] + offset),
+                                 (long long)(arrays[1].data<int64_t>()[h] + offset));
+        text.append(number, size_t(size));
+        text.append(PyBytes_AS_STRING(name), size_t(PyBytes_GET_SIZE(name)));
+        text.push_back('\t');
+        text.append(score);
+        PyMem_Free(score);
+        size = std::snprintf(number, sizeof number, "\t%c\t%.6g\n",
+                             arrays[3].data<int64_t>()[h] ? '-' : '+',
+                             arrays[5].data<double>()[h]);
+        text.append(number, size_t(size));
+    }
+    return PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
 }
 
 PyMethodDef module_functions[] = {
@@ -480,6 +646,9 @@ PyMethodDef module_functions[] = {
      "band(table, grid, background, low, high, most) -> (scores, probabilities,\n"
      "sums) or None\n\n"
      "Every window scoring from low to high, or None after `most` steps."},
+    {"lines", lines, METH_VARARGS,
+     "lines(chrom, offset, starts, ends, motifs, minus, scores, p_values, names)\n\n"
+     "BED lines of hits (int64 and float64 arrays, names a tuple of bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

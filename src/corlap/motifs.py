@@ -53,8 +53,10 @@ DEFAULT_NSITES = 100
 # tail's width over this (at most _FINEST bits).
 _CELLS = 1 << 16
 _FINEST = 2.0 ** -20
+# Cells of the first, coarse grid over the whole range of scores.
+_COARSE_CELLS = 1 << 12
 # Windows looked at, at most, while the band around a threshold is settled.
-_MOST_STEPS = 2_000_000
+_MOST_STEPS = 500_000
 
 
 class MotifError(ValueError):
@@ -373,7 +375,7 @@ def scores(motif: Motif, background: Sequence[float], *,
         return Scores(motif.name, table, None, p_value, delta, low,
                       _tail(table, q, delta, low), True, best)
     # A coarse grid over the whole range finds where the threshold lies.
-    coarse = max((best - worst) / _CELLS, 1e-6)
+    coarse = max((best - worst) / _COARSE_CELLS, 1e-6)
     coarse_low = int(math.floor(worst / coarse)) - length
     coarse_tail = _tail(table, q, coarse, coarse_low)
     # (No grid sum with a tail small enough: the grid merged the best

@@ -23,6 +23,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import dataclasses
+import functools
 import os
 import time
 from collections.abc import Iterable, Sequence
@@ -36,14 +37,14 @@ from corlap._output import commit, discard, open_beside, sweep_beside
 from corlap.bed import BgzfWriter
 from corlap.utils.fasta import open_fasta
 
-__all__ = ["ScanSummary", "scan_motifs", "write_sites", "prepare_motifs", "genome_background",
+__all__ = ["BackgroundError", "ScanSummary", "scan_motifs", "write_sites", "prepare_motifs", "genome_background",
            "COLUMNS", "DEFAULT_P_VALUE"]
 
 DEFAULT_P_VALUE = 1e-4
 COLUMNS = ("chrom", "start", "end", "name", "score", "strand", "p_value")
 # The filter of the kernel looks at this many bases at a time (a table of
 # 4^q lists of motifs).
-_Q = 8
+_Q = 7
 
 # Base codes of the kernel: A C G T (either case) 0 to 3, anything else 4.
 _CODES = np.full(256, 4, dtype=np.uint8)
@@ -99,8 +100,12 @@ class ScanJob:
     names: tuple[str, ...]
     ranks: np.ndarray
     reach: int
-    # Per motif: (delta, low, tail) of its p-values (see motifs.Scores).
+    # Per motif: (delta, low, tail, length) of its p-values (see motifs.Scores).
     p_values: tuple
+
+    @property
+    def encoded_names(self) -> tuple[bytes, ...]:
+        return tuple(name.encode() for name in self.names)
 
 
 def _p_values(job: ScanJob, motif: int, values: np.ndarray) -> np.ndarray:
@@ -123,13 +128,8 @@ def _lines(job: ScanJob, chrom: str, offset: int, starts: np.ndarray, ids: np.nd
     for m in np.unique(motif):
         where = motif == m
         p[where] = _p_values(job, int(m), values[where])
-    ends = starts + job.lengths[ids]
-    names = job.names
-    rows = [f"{chrom}\t{s}\t{e}\t{names[m]}\t{v!r}\t{'-' if n else '+'}\t{q:.6g}\n"
-            for s, e, m, v, n, q in zip((starts + offset).tolist(), (ends + offset).tolist(),
-                                        motif.tolist(), values.tolist(), minus.tolist(),
-                                        p.tolist())]
-    return "".join(rows).encode()
+    return _scan.lines(chrom.encode(), offset, starts, starts + job.lengths[ids], motif,
+                       minus, values, p, job.encoded_names)
 
 
 def _scanner(job: ScanJob):
@@ -170,6 +170,11 @@ def count_task(task: Task, context: WorkerContext) -> TaskResult:
 
 # --- runs (in the calling process) --------------------------------------------
 
+class BackgroundError(ValueError):
+    """Background frequencies that cannot score: a base pair missing from
+    the scanned sequence, or numbers that are no frequencies."""
+
+
 def genome_lengths(fasta) -> dict[str, int]:
     with open_fasta(fasta) as handle:
         return dict(zip(handle.references, handle.lengths))
@@ -187,7 +192,7 @@ def genome_background(fasta, chunks, *, executor=None, max_in_flight: int = 8,
             counts += result.extra
     a_t, c_g = int(counts[0] + counts[3]), int(counts[1] + counts[2])
     if a_t == 0 or c_g == 0:
-        raise ValueError(f"the scanned sequence holds no {'A or T' if a_t == 0 else 'C or G'}: "
+        raise BackgroundError(f"the scanned sequence holds no {'A or T' if a_t == 0 else 'C or G'}: "
                          f"give --background uniform or four frequencies")
     total = 2 * (a_t + c_g)
     return np.array([a_t, c_g, c_g, a_t], dtype=np.float64) / total
@@ -196,10 +201,20 @@ def genome_background(fasta, chunks, *, executor=None, max_in_flight: int = 8,
 def prepare_motifs(found: Sequence[motifs.Motif], background, *,
                    pseudocount: float = motifs.DEFAULT_PSEUDOCOUNT,
                    p_value: float | None = DEFAULT_P_VALUE,
-                   threshold: float | None = None) -> list[motifs.Scores]:
-    """Each motif's score table and threshold."""
-    return [motifs.scores(motif, background, pseudocount=pseudocount, p_value=p_value,
-                          threshold=threshold) for motif in found]
+                   threshold: float | None = None,
+                   executor: concurrent.futures.Executor | None = None) -> list[motifs.Scores]:
+    """Each motif's score table and threshold (on ``executor``'s workers
+    when given: the same numbers, each computed by one of them)."""
+    make = functools.partial(motifs.scores, background=np.asarray(background, dtype=np.float64),
+                             pseudocount=pseudocount, p_value=p_value, threshold=threshold)
+    if executor is None or len(found) < 2:
+        return [make(motif) for motif in found]
+    futures = [executor.submit(make, motif) for motif in found]
+    try:
+        return [future.result() for future in futures]
+    finally:
+        for future in futures:
+            future.cancel()
 
 
 def scan_job(fasta: str, prepared: Sequence[motifs.Scores]) -> ScanJob:
@@ -330,7 +345,7 @@ def write_sites(fasta, motif_files: Iterable, out, *, thresholds=None, regions=N
     frequencies = background_of(background, fasta, chunks, executor=executor,
                                 max_in_flight=max_in_flight, chunk_size=chunk_size)
     prepared = prepare_motifs(found, frequencies, pseudocount=pseudocount, p_value=p_value,
-                              threshold=threshold)
+                              threshold=threshold, executor=executor)
     job = scan_job(fasta, prepared)
     outputs: list[_Out] = []
     hits = 0
@@ -368,13 +383,13 @@ def background_of(background, fasta, chunks, **engine) -> np.ndarray:
             return np.full(4, 0.25)
         if background == "genome":
             return genome_background(fasta, chunks, **engine)
-        raise ValueError(f"background must be genome, uniform or four numbers, "
+        raise BackgroundError(f"background must be genome, uniform or four numbers, "
                          f"got {background!r}")
     values = np.asarray(background, dtype=np.float64)
     if values.shape != (4,) or not np.all(np.isfinite(values)) or np.any(values <= 0):
-        raise ValueError("background: four frequencies above 0 (A C G T)")
+        raise BackgroundError("background: four frequencies above 0 (A C G T)")
     if abs(values.sum() - 1) > 1e-3:
-        raise ValueError(f"background: the four frequencies add up to {values.sum():g}, not 1")
+        raise BackgroundError(f"background: the four frequencies add up to {values.sum():g}, not 1")
     return values / values.sum()
 
 
