@@ -24,6 +24,8 @@ $(PY):
 $(VENV)/.deps: $(PY) Makefile
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q $(DEPS)
+	@# The comparator of the scan tests and benchmark only: they skip without it.
+	$(PIP) install -q MOODS-python || echo "MOODS-python not installed: its comparisons are skipped"
 	touch $@
 
 # Builds a wheel from the working tree as it is on disk (uncommitted edits

@@ -286,10 +286,12 @@ def reverse_complement(table: np.ndarray) -> np.ndarray:
 class Scores:
     """A motif's score table and what its threshold and p-values need:
     the upper tail of its distribution on a grid (``tail[k]``: the
-    probability of a grid sum of at least ``low + k``, grid step
-    ``delta``), the threshold (None: no window reaches the p-value), the
-    p-value asked for (None with a threshold given) and whether the
-    threshold was settled exactly."""
+    probability of a grid sum of at least ``low + k * step``, grid step
+    ``delta``; from the threshold up only, and every ``step``-th cell,
+    which keeps it small enough to travel with every task), the threshold
+    (None: no window reaches the p-value), the p-value asked for (None
+    with a threshold given) and whether the threshold was settled
+    exactly."""
     name: str
     table: np.ndarray
     threshold: float | None
@@ -299,6 +301,9 @@ class Scores:
     tail: np.ndarray
     exact: bool
     best: float
+    step: int = 1
+    # The grid's lowest sum of the distribution computed (see p_value_table).
+    grid_low: int = 0
 
     @property
     def length(self) -> int:
@@ -308,10 +313,50 @@ class Scores:
         """The probability of a background window scoring at least as high
         as each of ``scores``, from the grid: an upper bound, within the
         mass of grid sums ``L * delta`` below the score's."""
-        error = self.length * self.delta / 2 + 1e-9
-        k = np.ceil((np.asarray(scores) - error) / self.delta).astype(np.int64) - self.low
-        k = np.clip(k, 0, len(self.tail) - 1)
-        return self.tail[k]
+        return p_values(self.p_value_table(), scores)
+
+    def p_value_table(self) -> tuple:
+        return (self.delta, self.low, self.step, self.tail, self.length)
+
+    def recipe(self) -> tuple:
+        """What ``p_value_table_of`` needs to make the same p_value_table
+        again (the same bits): small, where the table is not."""
+        return (self.table, self.threshold, self.delta, self.grid_low)
+
+
+def p_value_table_of(recipe: tuple, background) -> tuple:
+    """The ``p_value_table()`` of the Scores whose ``recipe()`` this is,
+    computed again from the score table and ``background``."""
+    table, threshold, delta, low = recipe
+    q = np.asarray(background, dtype=np.float64)
+    kept_low, step, kept = _kept(table, threshold, delta, low, _tail(table, q, delta, low))
+    return (delta, kept_low, step, kept, table.shape[0])
+
+
+def p_values(table: tuple, scores: np.ndarray) -> np.ndarray:
+    """p-values of ``scores`` from a ``Scores.p_value_table()``: the tail
+    at the grid cell of the score less its greatest rounding error, or
+    at the kept cell below that, so never below the exact tail of the
+    grid."""
+    delta, low, step, tail, length = table
+    error = length * delta / 2 + 1e-9
+    k = (np.ceil((np.asarray(scores) - error) / delta).astype(np.int64) - low) // step
+    return tail[np.clip(k, 0, len(tail) - 1)]
+
+
+def _kept(table: np.ndarray, threshold: float | None, delta: float, low: int,
+          tail: np.ndarray) -> tuple[int, int, np.ndarray]:
+    """(low, step, tail) of the cells that p-values of hits can need:
+    from the threshold's less its rounding error up, every step-th cell
+    (cells finer than the rounding error tell nothing more)."""
+    length = table.shape[0]
+    if threshold is None:
+        return low + len(tail) - 1, 1, tail[-1:].copy()
+    error = length * delta / 2 + 1e-9
+    first = max(int(math.ceil((threshold - error) / delta)) - low - 1, 0)
+    first = min(first, len(tail) - 1)
+    step = max(1, length // 2)
+    return low + first, step, np.ascontiguousarray(tail[first::step])
 
 
 def _best(table: np.ndarray) -> float:
@@ -366,14 +411,17 @@ def scores(motif: Motif, background: Sequence[float], *,
     if threshold is not None:
         delta = _step(best, min(threshold, best), length)
         low = int(math.floor((min(threshold, best) - length * delta) / delta)) - 1
-        return Scores(motif.name, table, float(threshold), None, delta, low,
-                      _tail(table, q, delta, low), True, best)
+        kept_low, step, kept = _kept(table, float(threshold), delta, low,
+                                     _tail(table, q, delta, low))
+        return Scores(motif.name, table, float(threshold), None, delta, kept_low, kept, True,
+                      best, step, low)
     assert p_value is not None
     if _tail_of_best(table, q) > p_value:
         delta = _step(best, best - 1.0, length)
         low = int(math.floor((best - 1.0) / delta))
-        return Scores(motif.name, table, None, p_value, delta, low,
-                      _tail(table, q, delta, low), True, best)
+        kept_low, step, kept = _kept(table, None, delta, low, _tail(table, q, delta, low))
+        return Scores(motif.name, table, None, p_value, delta, kept_low, kept, True, best, step,
+                      low)
     # A coarse grid over the whole range finds where the threshold lies.
     coarse = max((best - worst) / _COARSE_CELLS, 1e-6)
     coarse_low = int(math.floor(worst / coarse)) - length
@@ -393,7 +441,9 @@ def scores(motif: Motif, background: Sequence[float], *,
     error = length * delta / 2 + 1e-9
     band_low, band_high = (low + k - 1) * delta - error, (low + k) * delta + error
     threshold, exact = _settle(table, q, delta, tail, low, k, band_low, band_high, p_value)
-    return Scores(motif.name, table, threshold, p_value, delta, low, tail, exact, best)
+    kept_low, step, kept = _kept(table, threshold, delta, low, tail)
+    return Scores(motif.name, table, threshold, p_value, delta, kept_low, kept, exact, best, step,
+                  low)
 
 
 def _settle(table, q, delta, tail, low, k, band_low, band_high, p_value) -> tuple[float, bool]:

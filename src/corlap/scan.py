@@ -100,36 +100,36 @@ class ScanJob:
     names: tuple[str, ...]
     ranks: np.ndarray
     reach: int
-    # Per motif: (delta, low, tail, length) of its p-values (see motifs.Scores).
-    p_values: tuple
+    # The background and each motif's Scores.recipe(): each worker makes
+    # the tables of p-values again, once (they are too large to travel
+    # with every task).
+    background: np.ndarray
+    recipes: tuple
 
     @property
     def encoded_names(self) -> tuple[bytes, ...]:
         return tuple(name.encode() for name in self.names)
 
 
-def _p_values(job: ScanJob, motif: int, values: np.ndarray) -> np.ndarray:
-    delta, low, tail, length = job.p_values[motif]
-    error = length * delta / 2 + 1e-9
-    k = np.ceil((values - error) / delta).astype(np.int64) - low
-    return tail[np.clip(k, 0, len(tail) - 1)]
+def _sorted(job: ScanJob, starts: np.ndarray, ids: np.ndarray, values: np.ndarray) -> tuple:
+    """The hits of a span by start, name, strand (and matrix, for motifs
+    of one name)."""
+    order = np.lexsort((ids, job.minus[ids], job.ranks[job.motif_of[ids]], starts))
+    return starts[order], ids[order], values[order]
 
 
-def _lines(job: ScanJob, chrom: str, offset: int, starts: np.ndarray, ids: np.ndarray,
-           values: np.ndarray) -> bytes:
+def lines(job: ScanJob, p_value_tables, chrom: str, offset: int, starts: np.ndarray,
+          ids: np.ndarray, values: np.ndarray) -> bytes:
+    """The BED lines of a span's sorted hits, with their p-values."""
     if not len(starts):
         return b""
     motif = job.motif_of[ids]
-    minus = job.minus[ids]
-    order = np.lexsort((ids, minus, job.ranks[motif], starts))
-    starts, ids, values, motif, minus = (starts[order], ids[order], values[order],
-                                         motif[order], minus[order])
     p = np.empty(len(values))
     for m in np.unique(motif):
         where = motif == m
-        p[where] = _p_values(job, int(m), values[where])
+        p[where] = motifs.p_values(p_value_tables[m], values[where])
     return _scan.lines(chrom.encode(), offset, starts, starts + job.lengths[ids], motif,
-                       minus, values, p, job.encoded_names)
+                       job.minus[ids], values, p, job.encoded_names)
 
 
 def _scanner(job: ScanJob):
@@ -137,23 +137,26 @@ def _scanner(job: ScanJob):
 
 
 def scan_task(task: Task, context: WorkerContext) -> TaskResult:
-    """The hits of one task's intervals (``task.job`` a ScanJob), as text."""
+    """The hits of one task's intervals (``task.job`` a ScanJob) as BED
+    lines, and how many."""
     job = task.job
     scanner = context.keep("motif scanner", lambda: _scanner(job))
     fasta = context.keep(("fasta", job.fasta), lambda: open_fasta(job.fasta),
                          lambda handle: handle.close())
+    tables = context.keep("p-value tables", lambda: [
+        motifs.p_value_table_of(recipe, job.background) for recipe in job.recipes])
     parts, hits = [], 0
     for span in task.spans():
         end = span.end
         if span.open_end:
             end = min(span.end + job.reach, fasta.get_length(span.chrom))
         codes = codes_of(fasta.fetch(span.chrom, span.start, end))
-        found = _scan.scan(scanner, codes, span.end - span.start)
-        starts = np.frombuffer(found[0], dtype=np.int64)
+        starts, ids, values = _scan.scan(scanner, codes, span.end - span.start)
+        starts, ids, values = _sorted(job, np.frombuffer(starts, dtype=np.int64),
+                                      np.frombuffer(ids, dtype=np.int32),
+                                      np.frombuffer(values, dtype=np.float64))
         hits += len(starts)
-        parts.append(_lines(job, span.chrom, span.start, starts,
-                            np.frombuffer(found[1], dtype=np.int32),
-                            np.frombuffer(found[2], dtype=np.float64)))
+        parts.append(lines(job, tables, span.chrom, span.start, starts, ids, values))
     return TaskResult(texts={"sites": b"".join(parts)}, extra=hits)
 
 
@@ -217,7 +220,7 @@ def prepare_motifs(found: Sequence[motifs.Motif], background, *,
             future.cancel()
 
 
-def scan_job(fasta: str, prepared: Sequence[motifs.Scores]) -> ScanJob:
+def scan_job(fasta: str, prepared: Sequence[motifs.Scores], background) -> ScanJob:
     tables, lengths, minus, thresholds, motif_of = [], [], [], [], []
     for k, scores in enumerate(prepared):
         if scores.threshold is None:
@@ -236,7 +239,8 @@ def scan_job(fasta: str, prepared: Sequence[motifs.Scores]) -> ScanJob:
                    np.array(lengths, dtype=np.int64), np.array(minus, dtype=np.int64),
                    np.array(thresholds, dtype=np.float64), np.array(motif_of, dtype=np.int64),
                    names, ranks, max(lengths, default=1) - 1,
-                   tuple((s.delta, s.low, s.tail, s.length) for s in prepared))
+                   np.asarray(background, dtype=np.float64),
+                   tuple(scores.recipe() for scores in prepared))
 
 
 @dataclasses.dataclass
@@ -346,7 +350,7 @@ def write_sites(fasta, motif_files: Iterable, out, *, thresholds=None, regions=N
                                 max_in_flight=max_in_flight, chunk_size=chunk_size)
     prepared = prepare_motifs(found, frequencies, pseudocount=pseudocount, p_value=p_value,
                               threshold=threshold, executor=executor)
-    job = scan_job(fasta, prepared)
+    job = scan_job(fasta, prepared, frequencies)
     outputs: list[_Out] = []
     hits = 0
     try:
@@ -408,7 +412,7 @@ def scan_motifs(fasta, found: Sequence[motifs.Motif], background, *, regions=Non
                                 chunk_size=chunk_size)
     prepared = prepare_motifs(found, frequencies, pseudocount=pseudocount, p_value=p_value,
                               threshold=threshold)
-    job = scan_job(fasta, prepared)
+    job = scan_job(fasta, prepared, frequencies)
     rows = []
     if not len(job.lengths):
         return rows
