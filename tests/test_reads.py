@@ -291,7 +291,7 @@ def test_training_counts_equal_add_sequence_per_site(simulation, monkeypatch, ki
              for chrom, pair in simulation.insertions().items()
              for strand, positions in zip("+-", pair) for p in positions]
     want, want_summary = train_model(simulation.fasta, sites, kind, length,
-                                     background=300, seed=4)
+                                     background=300, seed=4, exclude=[EXCLUDED])
     got, summary = reads.train_from_reads(simulation.fasta, simulation.bam, kind, length,
                                           background=300, seed=4, exclude=[EXCLUDED])
     assert model_bytes(got) == model_bytes(want)
