@@ -257,7 +257,8 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
             summary.background, summary.background_off, summary.background_with_n = \
                 _count_sites(fasta, _not_excluded(background_sites, excluded, summary),
                              lengths, length, model.add_background)
-        elif background > 0:
+        elif background > 0 and any(chrom not in excluded for chrom in lengths):
+            # (Every sequence excluded: nothing to draw from, no background.)
             kept = {chrom: size for chrom, size in lengths.items() if chrom not in excluded}
             names = [chrom for chrom, size in kept.items() if size >= length]
             if not names:
