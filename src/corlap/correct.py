@@ -61,6 +61,9 @@ class _CorrectionJob:
     shift: tuple[int, int] = reads.DEFAULT_SHIFT
     min_mapq: int = reads.DEFAULT_MIN_MAPQ
     whole_memo: bool = False
+    # The reads file as the user gave it, for errors (``bam`` is absolute,
+    # for workers elsewhere).
+    bam_name: str = ""
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -114,15 +117,16 @@ def correction_task(task: _engine.Task, context: _engine.WorkerContext) -> _engi
     job = task.job
     model = tracks.model_of(context, job.model)
     fasta = tracks.fasta_of(context, job.fasta)
+    shown = job.bam_name or job.bam
     handle = context.keep(("reads", job.bam, job.fasta),
-                          lambda: reads.open_for_regions(job.bam, job.fasta),
+                          lambda: reads.open_for_regions(job.bam, job.fasta, shown),
                           lambda reader: reader.close())
     names = [name for name, _ in task.outputs]
     encoder = _engine.Encoder(task)
     for span in task.spans():
         values = correct_interval(model, fasta, handle, span.chrom, span.start, span.end,
                                   window=job.window, shift=job.shift, min_mapq=job.min_mapq,
-                                  path=job.bam, context=context, whole_memo=job.whole_memo)
+                                  path=shown, context=context, whole_memo=job.whole_memo)
         encoder.add(span, {name: values[name] for name in names})
     return encoder.result()
 
@@ -137,9 +141,10 @@ def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, ex
         raise ValueError(f"min_mapq must be a non-negative integer, got {min_mapq!r}")
     shift = reads.check_shift(shift)
     fasta_path = os.fspath(fasta)
-    bam_path = os.path.abspath(os.fspath(bam))
+    bam_name = os.fspath(bam)
+    bam_path = os.path.abspath(bam_name)
     lengths = tracks.genome_lengths(fasta_path)
-    reads.open_reads(bam_path, fasta_path, lengths).close()
+    reads.open_reads(bam_name, fasta_path, lengths).close()
     ref = tracks.ModelRef.of(model)
     excluded = set(exclude)
     planned = {chrom: length for chrom, length in lengths.items() if chrom not in excluded}
@@ -147,7 +152,7 @@ def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, ex
         regions = [region for region in regions if region.chrom not in excluded]
     chunks = tracks.plan_chunks(planned, regions, chunk_size)
     job = _CorrectionJob(fasta_path, ref, bam_path, window, shift, min_mapq,
-                         tracks.fills_whole_memo(ref, chunks, len(tracks.STRANDS)))
+                         tracks.fills_whole_memo(ref, chunks, len(tracks.STRANDS)), bam_name)
     return lengths, chunks, job
 
 

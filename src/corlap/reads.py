@@ -35,10 +35,10 @@ from collections.abc import Iterable
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from corlap._alignments import BamReader
+from corlap._alignments import BamReader, check_index
 from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, TrainingSummary, train_model
 from corlap.training import check_length
-from corlap.utils.fasta import open_fasta
+from corlap.utils.fasta import import_pysam, open_fasta, pysam_unavailable
 from corlap.utils.sequences import nuc_to_num
 
 __all__ = ["DEFAULT_MIN_MAPQ", "DEFAULT_SHIFT", "Insertions", "ReadsError",
@@ -88,21 +88,75 @@ def _is_cram(path: str) -> bool:
 
 
 def _open(path: str, fasta: str | None):
-    """A pysam handle of ``path`` (no checks beyond pysam's own)."""
-    import pysam
-
-    if _is_cram(path):
-        return pysam.AlignmentFile(path, "rc", reference_filename=fasta)
-    return pysam.AlignmentFile(path, "rb")
-
-
-def _open_for_regions(path: str, fasta: str | None) -> BamReader:
-    """A reader of ``path`` by region (a CRAM file against ``fasta``), its
-    index found beside it as htslib finds it."""
+    """A pysam handle of ``path`` (no checks beyond pysam's own), htslib's
+    warnings held back (corlap gives its own, once)."""
+    pysam = import_pysam()
+    before = pysam.set_verbosity(0)
     try:
-        return BamReader(path, reference=fasta if _is_cram(path) else None)
+        if _is_cram(path):
+            return pysam.AlignmentFile(path, "rc", reference_filename=fasta)
+        return pysam.AlignmentFile(path, "rb")
+    finally:
+        pysam.set_verbosity(before)
+
+
+def _open_for_regions(path: str, fasta: str | None, shown: str | None = None, *,
+                      indexed: bool = True) -> BamReader:
+    """A reader of ``path`` by region (a CRAM file against ``fasta``), its
+    index found beside it as htslib finds it; ``shown`` is the path errors
+    name (the user's, where ``path`` was made absolute)."""
+    try:
+        return BamReader(path, reference=fasta if _is_cram(path) else None, indexed=indexed)
+    except ImportError as error:     # pysam's htslib, found when the first reader opens
+        raise pysam_unavailable(error) from None
     except OSError as error:
-        raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+        raise _cannot_read(path, error, shown) from None
+
+
+def index_of(path) -> str | None:
+    """The index htslib reads for the reads file at ``path``, as it looks
+    for one beside it: ``.csi`` before ``.bai`` (``.crai`` for CRAM), each
+    after the whole name and then in place of its extension.  None when
+    there is none."""
+    path = os.fspath(path)
+    try:
+        cram = _is_cram(path)
+    except OSError:
+        return None
+    stem = os.path.splitext(path)[0]
+    kinds = (".crai",) if cram else (".csi", ".bai")
+    for kind in kinds:
+        for candidate in (path + kind, stem + kind):
+            if os.path.isfile(candidate):
+                return candidate
+    return None
+
+
+def stale_index(path) -> str | None:
+    """The index of ``path`` when it is older than the file (as htslib
+    compares them, by the second), else None.  A file rewritten and not
+    indexed again is read by an index of its former self."""
+    path = os.fspath(path)
+    index = index_of(path)
+    if index is None:
+        return None
+    try:
+        return index if int(os.stat(index).st_mtime) < int(os.stat(path).st_mtime) else None
+    except OSError:
+        return None
+
+
+def _cannot_read(path: str, error: BaseException, shown: str | None = None) -> ReadsError:
+    """The error of a reads file that fails while it is read, naming a
+    stale index as the likely cause."""
+    stale = stale_index(path)
+    if stale is not None and shown:
+        # The index's name beside the file as the user named it.
+        base = path if stale.startswith(path) else os.path.splitext(path)[0]
+        stale = (shown if base == path else os.path.splitext(shown)[0]) + stale[len(base):]
+    hint = (f"; its index {stale} is older than the file, and likely not of it: index it "
+            f"again (samtools index {shown or path})" if stale else "")
+    return ReadsError(f"{shown or path}: cannot read it ({_first_line(error)}){hint}")
 
 
 def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
@@ -111,14 +165,19 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
     ``fasta`` is the FASTA file, which a CRAM file needs as its reference;
     ``lengths`` maps the FASTA's sequence names to their lengths (read from
     ``fasta`` when not given).  Raises ReadsError naming the file when it is
-    missing, is neither BAM nor CRAM, is a CRAM without ``fasta``, is not
-    coordinate-sorted, has no index (or a damaged one), has a sequence of
-    the FASTA's name with another length, has none of the FASTA's
-    sequences, or is a CRAM whose first reads do not decode against
-    ``fasta``.  Returns a
-    ``pysam.AlignmentFile``; close it when done.
+    ``-`` (standard input has no index), missing, neither BAM nor CRAM, a
+    CRAM without ``fasta``, not coordinate-sorted, has sequence names that
+    are not UTF-8, has no index (or a damaged one: the index is loaded in
+    a child process first, so that one that crashes htslib ends only the
+    child), has a sequence of the FASTA's name with another length, has
+    none of the FASTA's sequences, or is a CRAM whose first reads do not
+    decode.  Raises PysamUnavailable when pysam cannot be loaded.  Returns
+    a ``pysam.AlignmentFile``; close it when done.
     """
     path = os.fspath(path)
+    if path == "-":
+        raise ReadsError("reads cannot come from standard input ('-'): a reads file must be "
+                         "a path, since its index is found beside it")
     if not os.path.exists(path):
         raise ReadsError(f"reads file not found: {path!r}")
     if os.path.isdir(path):
@@ -131,41 +190,109 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
         raise ReadsError(f"{path}: a CRAM file is read against its reference; give the "
                          f"FASTA file it was made with")
     fasta = os.fspath(fasta) if fasta is not None else None
+    reference = fasta if cram else None
+    # The header first, by a reader that loads no index.
+    try:
+        probe = BamReader(path, reference=reference, indexed=False)
+    except ImportError as error:
+        raise pysam_unavailable(error) from None
+    except OSError as error:
+        raise ReadsError(f"{path}: not a BAM or CRAM file ({_first_line(error)})") from None
+    with probe:
+        names, file_lengths = _check_header(probe, path)
+    _check_index(path, reference, cram)
+    lengths = _check_sequences(path, fasta, lengths, names, file_lengths)
     try:
         handle = _open(path, fasta)
     except (ValueError, OSError) as error:
         raise ReadsError(f"{path}: not a BAM or CRAM file ({_first_line(error)})") from None
     try:
-        _check(handle, path, fasta, lengths, cram)
+        if cram and fasta is not None:
+            _decode_first(handle, path, fasta, probe.header,
+                          [name for name in names if name in lengths])
     except BaseException:
         handle.close()
         raise
     return handle
 
 
-def _check(handle, path: str, fasta: str | None, lengths, cram: bool) -> None:
-    if not (handle.is_bam or handle.is_cram):
-        raise ReadsError(f"{path}: not a BAM or CRAM file (SAM text cannot be read by "
-                         f"region: samtools sort -o READS.bam {path} && samtools index "
-                         f"READS.bam)")
-    order = handle.header.to_dict().get("HD", {}).get("SO")
+def _check_header(reader: BamReader, path: str) -> tuple[list[str], list[int]]:
+    """The names and lengths of the file's sequences, its header checked.
+    The text is read as bytes: comments and programs may be in any
+    encoding; only the names must be UTF-8, as FASTA names and outputs
+    hold them."""
+    order = _header_field(reader.header, b"@HD", b"SO")
     if order is not None and order != "coordinate":
         raise ReadsError(f"{path}: not sorted by coordinate (its header says SO:{order}); "
                          f"sort and index it: samtools sort -o SORTED.bam {path} && "
                          f"samtools index SORTED.bam")
-    if not handle.has_index():
+    names = list(reader.references)
+    for name in names:
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            shown = name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+            raise ReadsError(f"{path}: sequence name {shown!r} of its header is not UTF-8 "
+                             f"text; rename it in the header (samtools reheader)") from None
+    if not names:
+        raise ReadsError(f"{path}: its header names no sequence")
+    return names, list(reader.lengths)
+
+
+def _header_field(text: bytes, kind: bytes, tag: bytes, name: bytes | None = None) -> str | None:
+    """The value of ``tag`` on the first header line of ``kind`` (of the
+    sequence ``name``, for @SQ), decoded leniently; None when absent."""
+    for line in text.split(b"\n"):
+        fields = line.rstrip(b"\r").split(b"\t")
+        if fields[0] != kind or (name is not None and b"SN:" + name not in fields[1:]):
+            continue
+        for field in fields[1:]:
+            if field.startswith(tag + b":"):
+                return field[len(tag) + 1:].decode("utf-8", "replace")
+        return None
+    return None
+
+
+def _check_index(path: str, reference: str | None, cram: bool) -> None:
+    """The index htslib would read, loaded once in a child process: a
+    damaged one can crash htslib's reader, and would take the process."""
+    try:
+        outcome, signal_number = check_index(path, reference=reference)
+    except OSError as error:    # no fork: too many processes, no memory
+        raise ReadsError(f"{path}: cannot check its index ({error.strerror or error})") \
+            from None
+    if outcome == "loaded":
+        return
+    if outcome == "not reads":
+        raise ReadsError(f"{path}: not a BAM or CRAM file (htslib cannot open it)")
+    index = index_of(path)
+    if outcome == "no index":
         kind = ".crai" if cram else ".bai or .csi"
         raise ReadsError(f"{path}: no index ({kind}) found, or none that htslib can read "
                          f"(damaged, or not of this file); index it: samtools index {path}")
+    how = f" (killed by {_signal_name(signal_number)})" if signal_number else ""
+    raise ReadsError(f"{path}: its index{f' {index}' if index else ''} is damaged: htslib "
+                     f"fails reading it{how}; rebuild it (samtools index {path})")
+
+
+def _signal_name(number: int) -> str:
+    import signal
+
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return f"signal {number}"
+
+
+def _check_sequences(path: str, fasta: str | None, lengths, names: list[str],
+                     file_lengths: list[int]) -> dict[str, int]:
+    """The FASTA's lengths, the file's sequences checked against them."""
     if lengths is None:
         if fasta is None:
-            return
+            return dict(zip(names, file_lengths))
         with open_fasta(fasta) as genome:
             lengths = dict(zip(genome.references, genome.lengths))
-    names = handle.references
-    if not names:
-        raise ReadsError(f"{path}: its header names no sequence")
-    for name, length in zip(names, handle.lengths):
+    for name, length in zip(names, file_lengths):
         if name in lengths and lengths[name] != length:
             raise ReadsError(f"{path}: sequence {name!r} has {length} bases, but "
                              f"{lengths[name]} in the FASTA file"
@@ -174,23 +301,54 @@ def _check(handle, path: str, fasta: str | None, lengths, cram: bool) -> None:
     if not set(names) & set(lengths):
         raise ReadsError(f"{path}: none of its sequences ({_names(names)}) is in the FASTA "
                          f"file{f' {fasta}' if fasta else ''} ({_names(lengths)})")
-    if cram and fasta is not None:
-        _decode_first(handle, path, fasta, [name for name in names if name in lengths])
+    return lengths
 
 
-def _decode_first(handle, path: str, fasta: str, names: list[str]) -> None:
+def _decode_first(handle, path: str, fasta: str, header: bytes, names: list[str]) -> None:
     """A CRAM file's reads decode only against the reference they were
     made with (unless it carries its own).  Decoding the first read of the
-    first sequence that has any finds a wrong FASTA file now, not in the
-    middle of a run."""
+    first sequence that has any finds a wrong FASTA file, or a damaged
+    file, now, not in the middle of a run; the checksum of the sequence
+    in the header tells which of the two it is."""
     for name in names[:_PROBED]:
         try:
             if next(handle.fetch(name), None) is not None:
                 return
         except (OSError, ValueError) as error:
-            raise ReadsError(f"{path}: its reads cannot be decoded against the FASTA file "
-                             f"{fasta} ({_first_line(error)}); a CRAM file is read against "
-                             f"the reference it was made with") from None
+            reason = _first_line(error)
+            same = _same_sequence(header, fasta, name)
+            if same is False:
+                raise ReadsError(f"{path}: its reads cannot be decoded against the FASTA file "
+                                 f"{fasta}, whose {name!r} is not the sequence the file was "
+                                 f"made with (the checksums differ); a CRAM file is read "
+                                 f"against the reference it was made with") from None
+            if same is True:
+                raise ReadsError(f"{path}: damaged: its reads on {name!r} cannot be decoded "
+                                 f"({reason}), against the right reference (the checksums "
+                                 f"agree)") from None
+            raise ReadsError(f"{path}: its reads on {name!r} cannot be decoded ({reason}): "
+                             f"the file is damaged, or the FASTA file {fasta} is not its "
+                             f"reference (its header holds no checksum to tell)") from None
+
+
+def _same_sequence(header: bytes, fasta: str, name: str) -> bool | None:
+    """Whether sequence ``name`` of ``fasta`` has the MD5 checksum the CRAM
+    header gives it (of its bases in capitals, as the format defines it);
+    None when the header gives none."""
+    import hashlib
+
+    expected = _header_field(header, b"@SQ", b"M5", name.encode("utf-8"))
+    if expected is None:
+        return None
+    with open_fasta(fasta) as genome:
+        if name not in genome.references:
+            return False
+        digest = hashlib.md5(usedforsecurity=False)
+        length = genome.get_length(name)
+        for start in range(0, length, 1 << 24):
+            digest.update(genome.fetch(name, start, min(start + (1 << 24), length))
+                          .upper().encode("ascii", "replace"))
+    return digest.hexdigest() == expected.lower()
 
 
 # --- insertions -------------------------------------------------------------
@@ -220,7 +378,7 @@ def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray,
             else:
                 take_start(read.reference_start)
     except OSError as error:
-        raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+        raise _cannot_read(path, error) from None
     return (np.frombuffer(starts, dtype=np.int64), np.frombuffer(ends, dtype=np.int64),
             left_out)
 
@@ -235,7 +393,7 @@ def _fetch_ends(handle, chrom: str, first: int | None, last: int | None, min_map
             found = handle.ends(chrom, 0 if first is None else first,
                                 2 ** 62 if last is None else last, min_mapq)
         except OSError as error:
-            raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+            raise _cannot_read(os.fsdecode(handle.filename), error, path) from None
         return _arrays(found)
     reads = handle.fetch(chrom) if first is None else handle.fetch(chrom, first, last)
     return _read_ends(reads, min_mapq, path)
@@ -310,10 +468,12 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
             _closing(_open_for_regions(path, fasta)) as handle:
         present = set(checked.references)
         wanted = [chrom for chrom in lengths if chrom not in excluded and chrom in present]
+        # By a stale index, the whole file is read by the index as a
+        # correction reads it, to the same reads or the same error.
         try:
-            found = handle.ends_each(wanted, min_mapq)
+            found = handle.ends_each(wanted, min_mapq, stale_index(path) is None)
         except OSError as error:
-            raise ReadsError(f"{path}: cannot read it ({_first_line(error)})") from None
+            raise _cannot_read(path, error) from None
         for k, chrom in enumerate(wanted):
             length = lengths[chrom]
             starts, ends, left_out = _arrays(found[k])
@@ -589,10 +749,11 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
 
 # Public names of the reading steps the correction's tasks (another module)
 # take on their own.
-def open_for_regions(path: str, fasta: str | None):
+def open_for_regions(path: str, fasta: str | None, shown: str | None = None):
     """A reader of ``path`` by region for a task (see ``open_reads``, which
-    checks the file first)."""
-    return _open_for_regions(path, fasta)
+    checks the file first); errors name ``shown`` (the path as the user
+    gave it), else ``path``."""
+    return _open_for_regions(path, fasta, shown)
 
 
 def check_shift(shift) -> tuple[int, int]:

@@ -30,6 +30,7 @@ tasks run.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import dataclasses
 import io
 import os
@@ -39,8 +40,10 @@ from collections.abc import Iterator, Sequence
 import numpy as np
 # Every task opens the FASTA file through pysam.  Importing it with this
 # module (which the CLI's forkserver preloads) keeps that import out of each
-# worker's first task.
-import pysam  # noqa: F401
+# worker's first task.  Without a working pysam the module still imports
+# (footprints needs none); opening a FASTA file then says what to install.
+with contextlib.suppress(Exception):
+    import pysam  # noqa: F401
 
 from corlap import models
 # Names of the engine's that callers have always taken from this module.

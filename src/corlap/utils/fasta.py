@@ -16,7 +16,33 @@ from __future__ import annotations
 import hashlib
 import os
 
-__all__ = ["FastaFile", "open_fasta", "index_paths"]
+__all__ = ["FastaFile", "PysamUnavailable", "import_pysam", "open_fasta", "index_paths"]
+
+# What a user without a working pysam is told to do.
+PYSAM_FIX = "pip install 'pysam>=0.23'"
+
+
+class PysamUnavailable(RuntimeError):
+    """pysam, or the htslib it ships, cannot be loaded: the message (one
+    line) says why and how to install it.  Not an ImportError, which the
+    commands take for an optional package (matplotlib, Dask) that is missing."""
+
+
+def import_pysam():
+    """The pysam module; PysamUnavailable when it is missing or broken (a
+    broken install fails in its own ways, not always with ImportError)."""
+    try:
+        import pysam
+        import pysam.libchtslib  # noqa: F401 - htslib itself, which corlap reads through
+    except Exception as error:  # noqa: BLE001
+        raise pysam_unavailable(error) from None
+    return pysam
+
+
+def pysam_unavailable(error: BaseException) -> PysamUnavailable:
+    text = str(error).strip()
+    reason = text.splitlines()[0] if text else type(error).__name__
+    return PysamUnavailable(f"pysam cannot be loaded ({reason}); install it: {PYSAM_FIX}")
 
 # How many sequence names an unknown-name error lists.
 _NAMES_SHOWN = 5
@@ -88,7 +114,7 @@ def open_fasta(path) -> FastaFile:
     """
     # pysam is imported here, not at module level, so that importing the
     # compiled sequence module (which imports this one) stays fast.
-    import pysam
+    pysam = import_pysam()
 
     path = os.fspath(path)
     if not os.path.exists(path):
@@ -175,9 +201,9 @@ def _ensure_index(path: str, compression: str | None) -> tuple[str, str | None]:
 def _build_index(path: str, fai: str, gzi: str | None) -> None:
     """Index ``path`` into temporary files beside the targets, then rename
     them into place (the ``.gzi`` first: a reader checks the ``.fai``)."""
-    import pysam
-
     from corlap._output import discard, temporary_beside
+
+    pysam = import_pysam()
 
     made = []
     try:
