@@ -25,10 +25,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,6 +61,11 @@ using corlap::ArrayArgument;
 // A file that cannot be read as it should: its message becomes an OSError.
 struct ReadError : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// One that htslib failed to read, and said why on stderr (held back).
+struct HtslibFailure : ReadError {
+    using ReadError::ReadError;
 };
 
 // --- htslib, as pysam loaded it -------------------------------------------------
@@ -293,6 +300,62 @@ struct Handle {
     }
 };
 
+// What htslib says when `work`, which just failed, fails again in a
+// child process with its messages on (to a pipe): ": REASON" of its
+// last error line, or nothing.  Here, where several threads read at
+// once, its messages stay off (see Quiet).
+template <class Work>
+std::string htslib_says(Work work) {
+    int ends[2];
+    if (pipe(ends) != 0) return "";
+    pid_t child = fork();
+    if (child == 0) {
+        struct rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        close(ends[0]);
+        dup2(ends[1], 2);
+        hts.hts_set_log_level(1);   // HTS_LOG_ERROR
+        try {
+            work();
+        } catch (...) {
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    if (child < 0) {
+        close(ends[0]);
+        return "";
+    }
+    std::string said;
+    char buffer[4096];
+    // A child that stays longer than this is not waited for.
+    for (int waited = 0; waited < 10'000 && said.size() < (1 << 16);) {
+        struct pollfd ready = {ends[0], POLLIN, 0};
+        int polled = poll(&ready, 1, 100);
+        if (polled < 0 && errno != EINTR) break;
+        if (polled <= 0) {
+            waited += 100;
+            continue;
+        }
+        ssize_t got = read(ends[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        said.append(buffer, size_t(got));
+    }
+    close(ends[0]);
+    kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    // The last error line's text, after "[E::function] ".
+    std::string reason;
+    for (size_t at = 0; (at = said.find("[E::", at)) != std::string::npos; ++at) {
+        size_t from = said.find("] ", at);
+        size_t to = said.find('\n', at);
+        if (from != std::string::npos && from < to) reason = said.substr(from + 2, to - from - 2);
+    }
+    return reason.empty() ? "" : ": " + reason;
+}
+
 // `path` opened for reading from its start; the index too unless `indexed` is false.
 std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& index_path,
                                     const std::string& reference, bool indexed) {
@@ -300,7 +363,7 @@ std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& 
     errno = 0;
     handle->file = hts.hts_open(path.c_str(), "r");
     if (handle->file == nullptr)
-        throw ReadError(errno != 0 ? std::strerror(errno) : "not a file htslib reads");
+        throw HtslibFailure(errno != 0 ? std::strerror(errno) : "not a file htslib reads");
     int format = hts.hts_get_format(handle->file)->format;
     if (format != format_bam && format != format_cram) throw ReadError("not a BAM or CRAM file");
     handle->cram = format == format_cram;
@@ -308,12 +371,12 @@ std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& 
         hts.hts_set_fai_filename(handle->file, reference.c_str()) != 0)
         throw ReadError("cannot use the reference " + reference);
     handle->header = hts.sam_hdr_read(handle->file);
-    if (handle->header == nullptr) throw ReadError("malformed or truncated header");
+    if (handle->header == nullptr) throw HtslibFailure("malformed or truncated header");
     if (indexed) {
         handle->index = hts.sam_index_load2(handle->file, path.c_str(),
                                             index_path.empty() ? nullptr : index_path.c_str());
         if (handle->index == nullptr)
-            throw ReadError("no usable index: missing, damaged or not of this file");
+            throw HtslibFailure("no usable index: missing, damaged or not of this file");
     }
     // Queries in order seek back into blocks already inflated (a chunk's
     // flank, the next small scaffold): htslib keeps the last 16 at hand,
@@ -329,7 +392,14 @@ public:
     ReadsFile(std::string path, std::string index_path, std::string reference, bool indexed)
         : path_(std::move(path)), index_path_(std::move(index_path)),
           reference_(std::move(reference)), indexed_(indexed) {
-        std::unique_ptr<Handle> first = open_handle(path_, index_path_, reference_, indexed_);
+        std::unique_ptr<Handle> first;
+        try {
+            first = open_handle(path_, index_path_, reference_, indexed_);
+        } catch (const HtslibFailure& failure) {
+            throw ReadError(failure.what() + htslib_says([&] {
+                open_handle(path_, index_path_, reference_, indexed_);
+            }));
+        }
         cram_ = first->cram;
         const char* text = hts.sam_hdr_str(first->header);
         if (text != nullptr) header_.assign(text, hts.sam_hdr_length(first->header));
@@ -361,8 +431,15 @@ public:
         last = std::min<int64_t>(last, pos_max);
         if (tid < 0 || first >= last) return found;
         if (!indexed_) throw ReadError("opened without its index");
-        Borrowed handle(*this);
-        query(*handle, tid, first, last, min_mapq, found);
+        try {
+            Borrowed handle(*this);
+            query(*handle, tid, first, last, min_mapq, found);
+        } catch (const HtslibFailure& failure) {
+            throw ReadError(failure.what() + htslib_says([&] {
+                Ends again;
+                query(*fresh(), tid, first, last, min_mapq, again);
+            }));
+        }
         return found;
     }
 
@@ -374,18 +451,34 @@ public:
     std::vector<Ends> ends_each(const std::vector<int>& tids, int min_mapq, bool may_stream) {
         std::vector<Ends> found(tids.size());
         if (!indexed_) throw ReadError("opened without its index");
-        Borrowed handle(*this);
-        if (may_stream && worth_streaming(*handle, tids)) {
-            reserve(*handle, tids, found);
-            stream(tids, min_mapq, placed(*handle), found);
-        } else {
-            for (size_t k = 0; k < tids.size(); ++k)
-                if (tids[k] >= 0) query(*handle, tids[k], 0, pos_max, min_mapq, found[k]);
+        try {
+            Borrowed handle(*this);
+            each(*handle, tids, min_mapq, may_stream, found);
+        } catch (const HtslibFailure& failure) {
+            throw ReadError(failure.what() + htslib_says([&] {
+                std::vector<Ends> again(tids.size());
+                each(*fresh(), tids, min_mapq, may_stream, again);
+            }));
         }
         return found;
     }
 
 private:
+    void each(Handle& handle, const std::vector<int>& tids, int min_mapq, bool may_stream,
+              std::vector<Ends>& found) {
+        if (may_stream && worth_streaming(handle, tids)) {
+            reserve(handle, tids, found);
+            stream(tids, min_mapq, placed(handle), found);
+        } else {
+            for (size_t k = 0; k < tids.size(); ++k)
+                if (tids[k] >= 0) query(handle, tids[k], 0, pos_max, min_mapq, found[k]);
+        }
+    }
+
+    // A handle of its own (not the pool's, whose lock another thread may
+    // have held when a child was forked).
+    std::unique_ptr<Handle> fresh() { return open_handle(path_, index_path_, reference_, true); }
+
     // A handle of the pool for the length of a query.
     class Borrowed {
     public:
@@ -421,7 +514,7 @@ private:
     static void query(Handle& handle, int tid, int64_t first, int64_t last, int min_mapq,
                       Ends& found) {
         hts_itr_t* iterator = hts.sam_itr_queryi(handle.index, tid, first, last);
-        if (iterator == nullptr) throw ReadError("the index cannot be queried (damaged?)");
+        if (iterator == nullptr) throw HtslibFailure("the index cannot be queried (damaged?)");
         BGZF* data = hts.hts_get_bgzfp(handle.file);
         // Marks the record as of this sequence: after the loop it is of
         // another only if the iterator read one and stopped at it.
@@ -435,7 +528,7 @@ private:
             throw;
         }
         hts.hts_itr_destroy(iterator);
-        if (status < -1) throw ReadError("truncated or corrupt (a record cannot be read)");
+        if (status < -1) throw HtslibFailure("truncated or corrupt");
         // An iterator ends, without a word, at a record of another sequence
         // (or of none) inside the blocks the index gives for this one: the
         // reads after it would be lost.  A sorted file and its own index
@@ -558,7 +651,7 @@ private:
             if (core.pos >= pos_max || hts.bam_endpos(handle->read) <= 0) continue;
             into[size_t(core.tid)]->add(handle->read, min_mapq);
         }
-        if (status < -1) throw ReadError("truncated or corrupt (a record cannot be read)");
+        if (status < -1) throw HtslibFailure("truncated or corrupt");
     }
 
     std::string path_, index_path_, reference_;
@@ -1057,14 +1150,15 @@ constexpr int child_loaded = 0, child_no_index = 2, child_not_reads = 3;
 }
 
 PyObject* check_index(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"path", "index_path", "reference", nullptr};
+    static const char* keywords[] = {"path", "index_path", "reference", "timeout", nullptr};
     PyObject* path_object = nullptr;
     PyObject* index_object = nullptr;
     PyObject* reference_object = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&:check_index",
+    double timeout = 60.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|O&O&d:check_index",
                                      const_cast<char**>(keywords), PyUnicode_FSConverter,
                                      &path_object, optional_path, &index_object,
-                                     optional_path, &reference_object))
+                                     optional_path, &reference_object, &timeout))
         return nullptr;
     std::string path = path_string(path_object);
     std::string index_path = path_string(index_object);
@@ -1073,26 +1167,50 @@ PyObject* check_index(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_XDECREF(index_object);
     Py_XDECREF(reference_object);
     if (!load_htslib()) return nullptr;
-    int status = 0;
-    pid_t child = -1;
-    int failure = 0;
+    pid_t child;
     Py_BEGIN_ALLOW_THREADS
     child = fork();
     if (child == 0) load_in_child(path, index_path, reference);
-    if (child < 0) {
-        failure = errno;
-    } else {
-        while (waitpid(child, &status, 0) < 0) {
-            if (errno != EINTR) {
-                failure = errno;
-                break;
-            }
-        }
-    }
     Py_END_ALLOW_THREADS
-    if (failure != 0) {
-        errno = failure;
-        return PyErr_SetFromErrno(PyExc_OSError);
+    if (child < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    // Waited for in slices, the GIL taken between them: a stop (Ctrl-C)
+    // is acted on, and a child that never ends (a damaged index can send
+    // htslib's reader round a loop) is ended at the timeout.
+    auto kill_child = [child] {
+        kill(child, SIGKILL);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    };
+    int status = 0;
+    double waited = 0.0, pause = 0.0005;
+    for (;;) {
+        pid_t done = 0;
+        int failure = 0;
+        Py_BEGIN_ALLOW_THREADS
+        for (double slice = 0.0; slice < 0.1; slice += pause) {
+            done = waitpid(child, &status, WNOHANG);
+            if (done != 0) break;
+            struct timespec nap = {0, long(pause * 1e9)};
+            nanosleep(&nap, nullptr);
+            waited += pause;
+            pause = std::min(pause * 2, 0.02);
+        }
+        if (done < 0) failure = errno;
+        Py_END_ALLOW_THREADS
+        if (done < 0 && failure != EINTR) {
+            kill_child();
+            errno = failure;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        }
+        if (done > 0) break;
+        if (PyErr_CheckSignals() < 0) {
+            kill_child();
+            return nullptr;
+        }
+        if (waited >= timeout) {
+            kill_child();
+            return Py_BuildValue("(si)", "hung", 0);
+        }
     }
     if (WIFSIGNALED(status)) return Py_BuildValue("(si)", "died", WTERMSIG(status));
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -1121,11 +1239,13 @@ PyObject* layout(PyObject*, PyObject*) {
 
 PyMethodDef module_functions[] = {
     {"check_index", reinterpret_cast<PyCFunction>(check_index), METH_VARARGS | METH_KEYWORDS,
-     "check_index(path, index_path=None, reference=None) -> (outcome, signal)\n\n"
+     "check_index(path, index_path=None, reference=None, timeout=60.0)\n"
+     "    -> (outcome, signal)\n\n"
      "Load the index of the BAM or CRAM file at path, as BamReader would, in a\n"
      "child process.  outcome is 'loaded', 'no index' (none found, or htslib\n"
-     "refused it), 'not reads' (not a BAM or CRAM file htslib opens) or 'died'\n"
-     "(with the signal that ended the child, 0 if it exited otherwise)."},
+     "refused it), 'not reads' (not a BAM or CRAM file htslib opens), 'died'\n"
+     "(with the signal that ended the child, 0 if it exited otherwise) or\n"
+     "'hung' (not done within timeout seconds: ended)."},
     {"_layout", layout, METH_NOARGS,
      "{'struct.field': (offset, size)} of the htslib structures read here."},
     {"correct_interval", correct_interval, METH_VARARGS,

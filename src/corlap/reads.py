@@ -62,6 +62,12 @@ _COUNT_SPAN = 4_000_000
 _COUNT_BATCH = 1_000_000
 # Positions per block of the pair counts (see _PairCounter).
 _BLOCK = 4
+# How long the index's trial load may take (seconds, plus one per this many
+# bytes of index) before it counts as hung: a damaged index can send
+# htslib's reader round a loop, where a whole genome's loads in well under
+# a second.
+_INDEX_SECONDS = 30.0
+_INDEX_BYTES_PER_SECOND = 10_000_000
 
 
 class ReadsError(ValueError):
@@ -256,8 +262,14 @@ def _header_field(text: bytes, kind: bytes, tag: bytes, name: bytes | None = Non
 def _check_index(path: str, reference: str | None, cram: bool) -> None:
     """The index htslib would read, loaded once in a child process: a
     damaged one can crash htslib's reader, and would take the process."""
+    index = index_of(path)
     try:
-        outcome, signal_number = check_index(path, reference=reference)
+        size = os.path.getsize(index) if index else 0
+    except OSError:
+        size = 0
+    try:
+        timeout = _INDEX_SECONDS + size / _INDEX_BYTES_PER_SECOND
+        outcome, signal_number = check_index(path, reference=reference, timeout=timeout)
     except OSError as error:    # no fork: too many processes, no memory
         raise ReadsError(f"{path}: cannot check its index ({error.strerror or error})") \
             from None
@@ -265,14 +277,14 @@ def _check_index(path: str, reference: str | None, cram: bool) -> None:
         return
     if outcome == "not reads":
         raise ReadsError(f"{path}: not a BAM or CRAM file (htslib cannot open it)")
-    index = index_of(path)
     if outcome == "no index":
         kind = ".crai" if cram else ".bai or .csi"
         raise ReadsError(f"{path}: no index ({kind}) found, or none that htslib can read "
                          f"(damaged, or not of this file); index it: samtools index {path}")
-    how = f" (killed by {_signal_name(signal_number)})" if signal_number else ""
-    raise ReadsError(f"{path}: its index{f' {index}' if index else ''} is damaged: htslib "
-                     f"fails reading it{how}; rebuild it (samtools index {path})")
+    how = (f"crashed on it ({_signal_name(signal_number)})" if signal_number else
+           f"did not finish it in {timeout:.0f} s" if outcome == "hung" else "failed on it")
+    raise ReadsError(f"{path}: its index{f' {index}' if index else ''} is damaged: htslib's "
+                     f"reader {how}; rebuild it (samtools index {path})")
 
 
 def _signal_name(number: int) -> str:
