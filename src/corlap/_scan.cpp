@@ -366,6 +366,16 @@ template <class T> PyObject* as_bytes(const std::vector<T>& values) {
                                      Py_ssize_t(values.size() * sizeof(T)));
 }
 
+template <class A, class B, class C>
+PyObject* three_bytes(const std::vector<A>& a, const std::vector<B>& b, const std::vector<C>& c) {
+    PyObject* items[3] = {as_bytes(a), as_bytes(b), as_bytes(c)};
+    if (items[0] == nullptr || items[1] == nullptr || items[2] == nullptr) {
+        for (PyObject* item : items) Py_XDECREF(item);
+        return nullptr;
+    }
+    return Py_BuildValue("(NNN)", items[0], items[1], items[2]);
+}
+
 // scan(scanner, codes, owned) -> (starts int64, ids int32, scores float64) as bytes
 PyObject* scan(PyObject*, PyObject* args) {
     PyObject *capsule, *codes_object;
@@ -396,7 +406,7 @@ PyObject* scan(PyObject*, PyObject* args) {
         const uint32_t mask = uint32_t((uint64_t(1) << (2 * q)) - 1);
         uint32_t word = 0;
         for (size_t e = 0; e < size; ++e) {
-            word = ((word << 2) | (padded[e] & 3u & uint32_t(-(padded[e] < 4)))) & mask;
+            word = ((word << 2) | (padded[e] & 3u)) & mask;  // code 4 & 3: A
             if (e + 1 >= size_t(q)) words[e + 1 - q] = word;
         }
         scan_codes(*scanner, padded.data(), words.data(), n, std::clamp<int64_t>(owned, 0, n),
@@ -406,16 +416,7 @@ PyObject* scan(PyObject*, PyObject* args) {
     }
     Py_END_ALLOW_THREADS
     if (failed) return PyErr_NoMemory();
-    PyObject* starts = as_bytes(hits.starts);
-    PyObject* ids = as_bytes(hits.ids);
-    PyObject* scores = as_bytes(hits.scores);
-    if (starts == nullptr || ids == nullptr || scores == nullptr) {
-        Py_XDECREF(starts);
-        Py_XDECREF(ids);
-        Py_XDECREF(scores);
-        return nullptr;
-    }
-    return Py_BuildValue("(NNN)", starts, ids, scores);
+    return three_bytes(hits.starts, hits.ids, hits.scores);
 }
 
 // distribution(grid, background, low) -> bytes: float64 probability of each
@@ -565,16 +566,7 @@ PyObject* band(PyObject*, PyObject* args) {
     done = walk.walk(0, 0.0, 1.0, 0);
     Py_END_ALLOW_THREADS
     if (!done) Py_RETURN_NONE;
-    PyObject* scores = as_bytes(walk.scores);
-    PyObject* probabilities = as_bytes(walk.probabilities);
-    PyObject* sums = as_bytes(walk.sums);
-    if (scores == nullptr || probabilities == nullptr || sums == nullptr) {
-        Py_XDECREF(scores);
-        Py_XDECREF(probabilities);
-        Py_XDECREF(sums);
-        return nullptr;
-    }
-    return Py_BuildValue("(NNN)", scores, probabilities, sums);
+    return three_bytes(walk.scores, walk.probabilities, walk.sums);
 }
 
 // lines(chrom, offset, starts, ends, motifs, minus, scores, p_values, names)
