@@ -194,6 +194,9 @@ def genome_background(fasta, chunks, *, executor=None, max_in_flight: int = 8,
         for _, result in results:
             counts += result.extra
     a_t, c_g = int(counts[0] + counts[3]), int(counts[1] + counts[2])
+    if a_t + c_g == 0:
+        raise BackgroundError("no base A, C, G or T to scan, so no background from them: "
+                              "give --background uniform or four frequencies")
     if a_t == 0 or c_g == 0:
         raise BackgroundError(f"the scanned sequence holds no {'A or T' if a_t == 0 else 'C or G'}: "
                          f"give --background uniform or four frequencies")
@@ -254,7 +257,7 @@ class ScanSummary:
     def line(self) -> str:
         left = self.motifs - self.scanned
         return (f"{self.motifs} motif{'s' if self.motifs != 1 else ''}"
-                + (f" ({left} that no window can reach left out)" if left else "")
+                + (f" ({left} left out: no window reaches its p-value)" if left else "")
                 + f", {self.bases:,} bases scanned on both strands, {self.hits:,} hits "
                   f"in {self.seconds:.1f} s")
 
