@@ -160,6 +160,172 @@ def test_excluded_sequences_are_left_out_of_the_background(source, sim, tmp_path
         assert "1 sites on excluded sequences left out" in err[0]
 
 
+# --- the read filters --------------------------------------------------------------------
+
+PAIRED_LENGTHS = {"chrA": 20_000, "chrB": 8_000}
+BLACKLIST_BED = "chrA\t1000\t3000\nchrA\t2500\t4000\nchrB\t0\t8000\nchrZ\t5\t50\n"
+
+
+@pytest.fixture(scope="module")
+def paired(tmp_path_factory):
+    """Reads of every kind of pair: proper or not, any template length (0
+    included), on a genome whose chrB is all G (and blacklisted)."""
+    directory = tmp_path_factory.mktemp("paired")
+    rng = np.random.default_rng(11)
+    fasta = directory / "genome.fa"
+    write_fasta(fasta, {"chrA": "".join(rng.choice(list("ACGT"), PAIRED_LENGTHS["chrA"])),
+                        "chrB": "G" * PAIRED_LENGTHS["chrB"]})
+    header = {"HD": {"VN": "1.6", "SO": "coordinate"},
+              "SQ": [{"SN": name, "LN": length} for name, length in PAIRED_LENGTHS.items()]}
+    unsorted = directory / "unsorted.bam"
+    with pysam.AlignmentFile(str(unsorted), "wb", header=header) as out:
+        for k in range(6_000):
+            read = pysam.AlignedSegment(out.header)
+            chrom = int(rng.random() < 0.2)
+            span = int(rng.integers(20, 60))
+            read.query_name = f"r{k}"
+            read.reference_id = chrom
+            read.reference_start = int(rng.integers(0, list(PAIRED_LENGTHS.values())[chrom]
+                                                    - span))
+            read.cigarstring = f"{span}M"
+            read.query_sequence = "A" * span
+            read.flag = int(rng.choice([0, 0x1, 0x1 | 0x2, 0x1 | 0x2 | 0x40, 0x1 | 0x80,
+                                        0x1 | 0x2 | 0x400])) | int(rng.choice([0, 0x10]))
+            read.template_length = int(rng.choice([0, 1, 99, 100, 120, 121, 180, 300,
+                                                   int(rng.integers(0, 700))])) * \
+                int(rng.choice([-1, 1])) if read.flag & 0x1 else 0
+            read.mapping_quality = int(rng.choice([10, 30, 60]))
+            out.write(read)
+        # 5' ends on either side of each edge of the blacklist on chrA.
+        for k, (at, reverse) in enumerate((at, reverse) for at in (999, 1000, 3999, 4000)
+                                          for reverse in (False, True)):
+            read = pysam.AlignedSegment(out.header)
+            read.query_name, read.reference_id, read.cigarstring = f"edge{k}", 0, "30M"
+            read.reference_start = at - 29 if reverse else at
+            read.query_sequence, read.mapping_quality = "A" * 30, 60
+            read.flag, read.template_length = 0x1 | 0x2 | (0x10 if reverse else 0), 100
+            out.write(read)
+    bam = directory / "reads.bam"
+    pysam.sort("-o", str(bam), str(unsorted))
+    pysam.index(str(bam))
+    return fasta, bam
+
+
+def kept_by_pysam(bam, proper, fragments, blacklist_mask, min_mapq=30):
+    """chrom -> (+ positions, - positions) of the raw 5' ends of the reads
+    pysam reads that the rules keep, sorted."""
+    found = {}
+    with pysam.AlignmentFile(str(bam)) as source:
+        for read in source.fetch(until_eof=True):
+            if read.flag & LEFT_OUT_FLAGS or read.mapping_quality < min_mapq:
+                continue
+            if proper and not read.is_proper_pair:
+                continue
+            if fragments and read.is_paired and \
+                    not fragments[0] <= abs(read.template_length) <= fragments[1]:
+                continue
+            at = read.reference_end - 1 if read.is_reverse else read.reference_start
+            if blacklist_mask is not None and blacklist_mask[read.reference_name][at]:
+                continue
+            found.setdefault(read.reference_name, ([], []))[int(read.is_reverse)].append(at)
+    return {chrom: tuple(np.sort(np.array(p, dtype=np.int64)) for p in pair)
+            for chrom, pair in found.items()}
+
+
+def blacklist_mask():
+    mask = {chrom: np.zeros(length, dtype=bool) for chrom, length in PAIRED_LENGTHS.items()}
+    for line in BLACKLIST_BED.splitlines():
+        chrom, start, end = line.split("\t")
+        if chrom in mask:
+            mask[chrom][int(start):int(end)] = True
+    return mask
+
+
+@pytest.mark.parametrize("proper, fragments, blacklisted", [
+    (True, None, False), (False, (0, 120), False), (False, (100, 300), False),
+    (False, None, True), (True, (121, 700), True)])
+def test_each_filter_keeps_the_reads_pysam_keeps_by_its_rule(paired, tmp_path, proper,
+                                                             fragments, blacklisted):
+    """Through the whole-file read (training) and the queries by region
+    (correction) alike."""
+    from corlap.bed import Blacklist
+    fasta, bam = paired
+    (tmp_path / "b.bed").write_text(BLACKLIST_BED)
+    filters = reads.ReadFilters(proper, fragments, Blacklist.read(tmp_path / "b.bed",
+                                                                  PAIRED_LENGTHS)
+                                if blacklisted else None)
+    want = kept_by_pysam(bam, proper, fragments, blacklist_mask() if blacklisted else None)
+    whole = reads.read_insertions(bam, fasta, shift=(0, 0), filters=filters).positions
+    with reads.open_for_regions(str(bam), str(fasta)) as handle:
+        for chrom, pair in want.items():
+            assert all(np.array_equal(np.sort(got), p) for got, p in zip(whole[chrom], pair))
+            pieces = [reads.region_insertions(handle, chrom, start, start + 1_500,
+                                              PAIRED_LENGTHS[chrom], shift=(0, 0),
+                                              filters=filters)
+                      for start in range(0, PAIRED_LENGTHS[chrom], 1_500)]
+            for strand in (0, 1):
+                assert np.array_equal(np.sort(np.concatenate([p[strand] for p in pieces])),
+                                      pair[strand])
+    assert set(whole) == set(want)
+
+
+def test_correct_per_strand_and_per_million_with_the_filters(paired, tmp_path, capfd):
+    fasta, bam = paired
+    (tmp_path / "b.bed").write_text(BLACKLIST_BED)
+    model = tmp_path / "m.npz"
+    (tmp_path / "s.bed").write_text("chrA\t100\t101\nchrA\t5000\t5001\n")
+    assert run(["train", "-f", fasta, "--sites", tmp_path / "s.bed", "--type", "PWM",
+                "--length", 4, "--background", 100, "-o", model, "-q"], capfd)[0] == 0
+    status, _, err = run(["correct", "--bam", bam, "-f", fasta, "-m", model, "-p", 1,
+                          "--observed", tmp_path / "o.bg", "--corrected", tmp_path / "c.bw",
+                          "--per-strand", "--normalise", "cpm", "--proper-pairs",
+                          "--fragment-length", 0, 120, "--blacklist", tmp_path / "b.bed",
+                          "--shift", 0, 0], capfd)
+    assert status == 0, err
+    want = kept_by_pysam(bam, True, (0, 120), blacklist_mask())
+    total = sum(len(p) for pair in want.values() for p in pair)
+    assert f"per million of {total:,} insertions counted" in err[-1]
+    assert sorted(os.listdir(tmp_path)) == ["b.bed", "c.bw", "c.minus.bw", "c.plus.bw", "m.npz",
+                                            "o.bg", "o.minus.bg", "o.plus.bg", "s.bed"]
+    for strand, name in enumerate(("o.plus.bg", "o.minus.bg")):
+        got = {}
+        for line in (tmp_path / name).read_text().splitlines():
+            chrom, start, end, value = line.split("\t")
+            got.setdefault(chrom, np.zeros(PAIRED_LENGTHS[chrom]))[int(start):int(end)] = \
+                float(value)
+        for chrom, pair in want.items():
+            counts = np.bincount(pair[strand], minlength=PAIRED_LENGTHS[chrom])
+            np.testing.assert_array_equal(got[chrom], counts * (1e6 / total))
+
+
+def test_train_bam_blacklist_leaves_out_windows_overlapping_it(paired, tmp_path, capfd):
+    """No site window and no background window overlaps it: the all-G
+    chrB, blacklisted whole, is not in the background at all."""
+    from corlap.bed import Blacklist, Site
+    from corlap.training import train_model
+    fasta, bam = paired
+    (tmp_path / "b.bed").write_text(BLACKLIST_BED)
+    out = tmp_path / "m.npz"
+    status, _, err = run(["train", "-f", fasta, "--bam", bam, "--type", "PWM", "--length", 6,
+                          "--shift", 0, 0, "--background", 3000, "--blacklist",
+                          tmp_path / "b.bed", "-o", out], capfd)
+    assert status == 0, err
+    mask = blacklist_mask()
+    sites = [Site(chrom, int(p), int(p) + 1, "+-"[strand])
+             for chrom, pair in kept_by_pysam(bam, False, None, None).items()
+             for strand, positions in enumerate(pair) for p in positions
+             if not mask[chrom][int(p) - (3 if strand == 0 else 2):
+                                int(p) + (3 if strand == 0 else 4)].any()]
+    want, _ = train_model(fasta, sites, "PWM", 6, background=3000,
+                          blacklist=Blacklist.read(tmp_path / "b.bed", PAIRED_LENGTHS))
+    got = load_model(out)
+    np.testing.assert_array_equal(got.counts, want.counts)
+    np.testing.assert_array_equal(got.bg_counts, want.bg_counts)
+    g_share = got.bg_counts[3].sum() / got.bg_counts[:4].sum()
+    assert abs(g_share - 0.25) < 0.03, g_share
+    assert "left out by the blacklist" in err[0]
+
+
 # --- correct ---------------------------------------------------------------------------
 
 CORRECT_CASES = {

@@ -47,9 +47,10 @@ def pool():
         yield executor
 
 
-def numpy_tracks(sim, window):
-    """chrom -> (observed, expected, corrected), straight from the formulas:
-    scores of whole sequences, plain sums over every offset of the window."""
+def numpy_tracks(sim, window, strands=(0, 1)):
+    """chrom -> (observed, expected, corrected) of the ``strands`` (0: +,
+    1: -), straight from the formulas: scores of whole sequences, plain
+    sums over every offset of the window."""
     model = load_model(sim.model)
     half = window // 2
     out = {}
@@ -60,7 +61,8 @@ def numpy_tracks(sim, window):
         n = len(text)
         expected = np.zeros(n)
         weighted = np.zeros(n, dtype=bool)
-        for score, obs in zip(scores, sim.counts[chrom]):
+        for strand in strands:
+            score, obs = scores[strand], sim.counts[chrom][strand]
             has = ~np.isnan(score)
             weight = np.where(has, 2.0 ** np.where(has, score, 0.0), 0.0)
             count = np.where(has, obs, 0).astype(float)
@@ -73,7 +75,7 @@ def numpy_tracks(sim, window):
             np.divide(local_count * weight, local_weight, out=share, where=local_count > 0)
             expected += np.where(has, share, 0.0)
             weighted |= has
-        observed = (sim.counts[chrom][0] + sim.counts[chrom][1]).astype(float)
+        observed = sum(sim.counts[chrom][strand] for strand in strands).astype(float)
         expected[~weighted] = np.nan
         out[chrom] = (observed, expected, observed - expected)
     return out
@@ -323,6 +325,23 @@ def test_written_tracks_hold_the_values(sim, pool, tmp_path, engine):
         # The pool outlives the run: its workers hold no file of it.
         markers = (os.fspath(sim.bam), os.fspath(sim.fasta))
         assert set().union(*pool.map(held_files, [markers] * 4)) == set()
+
+
+def test_per_strand_tracks_per_million_follow_the_formulas(sim, tmp_path):
+    """Each strand's tracks beside each output, and every value per million
+    insertions counted."""
+    paths = {name: tmp_path / f"{name}.bg" for name in correct.OUTPUTS}
+    counted = correct.write_correction(sim.fasta, sim.bam, sim.model, window=31,
+                                       chunk_size=20_000, exclude=[EXCLUDED],
+                                       per_strand=True, normalise="cpm", **paths)
+    assert counted == sum(int(c.sum()) for chrom in COUNTED for c in sim.counts[chrom])
+    for strand, word in [((0, 1), None), ((0,), "plus"), ((1,), "minus")]:
+        want = numpy_tracks(sim, 31, strand)
+        for k, name in enumerate(correct.OUTPUTS):
+            got = read_track(tmp_path / (f"{name}.{word}.bg" if word else f"{name}.bg"),
+                             sim.lengths)
+            for chrom in COUNTED:
+                assert_close(got[chrom], want[chrom][k] * (1e6 / counted))
 
 
 def test_bad_input_writes_nothing(sim, tmp_path):

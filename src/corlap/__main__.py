@@ -187,6 +187,17 @@ def _add_read_options(parser) -> None:
     group.add_argument("--exclude", nargs="+", action="extend", metavar="NAME",
                        help="sequences left out, for example chrM: their reads, and for "
                             "train their sites (--sites too) and background")
+    group.add_argument("--blacklist", metavar="BED",
+                       help="regions whose insertions are left out, and for train no "
+                            "window overlapping them (--sites too); lines on sequences "
+                            "the FASTA lacks are ignored (default: none)")
+    group.add_argument("--fragment-length", nargs=2, type=_non_negative,
+                       metavar=("MIN", "MAX"),
+                       help="paired reads only with a template length (absolute) from "
+                            "MIN to MAX, for example 0 120 for nucleosome-free fragments; "
+                            "unpaired reads are kept (default: any)")
+    group.add_argument("--proper-pairs", action="store_true",
+                       help="only reads flagged as properly paired (default: all)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -308,6 +319,12 @@ def build_parser() -> argparse.ArgumentParser:
     correct.add_argument("--window", type=_at_least_one, metavar="W",
                          help="the local count of a position is that of the W // 2 "
                               "positions on either side and its own (default 101)")
+    correct.add_argument("--per-strand", action="store_true",
+                         help="also each strand's tracks, beside each output: obs.bw gives "
+                              "obs.plus.bw and obs.minus.bw")
+    correct.add_argument("--normalise", choices=("cpm",),
+                         help="cpm: every track per million insertions counted on the "
+                              "sequences left in (default: raw counts)")
     _add_engine_options(correct)
     _add_read_options(correct)
 
@@ -566,6 +583,26 @@ def _listed(words: list[str]) -> str:
     return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " and " + words[-1]
 
 
+def _read_filters(args, lengths: dict[str, int]):
+    """The ReadFilters of the options, the blacklist read."""
+    from corlap.bed import BedError, Blacklist
+    from corlap.reads import ReadFilters
+
+    blacklist = None
+    if args.blacklist is not None:
+        try:
+            blacklist = Blacklist.read(args.blacklist, lengths)
+        except BedError as error:
+            raise UserError(f"--blacklist: {error}") from None
+        except (OSError, UnicodeError) as error:
+            raise _read_error(args.blacklist, error) from None
+    try:
+        return ReadFilters(args.proper_pairs, tuple(args.fragment_length)
+                           if args.fragment_length else None, blacklist)
+    except ValueError as error:
+        raise UserError(f"--fragment-length: {error}") from None
+
+
 def _read_options(args) -> tuple[tuple[int, int], int, tuple[str, ...]]:
     """(shift, min_mapq, exclude) of the reads options, defaults filled in."""
     from corlap import reads
@@ -633,7 +670,9 @@ def _check_exclude(args, lengths: dict[str, int]) -> None:
 
 def _sites_only(args) -> None:
     given = [option for option, value in (("--shift", args.shift), ("--min-mapq", args.min_mapq),
-                                          ("--max-sites", args.max_sites))
+                                          ("--max-sites", args.max_sites),
+                                          ("--fragment-length", args.fragment_length),
+                                          ("--proper-pairs", args.proper_pairs or None))
              if value is not None]
     if given:
         raise UserError(f"{_listed(given)} {'apply' if len(given) > 1 else 'applies'} to "
@@ -659,12 +698,13 @@ def run_train(args) -> int:
     background_sites = (_sites(args.background_bed, lengths, args.anchor)
                         if args.background_bed else None)
     background = DEFAULT_BACKGROUND if args.background is None else args.background
+    filters = _read_filters(args, lengths)
     try:
         if sites is not None:
             model, summary = train_model(
                 args.fasta, sites, args.model_type, args.length, background=background,
                 background_sites=background_sites, seed=args.seed, require_sites=True,
-                exclude=args.exclude or ())
+                exclude=args.exclude or (), blacklist=filters.blacklist)
         else:
             from corlap.reads import train_from_reads
 
@@ -675,7 +715,7 @@ def run_train(args) -> int:
                     args.fasta, args.bam, args.model_type, args.length,
                     max_sites=args.max_sites, seed=args.seed, background=background,
                     background_sites=background_sites, shift=shift, min_mapq=min_mapq,
-                    exclude=exclude, require_sites=True)
+                    exclude=exclude, require_sites=True, filters=filters)
     except NoUsableSites as error:
         if error.background:
             source = bed_name(args.background_bed) if args.background_bed else "the genome"
@@ -890,7 +930,6 @@ def run_score(args) -> int:
 
 
 def run_correct(args) -> int:
-    import functools
     import time
 
     started = time.monotonic()
@@ -898,30 +937,44 @@ def run_correct(args) -> int:
         _start_forkserver()
     from corlap import correct, reads
 
-    outputs = _check_outputs({"--observed": args.observed, "--expected": args.expected,
-                              "--corrected": args.corrected})
+    named = {"--observed": args.observed, "--expected": args.expected,
+             "--corrected": args.corrected}
+    outputs = _check_outputs(named)
+    if args.per_strand:
+        if STDOUT in outputs:
+            raise UserError("--per-strand needs files: standard output (-) holds one track")
+        named.update({f"{option} ({word})": correct.strand_path(path, word)
+                      for option, path in list(named.items()) if path is not None
+                      for word in correct.STRAND_WORDS})
+        outputs = _check_outputs(named)
     lengths = _genome(args.fasta)
     model = _model_ref(args.model)
     shift, min_mapq, exclude = _read_options(args)
     _check_exclude(args, lengths)
+    filters = _read_filters(args, lengths)
     window = correct.DEFAULT_WINDOW if args.window is None else args.window
     _warn_stale(args)
     _check_reads(args.bam, args.fasta, lengths)
     regions = _bed(args.regions, lengths) if args.regions else None
+    counted = []
     try:
-        _run_outputs(args, outputs, functools.partial(
-            correct.write_correction, args.fasta, args.bam, model, observed=args.observed,
-            expected=args.expected, corrected=args.corrected, regions=regions,
-            window=window, chunk_size=args.chunk_size, shift=shift, min_mapq=min_mapq,
-            exclude=exclude))
+        _run_outputs(args, outputs, lambda **engine: counted.append(correct.write_correction(
+            args.fasta, args.bam, model, observed=args.observed, expected=args.expected,
+            corrected=args.corrected, regions=regions, window=window,
+            chunk_size=args.chunk_size, shift=shift, min_mapq=min_mapq, exclude=exclude,
+            filters=filters, per_strand=args.per_strand, normalise=args.normalise,
+            **engine)))
     except reads.ReadsError as error:
         # A reads file that changed or broke after the checks, read by a worker.
         raise UserError(str(error)) from None
     kept = {chrom: length for chrom, length in lengths.items() if chrom not in exclude}
     if regions is not None:
         regions = [region for region in regions if region.chrom in kept]
-    _say(args, f"{_positions(kept, regions):,} positions corrected (window {window}); "
-               f"{_written(outputs)} written in {time.monotonic() - started:.1f} s")
+    per_million = (f"; per million of {counted[0]:,} insertions counted"
+                   if counted and counted[0] is not None else "")
+    _say(args, f"{_positions(kept, regions):,} positions corrected (window {window})"
+               f"{per_million}; {_written(outputs)} written in "
+               f"{time.monotonic() - started:.1f} s")
     return 0
 
 

@@ -257,18 +257,37 @@ private:
 
 // --- records --------------------------------------------------------------------
 
+constexpr uint16_t flag_paired = 0x1;
 constexpr uint16_t flag_reverse = 0x10;
 // Unmapped, secondary, QC-failed, duplicate, supplementary.
 constexpr uint16_t flags_left_out = 0x4 | 0x100 | 0x200 | 0x400 | 0x800;
+
+// Which reads are taken beyond the fixed flags above.
+struct Filter {
+    int min_mapq = 0;
+    uint16_t required = 0;          // flags a read must have all of (0x2: proper pairs)
+    // Paired reads are taken only with |template length| in this range
+    // (fragment_max < 0: any).
+    int64_t fragment_min = 0, fragment_max = -1;
+
+    bool takes(const bam1_core_t& core) const {
+        if ((core.flag & flags_left_out) || core.qual < min_mapq ||
+            (core.flag & required) != required)
+            return false;
+        if (fragment_max < 0 || !(core.flag & flag_paired)) return true;
+        const int64_t size = core.isize < 0 ? -int64_t(core.isize) : int64_t(core.isize);
+        return size >= fragment_min && size <= fragment_max;
+    }
+};
 
 struct Ends {
     std::vector<int64_t> starts;    // reference starts of the forward reads taken
     std::vector<int64_t> ends;      // reference ends of the reverse reads taken
     int64_t left_out = 0;
 
-    void add(const bam1_t* read, int min_mapq) {
+    void add(const bam1_t* read, const Filter& filter) {
         const bam1_core_t& core = read->core;
-        if ((core.flag & flags_left_out) || core.qual < min_mapq) {
+        if (!filter.takes(core)) {
             ++left_out;
         } else if (core.flag & flag_reverse) {
             if (core.n_cigar == 0)
@@ -425,7 +444,7 @@ public:
 
     // The reads of reference `tid` overlapping first..last-1, as an index
     // query finds them, through the filters.
-    Ends ends(int tid, int64_t first, int64_t last, int min_mapq) {
+    Ends ends(int tid, int64_t first, int64_t last, const Filter& filter) {
         Ends found;
         first = std::max<int64_t>(first, 0);
         last = std::min<int64_t>(last, pos_max);
@@ -433,11 +452,11 @@ public:
         if (!indexed_) throw ReadError("opened without its index");
         try {
             Borrowed handle(*this);
-            query(*handle, tid, first, last, min_mapq, found);
+            query(*handle, tid, first, last, filter, found);
         } catch (const HtslibFailure& failure) {
             throw ReadError(failure.what() + htslib_says([&] {
                 Ends again;
-                query(*fresh(), tid, first, last, min_mapq, again);
+                query(*fresh(), tid, first, last, filter, again);
             }));
         }
         return found;
@@ -448,30 +467,31 @@ public:
     // end, which spares an index query and the first block's inflation per
     // sequence (on many small scaffolds, most of the time); else each
     // sequence is queried, so a large excluded sequence is never read.
-    std::vector<Ends> ends_each(const std::vector<int>& tids, int min_mapq, bool may_stream) {
+    std::vector<Ends> ends_each(const std::vector<int>& tids, const Filter& filter,
+                                bool may_stream) {
         std::vector<Ends> found(tids.size());
         if (!indexed_) throw ReadError("opened without its index");
         try {
             Borrowed handle(*this);
-            each(*handle, tids, min_mapq, may_stream, found);
+            each(*handle, tids, filter, may_stream, found);
         } catch (const HtslibFailure& failure) {
             throw ReadError(failure.what() + htslib_says([&] {
                 std::vector<Ends> again(tids.size());
-                each(*fresh(), tids, min_mapq, may_stream, again);
+                each(*fresh(), tids, filter, may_stream, again);
             }));
         }
         return found;
     }
 
 private:
-    void each(Handle& handle, const std::vector<int>& tids, int min_mapq, bool may_stream,
+    void each(Handle& handle, const std::vector<int>& tids, const Filter& filter, bool may_stream,
               std::vector<Ends>& found) {
         if (may_stream && worth_streaming(handle, tids)) {
             reserve(handle, tids, found);
-            stream(tids, min_mapq, placed(handle), found);
+            stream(tids, filter, placed(handle), found);
         } else {
             for (size_t k = 0; k < tids.size(); ++k)
-                if (tids[k] >= 0) query(handle, tids[k], 0, pos_max, min_mapq, found[k]);
+                if (tids[k] >= 0) query(handle, tids[k], 0, pos_max, filter, found[k]);
         }
     }
 
@@ -511,8 +531,8 @@ private:
         std::unique_ptr<Handle> handle_;
     };
 
-    static void query(Handle& handle, int tid, int64_t first, int64_t last, int min_mapq,
-                      Ends& found) {
+    static void query(Handle& handle, int tid, int64_t first, int64_t last,
+                      const Filter& filter, Ends& found) {
         hts_itr_t* iterator = hts.sam_itr_queryi(handle.index, tid, first, last);
         if (iterator == nullptr) throw HtslibFailure("the index cannot be queried (damaged?)");
         BGZF* data = hts.hts_get_bgzfp(handle.file);
@@ -522,7 +542,7 @@ private:
         int status;
         try {
             while ((status = hts.hts_itr_next(data, iterator, handle.read, handle.file)) >= 0)
-                found.add(handle.read, min_mapq);
+                found.add(handle.read, filter);
         } catch (...) {
             hts.hts_itr_destroy(iterator);
             throw;
@@ -607,7 +627,7 @@ private:
 
     // Every record of the file in order, each kept as a whole-sequence
     // query of its sequence would keep it (overlapping 0..pos_max).
-    void stream(const std::vector<int>& tids, int min_mapq, std::optional<uint64_t> placed,
+    void stream(const std::vector<int>& tids, const Filter& filter, std::optional<uint64_t> placed,
                 std::vector<Ends>& found) {
         std::vector<Ends*> into;
         for (size_t k = 0; k < tids.size(); ++k)
@@ -649,7 +669,7 @@ private:
             if (size_t(core.tid) >= into.size()) break;
             if (into[size_t(core.tid)] == nullptr) continue;
             if (core.pos >= pos_max || hts.bam_endpos(handle->read) <= 0) continue;
-            into[size_t(core.tid)]->add(handle->read, min_mapq);
+            into[size_t(core.tid)]->add(handle->read, filter);
         }
         if (status < -1) throw HtslibFailure("truncated or corrupt");
     }
@@ -846,15 +866,35 @@ bool without_gil(Reader* self, Work work) {
     return true;
 }
 
+// The filter of min_mapq and the optional pairs = (required flags,
+// fragment min, fragment max) of the Python calls.
+bool filter_of(int min_mapq, PyObject* pairs, Filter& filter) {
+    filter.min_mapq = min_mapq;
+    if (pairs == nullptr || pairs == Py_None) return true;
+    int required;
+    long long low, high;
+    if (!PyArg_ParseTuple(pairs, "iLL;pairs must be (required flags, fragment min, fragment max)",
+                          &required, &low, &high))
+        return false;
+    filter.required = uint16_t(required);
+    filter.fragment_min = low;
+    filter.fragment_max = high;
+    return true;
+}
+
 PyObject* Reader_ends(Reader* self, PyObject* args) {
     const char* name;
     long long first, last;
     int min_mapq;
-    if (!PyArg_ParseTuple(args, "sLLi:ends", &name, &first, &last, &min_mapq)) return nullptr;
+    PyObject* pairs = nullptr;
+    if (!PyArg_ParseTuple(args, "sLLi|O:ends", &name, &first, &last, &min_mapq, &pairs))
+        return nullptr;
+    Filter filter;
+    if (!filter_of(min_mapq, pairs, filter)) return nullptr;
     Ends found;
     std::string wanted(name);
     if (!without_gil(self, [&](ReadsFile& reads) {
-            found = reads.ends(reads.number(wanted), first, last, min_mapq);
+            found = reads.ends(reads.number(wanted), first, last, filter);
         }))
         return nullptr;
     return tuple_of(found);
@@ -864,8 +904,11 @@ PyObject* Reader_ends_each(Reader* self, PyObject* args) {
     PyObject* names;
     int min_mapq;
     int may_stream = 1;
-    if (!PyArg_ParseTuple(args, "Oi|p:ends_each", &names, &min_mapq, &may_stream))
+    PyObject* pairs = nullptr;
+    if (!PyArg_ParseTuple(args, "Oi|pO:ends_each", &names, &min_mapq, &may_stream, &pairs))
         return nullptr;
+    Filter filter;
+    if (!filter_of(min_mapq, pairs, filter)) return nullptr;
     PyObject* sequence = PySequence_Fast(names, "ends_each: names must be a sequence");
     if (sequence == nullptr) return nullptr;
     std::vector<std::string> wanted;
@@ -882,7 +925,7 @@ PyObject* Reader_ends_each(Reader* self, PyObject* args) {
     if (!without_gil(self, [&](ReadsFile& reads) {
             std::vector<int> tids;
             for (const std::string& name : wanted) tids.push_back(reads.number(name));
-            found = reads.ends_each(tids, min_mapq, may_stream != 0);
+            found = reads.ends_each(tids, filter, may_stream != 0);
         }))
         return nullptr;
     PyObject* result = PyList_New(Py_ssize_t(found.size()));
@@ -914,16 +957,20 @@ PyObject* Reader_exit(Reader* self, PyObject*) {
 
 PyMethodDef reader_methods[] = {
     {"ends", reinterpret_cast<PyCFunction>(Reader_ends), METH_VARARGS,
-     "ends(name, first, last, min_mapq) -> (starts, ends, left_out)\n\n"
+     "ends(name, first, last, min_mapq, pairs=None) -> (starts, ends, left_out)\n\n"
      "The reads of sequence `name` overlapping positions first..last-1, as an\n"
      "index query finds them.  Of those that are mapped, primary, not\n"
-     "QC-failed, not duplicates and of mapping quality min_mapq or more:\n"
+     "QC-failed, not duplicates and of mapping quality min_mapq or more\n"
+     "(and, given pairs = (required flags, fragment min, fragment max), that\n"
+     "have every required flag and, when paired, a template length whose\n"
+     "absolute value is from min to max; max < 0: any):\n"
      "the reference starts of the forward reads and the reference ends of\n"
      "the reverse ones (that have an alignment), each as bytes of native\n"
      "int64 in file order; and the number of the others."},
     {"ends_each", reinterpret_cast<PyCFunction>(Reader_ends_each), METH_VARARGS,
-     "ends_each(names, min_mapq, may_stream=True) -> [(starts, ends, left_out), ...]\n\n"
-     "ends(name, 0, end, min_mapq) of each whole sequence named, in one call;\n"
+     "ends_each(names, min_mapq, may_stream=True, pairs=None)\n"
+     "    -> [(starts, ends, left_out), ...]\n\n"
+     "ends(name, 0, end, min_mapq, pairs) of each whole sequence named, in one call;\n"
      "read from end to end when worth it, unless may_stream is false."},
     {"close", reinterpret_cast<PyCFunction>(Reader_close), METH_NOARGS, "Close the file."},
     {"__enter__", reinterpret_cast<PyCFunction>(Reader_enter), METH_NOARGS, nullptr},

@@ -13,12 +13,15 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import dataclasses
+import functools
 import gzip
 import io
 import os
 import struct
 import zlib
 from collections.abc import Iterator, Mapping
+
+import numpy as np
 
 try:
     import deflate
@@ -30,8 +33,8 @@ except ImportError:         # a broken install: BGZF output says so, the rest ru
 DEFLATE_MISSING = ("BGZF output (.bedgraph.gz, .bg.gz) needs the deflate package "
                    "(libdeflate): pip install 'deflate>=0.7'")
 
-__all__ = ["ANCHORS", "STDIN", "DEFLATE_MISSING", "BedError", "BgzfWriter", "Site", "bed_name", "open_bed",
-           "read_bed", "read_sites", "site_position"]
+__all__ = ["ANCHORS", "STDIN", "DEFLATE_MISSING", "BedError", "BgzfWriter", "Blacklist", "Site",
+           "bed_name", "open_bed", "read_bed", "read_sites", "site_position"]
 
 STDIN = "-"
 # Which base of a BED interval is its site.
@@ -248,6 +251,80 @@ def read_bed(path, lengths: Mapping[str, int]) -> list[Site]:
     """
     name = bed_name(path)
     return [_parse(name, number, fields, lengths) for number, fields in _records(path)]
+
+
+@dataclasses.dataclass(frozen=True)
+class Blacklist:
+    """Regions to leave out (``--blacklist``): ``intervals`` (chrom, start,
+    end), sorted and merged where they overlap or touch."""
+    intervals: tuple[tuple[str, int, int], ...] = ()
+
+    @classmethod
+    def read(cls, path, lengths: Mapping[str, int]) -> "Blacklist":
+        """The intervals of the BED file at ``path`` on the sequences of
+        ``lengths``, clipped to them.  Blacklists are made for a whole
+        assembly: lines on other sequences are left out, unless none is on
+        these (BedError: the file is of another assembly or naming)."""
+        name = bed_name(path)
+        by_chrom: dict[str, list[tuple[int, int]]] = {}
+        others = []
+        for number, fields in _records(path):
+            site = _parse(name, number, fields, _AnyLength(lengths))
+            if site.chrom not in lengths:
+                others.append(site.chrom)
+            elif site.start < lengths[site.chrom] and site.end > site.start:
+                by_chrom.setdefault(site.chrom, []).append(
+                    (site.start, min(site.end, lengths[site.chrom])))
+        if others and not by_chrom:
+            shown = ", ".join(repr(chrom) for chrom in list(dict.fromkeys(others))[:_NAMES_SHOWN])
+            raise BedError(f"{name}: none of its sequences ({shown}) is in the FASTA file")
+        intervals = []
+        for chrom in lengths:
+            merged: list[list[int]] = []
+            for start, end in sorted(by_chrom.get(chrom, ())):
+                if merged and start <= merged[-1][1]:
+                    merged[-1][1] = max(merged[-1][1], end)
+                else:
+                    merged.append([start, end])
+            intervals += [(chrom, start, end) for start, end in merged]
+        return cls(tuple(intervals))
+
+    @functools.cached_property
+    def _by_chrom(self) -> dict[str, tuple]:
+        found: dict[str, list] = {}
+        for chrom, start, end in self.intervals:
+            found.setdefault(chrom, []).append((start, end))
+        return {chrom: tuple(np.array(column, dtype=np.int64) for column in zip(*spans))
+                for chrom, spans in found.items()}
+
+    def overlaps(self, chrom: str, starts, ends):
+        """Whether each interval ``starts[k]..ends[k]-1`` of ``chrom``
+        (arrays) overlaps a blacklisted one: a bool array."""
+        starts = np.asarray(starts, dtype=np.int64)
+        if chrom not in self._by_chrom:
+            return np.zeros(len(starts), dtype=bool)
+        firsts, lasts = self._by_chrom[chrom]
+        # The first blacklisted interval ending after the start: it overlaps
+        # when it begins before the end.
+        k = np.searchsorted(lasts, starts, side="right")
+        inside = k < len(firsts)
+        found = np.zeros(len(starts), dtype=bool)
+        found[inside] = firsts[k[inside]] < np.asarray(ends, dtype=np.int64)[inside]
+        return found
+
+
+class _AnyLength(dict):
+    """Sequence lengths in which every name is known (those of other
+    sequences without a limit)."""
+
+    def __init__(self, lengths: Mapping[str, int]):
+        super().__init__(lengths)
+
+    def __contains__(self, name) -> bool:
+        return True
+
+    def __missing__(self, name) -> int:
+        return 2 ** 62
 
 
 def read_sites(path, lengths: Mapping[str, int], anchor: str | None = None

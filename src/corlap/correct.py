@@ -16,7 +16,12 @@ with ``h = window // 2``:
 The tracks are ``observed = obs_+ + obs_-`` at every position (0
 included); ``expected``, the sum of ``exp_s`` over the strands that have a
 weight at ``p`` (no value where neither has one); and ``corrected =
-observed - expected`` where ``expected`` has a value.
+observed - expected`` where ``expected`` has a value.  Per strand
+(``per_strand``) they are ``obs_s``, ``exp_s`` (no value where ``s`` has
+no weight) and their difference.  Normalised to counts per million
+(``normalise="cpm"``) every value is multiplied by ``10**6 / N``, ``N`` the
+insertions the observed track counts over every sequence left in (all of
+each, whatever the regions written).
 
 How.  The work is cut into chunks and tasks by corlap._engine, as for
 ``tracks.write_tracks``.  A task reads, for each interval of its plan, the scores and the insertions
@@ -44,11 +49,14 @@ import numpy as np
 
 from corlap import _alignments, _engine, reads, tracks
 
-__all__ = ["DEFAULT_WINDOW", "OUTPUTS", "CorrectedInterval", "correct_interval",
-           "correction_intervals", "write_correction"]
+__all__ = ["DEFAULT_WINDOW", "NORMALISATIONS", "OUTPUTS", "STRAND_WORDS", "CorrectedInterval",
+           "correct_interval", "correction_intervals", "strand_path", "write_correction"]
 
 DEFAULT_WINDOW = 101
 OUTPUTS = ("observed", "expected", "corrected")
+# Names of the strands in the per-strand outputs' files and names.
+STRAND_WORDS = ("plus", "minus")
+NORMALISATIONS = ("cpm",)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -64,6 +72,9 @@ class _CorrectionJob:
     # The reads file as the user gave it, for errors (``bam`` is absolute,
     # for workers elsewhere).
     bam_name: str = ""
+    filters: reads.ReadFilters = reads.NO_FILTERS
+    # Every value is multiplied by it (counts per million: 10**6 / N).
+    scale: float = 1.0
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -84,28 +95,44 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
                      window: int = DEFAULT_WINDOW, shift=reads.DEFAULT_SHIFT,
                      min_mapq: int = reads.DEFAULT_MIN_MAPQ, path: str = "",
                      context: _engine.WorkerContext | None = None,
-                     whole_memo: bool = False) -> dict[str, np.ndarray]:
+                     whole_memo: bool = False, filters: reads.ReadFilters = reads.NO_FILTERS,
+                     per_strand: bool = False) -> dict[str, np.ndarray]:
     """The observed, expected and corrected float64 values (NaN: none) of
     positions start..end-1 of ``chrom``, from a prepared ``model``, an open
-    FASTA file and a reads ``handle`` of ``reads.open_reads``.  With a
-    worker ``context`` every array is one it reuses (the values are valid
-    until the next call with it); ``whole_memo`` as for
-    ``tracks.interval_scores``."""
+    FASTA file and a reads ``handle`` of ``reads.open_reads``; with
+    ``per_strand`` also those of each strand (``observed.plus``,
+    ``observed.minus`` ...).  With a worker ``context`` every array is one
+    it reuses (the values are valid until the next call with it);
+    ``whole_memo`` as for ``tracks.interval_scores``."""
     half = window // 2
     chrom_length = fasta.get_length(chrom)
     lo, hi = max(start - half, 0), min(end + half, chrom_length)
     scores = tracks.interval_scores(model, fasta, chrom, lo, hi, tracks.STRANDS, context,
                                     whole_memo)
     insertions = reads.region_insertions(handle, chrom, lo, hi, chrom_length, shift=shift,
-                                         min_mapq=min_mapq, path=path)
+                                         min_mapq=min_mapq, path=path, filters=filters)
     # 2 ** score, NaN where there is none (exp2 keeps NaN).
     weights = [np.exp2(scores[strand]) if context is None else
                np.exp2(scores[strand], out=context.array(("weights", strand), hi - lo))
                for strand in tracks.STRANDS]
+    names = OUTPUTS + (tuple(f"{name}.{word}" for word in STRAND_WORDS for name in OUTPUTS)
+                       if per_strand else ())
     values = {name: np.empty(end - start) if context is None else
-              context.array(("values", name), end - start) for name in OUTPUTS}
+              context.array(("values", name), end - start) for name in names}
     _alignments.correct_interval(*weights, *insertions, lo, start, end, half,
-                                 values["observed"], values["expected"], values["corrected"])
+                                 *(values[name] for name in OUTPUTS))
+    if per_strand:
+        # A strand's tracks are those of the whole with the other strand
+        # holding no weight and no insertion.
+        none = np.full(hi - lo, np.nan) if context is None else \
+            context.array("no weights", hi - lo)
+        none.fill(np.nan)
+        nothing = np.empty(0, np.int64)
+        for k, word in enumerate(STRAND_WORDS):
+            pair = (weights[0], none) if k == 0 else (none, weights[1])
+            counts = (insertions[0], nothing) if k == 0 else (nothing, insertions[1])
+            _alignments.correct_interval(*pair, *counts, lo, start, end, half,
+                                         *(values[f"{name}.{word}"] for name in OUTPUTS))
     return values
 
 
@@ -126,14 +153,20 @@ def correction_task(task: _engine.Task, context: _engine.WorkerContext) -> _engi
     for span in task.spans():
         values = correct_interval(model, fasta, handle, span.chrom, span.start, span.end,
                                   window=job.window, shift=job.shift, min_mapq=job.min_mapq,
-                                  path=shown, context=context, whole_memo=job.whole_memo)
+                                  path=shown, context=context, whole_memo=job.whole_memo,
+                                  filters=job.filters,
+                                  per_strand=any("." in name for name in names))
+        if job.scale != 1.0:
+            for name in names:
+                values[name] *= job.scale
         encoder.add(span, {name: values[name] for name in names})
     return encoder.result()
 
 
 # --- runs (in the calling process) ------------------------------------------
 
-def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, exclude):
+def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, exclude,
+             filters=reads.NO_FILTERS):
     """(lengths, chunks, job) of a run, its inputs checked."""
     if not (isinstance(window, int) and window >= 1):
         raise ValueError(f"window must be a positive integer, got {window!r}")
@@ -152,7 +185,8 @@ def _prepare(fasta, bam, model, regions, window, chunk_size, shift, min_mapq, ex
         regions = [region for region in regions if region.chrom not in excluded]
     chunks = tracks.plan_chunks(planned, regions, chunk_size)
     job = _CorrectionJob(fasta_path, ref, bam_path, window, shift, min_mapq,
-                         tracks.fills_whole_memo(ref, chunks, len(tracks.STRANDS)), bam_name)
+                         tracks.fills_whole_memo(ref, chunks, len(tracks.STRANDS)), bam_name,
+                         filters=filters)
     return lengths, chunks, job
 
 
@@ -161,7 +195,9 @@ def correction_intervals(fasta, bam, model, *, outputs: Sequence[str] = OUTPUTS,
                          executor: concurrent.futures.Executor | None = None,
                          chunk_size: int = tracks.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
                          shift=reads.DEFAULT_SHIFT, min_mapq: int = reads.DEFAULT_MIN_MAPQ,
-                         exclude: Iterable[str] = ()) -> Iterator[CorrectedInterval]:
+                         exclude: Iterable[str] = (),
+                         filters: reads.ReadFilters = reads.NO_FILTERS
+                         ) -> Iterator[CorrectedInterval]:
     """The tracks named in ``outputs`` of the genome (or of ``regions``),
     interval by interval in genome order; arguments as for
     ``write_correction``."""
@@ -169,7 +205,7 @@ def correction_intervals(fasta, bam, model, *, outputs: Sequence[str] = OUTPUTS,
     if unknown or not outputs:
         raise ValueError(f"outputs must be among {OUTPUTS}, got {tuple(outputs)}")
     _, chunks, job = _prepare(fasta, bam, model, regions, window, chunk_size, shift,
-                              min_mapq, exclude)
+                              min_mapq, exclude, filters)
     for chrom, start, end, arrays in _engine.array_intervals(
             correction_task, job, chunks, tuple(outputs), executor=executor,
             max_in_flight=max_in_flight, chunk_size=chunk_size):
@@ -182,7 +218,8 @@ def write_correction(fasta, bam, model, *, observed=None, expected=None, correct
                      chunk_size: int = tracks.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
                      progress: bool = False, deflate_level: int = 0,
                      shift=reads.DEFAULT_SHIFT, min_mapq: int = reads.DEFAULT_MIN_MAPQ,
-                     exclude: Iterable[str] = ()) -> None:
+                     exclude: Iterable[str] = (), filters: reads.ReadFilters = reads.NO_FILTERS,
+                     per_strand: bool = False, normalise: str | None = None) -> int | None:
     """Write the observed, expected and/or corrected track of the reads
     file ``bam`` (BAM or CRAM, sorted and indexed; see corlap.reads) to
     files: ``.bw``/``.bigwig`` as bigWig, ``.bedgraph``/``.bg`` as
@@ -194,8 +231,11 @@ def write_correction(fasta, bam, model, *, observed=None, expected=None, correct
     ``max_in_flight``, ``progress`` and ``deflate_level`` as for
     ``tracks.write_tracks``, and so are the outputs: each appears whole
     when all are complete, or not at all.  Sequences named in ``exclude``
-    are left out (no values).  Raises reads.ReadsError for an unusable
-    reads file.
+    are left out (no values); ``filters`` choose the reads (see
+    reads.ReadFilters).  ``per_strand`` writes each strand's tracks as well,
+    beside each output (``strand_path``); ``normalise="cpm"`` writes counts
+    per million insertions counted, and returns that count (else None).
+    Raises reads.ReadsError for an unusable reads file.
     """
     if not (isinstance(deflate_level, int) and 0 <= deflate_level <= 9):
         raise ValueError(f"deflate_level must be an integer from 0 to 9, got {deflate_level!r}")
@@ -203,6 +243,12 @@ def write_correction(fasta, bam, model, *, observed=None, expected=None, correct
                zip(OUTPUTS, (observed, expected, corrected)) if path is not None]
     if not targets:
         raise ValueError("give at least one of observed, expected and corrected")
+    if normalise is not None and normalise not in NORMALISATIONS:
+        raise ValueError(f"normalise must be one of {', '.join(NORMALISATIONS)} or None, "
+                         f"got {normalise!r}")
+    if per_strand:
+        targets += [(f"{name}.{word}", strand_path(path, word))
+                    for name, path in targets for word in STRAND_WORDS]
     seen: dict[str, str] = {}
     for name, path in targets:
         tracks.output_format(path)
@@ -211,7 +257,29 @@ def write_correction(fasta, bam, model, *, observed=None, expected=None, correct
         if other != name:
             raise ValueError(f"{other} and {name} are the same file {path!r}")
     lengths, chunks, job = _prepare(fasta, bam, model, regions, window, chunk_size,
-                                    shift, min_mapq, exclude)
+                                    shift, min_mapq, exclude, filters)
+    counted = None
+    if normalise == "cpm":
+        counted = reads.count_insertions(bam, fasta, shift=shift, min_mapq=min_mapq,
+                                         exclude=exclude, filters=filters)
+        if counted == 0:
+            raise reads.ReadsError(f"{os.fspath(bam)}: no insertion counted: no counts per "
+                                   f"million to give")
+        job = dataclasses.replace(job, scale=1e6 / counted)
     _engine.write_outputs(correction_task, job, lengths, chunks, targets, executor=executor,
                           chunk_size=chunk_size, max_in_flight=max_in_flight,
                           progress=progress, deflate_level=deflate_level)
+    return counted
+
+
+def strand_path(path, word: str) -> str:
+    """The file of one strand's track beside ``path``: the strand's word
+    before the extension (``obs.bw`` -> ``obs.plus.bw``, ``obs.bg.gz`` ->
+    ``obs.plus.bg.gz``).  Standard output has none (ValueError)."""
+    path = os.fspath(path)
+    if path == _engine.STDOUT:
+        raise ValueError("per-strand tracks need files: standard output (-) holds one track")
+    lower = path.lower()
+    extension = next((compressed for compressed in _engine.BGZF_EXTENSIONS
+                      if lower.endswith(compressed)), os.path.splitext(path)[1])
+    return f"{path[:len(path) - len(extension)]}.{word}{path[len(path) - len(extension):]}"

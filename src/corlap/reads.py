@@ -12,7 +12,9 @@ insertion is at
 - ``reference_end - 1 + MINUS`` on ``-`` for a reverse read,
 
 so that ``(0, 0)`` gives the raw 5' ends.  Insertions that fall off their
-sequence are skipped and counted.
+sequence are skipped and counted.  ``ReadFilters`` adds the filters users
+choose (all off by default): properly paired reads only, a range of
+fragment lengths, and a blacklist of regions whose insertions are left out.
 
 Reads come from a coordinate-sorted, indexed BAM file, or a CRAM file
 whose reference is the FASTA file.  pysam opens and checks them; they are
@@ -36,20 +38,23 @@ import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
 from corlap._alignments import BamReader, check_index
+from corlap.bed import Blacklist
 from corlap.training import DEFAULT_BACKGROUND, NoUsableSites, TrainingSummary, train_model
 from corlap.training import check_length
 from corlap.utils.fasta import import_pysam, open_fasta, pysam_unavailable
 from corlap.utils.sequences import nuc_to_num
 
-__all__ = ["DEFAULT_MIN_MAPQ", "DEFAULT_SHIFT", "Insertions", "ReadsError",
-           "ReadsTrainingSummary", "open_reads", "read_insertions", "region_insertions",
-           "train_from_reads"]
+__all__ = ["DEFAULT_MIN_MAPQ", "DEFAULT_SHIFT", "NO_FILTERS", "Insertions", "ReadFilters",
+           "ReadsError", "ReadsTrainingSummary", "count_insertions", "open_reads",
+           "read_insertions", "region_insertions", "train_from_reads"]
 
 DEFAULT_SHIFT = (4, -5)
 DEFAULT_MIN_MAPQ = 30
 # Unmapped, secondary, QC-failed, duplicate, supplementary.
 _LEFT_OUT = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
 _REVERSE = 0x10
+_PAIRED = 0x1
+_PROPER_PAIR = 0x2
 _NAMES_SHOWN = 5
 # Sequences looked at for a CRAM file's first read: each costs an index
 # look-up, and a file without reads on the first few is rare.
@@ -72,6 +77,63 @@ _INDEX_BYTES_PER_SECOND = 10_000_000
 
 class ReadsError(ValueError):
     """A reads file that cannot be used; the message (one line) names it."""
+
+
+@dataclasses.dataclass(frozen=True)
+class ReadFilters:
+    """The filters a user chooses, beyond the fixed rules and ``min_mapq``;
+    each is off by default.
+
+    - ``proper_pairs``: only reads flagged as properly paired (0x2).
+    - ``fragment_length = (MIN, MAX)``: a paired read (0x1) is left out
+      unless the absolute value of its template length is from MIN to MAX
+      (a mate unmapped or on another sequence has length 0); unpaired reads
+      are kept.
+    - ``blacklist``: insertions inside it are left out, and training takes
+      no window that overlaps it.
+    """
+    proper_pairs: bool = False
+    fragment_length: tuple[int, int] | None = None
+    blacklist: Blacklist | None = None
+
+    def __post_init__(self):
+        if self.fragment_length is not None:
+            try:
+                low, high = (int(value) for value in self.fragment_length)
+            except (TypeError, ValueError):
+                raise ValueError(f"fragment_length must be two integers (MIN, MAX), got "
+                                 f"{self.fragment_length!r}") from None
+            if not 0 <= low <= high:
+                raise ValueError(f"fragment length range {low}..{high}: MIN must be from 0 "
+                                 f"to MAX")
+            object.__setattr__(self, "fragment_length", (low, high))
+
+    def pairs(self) -> tuple[int, int, int] | None:
+        """(flags required, fragment MIN, fragment MAX or -1) for the
+        reader, or None when neither pair filter is on."""
+        if not self.proper_pairs and self.fragment_length is None:
+            return None
+        low, high = self.fragment_length or (0, -1)
+        return (_PROPER_PAIR if self.proper_pairs else 0, low, high)
+
+    def takes(self, flag: int, template_length: int) -> bool:
+        """The pair filters' rule for one read (as the reader applies it)."""
+        if self.proper_pairs and not flag & _PROPER_PAIR:
+            return False
+        if self.fragment_length is None or not flag & _PAIRED:
+            return True
+        low, high = self.fragment_length
+        return low <= abs(template_length) <= high
+
+    def outside(self, chrom: str, positions: np.ndarray) -> np.ndarray:
+        """The insertions of ``positions`` (on ``chrom``) not in the
+        blacklist."""
+        if self.blacklist is None:
+            return positions
+        return positions[~self.blacklist.overlaps(chrom, positions, positions + 1)]
+
+
+NO_FILTERS = ReadFilters()
 
 
 def _first_line(error: BaseException) -> str:
@@ -365,7 +427,8 @@ def _same_sequence(header: bytes, fasta: str, name: str) -> bool | None:
 
 # --- insertions -------------------------------------------------------------
 
-def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray, int]:
+def _read_ends(reads, min_mapq: int, path: str, filters: ReadFilters = NO_FILTERS
+               ) -> tuple[np.ndarray, np.ndarray, int]:
     """The reference starts of the forward reads and the reference ends of
     the reverse reads taken from the iterator ``reads``, and the number of
     reads the filters left out."""
@@ -373,12 +436,14 @@ def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray,
     ends = array.array("q")
     take_start, take_end = starts.append, ends.append
     left_out = 0
+    paired = filters.pairs() is not None
     try:
         # The loop every read goes through: as little as the filters need
         # (the count costs only the reads left out).
         for read in reads:
             flag = read.flag
-            if flag & _LEFT_OUT or read.mapping_quality < min_mapq:
+            if flag & _LEFT_OUT or read.mapping_quality < min_mapq or (
+                    paired and not filters.takes(flag, read.template_length)):
                 left_out += 1
                 continue
             if flag & _REVERSE:
@@ -396,19 +461,21 @@ def _read_ends(reads, min_mapq: int, path: str) -> tuple[np.ndarray, np.ndarray,
 
 
 def _fetch_ends(handle, chrom: str, first: int | None, last: int | None, min_mapq: int,
-                path: str) -> tuple[np.ndarray, np.ndarray, int]:
+                path: str, filters: ReadFilters = NO_FILTERS
+                ) -> tuple[np.ndarray, np.ndarray, int]:
     """``_read_ends`` of the reads of ``handle`` (a BamReader or a pysam
     handle) overlapping first..last-1 of ``chrom`` (None: the whole
     sequence)."""
     if isinstance(handle, BamReader):
         try:
             found = handle.ends(chrom, 0 if first is None else first,
-                                2 ** 62 if last is None else last, min_mapq)
+                                2 ** 62 if last is None else last, min_mapq,
+                                filters.pairs())
         except OSError as error:
             raise _cannot_read(os.fsdecode(handle.filename), error, path) from None
         return _arrays(found)
     reads = handle.fetch(chrom) if first is None else handle.fetch(chrom, first, last)
-    return _read_ends(reads, min_mapq, path)
+    return _read_ends(reads, min_mapq, path, filters)
 
 
 def _arrays(found) -> tuple[np.ndarray, np.ndarray, int]:
@@ -426,7 +493,8 @@ def _shift(shift) -> tuple[int, int]:
 
 def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: int, *,
                       shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
-                      path: str = "") -> tuple[np.ndarray, np.ndarray]:
+                      path: str = "", filters: ReadFilters = NO_FILTERS
+                      ) -> tuple[np.ndarray, np.ndarray]:
     """The insertions of the reads of ``handle`` (opened by ``open_reads``,
     or a BamReader) whose positions lie in ``start..end-1`` of ``chrom``: int64 positions of
     the ``+`` and of the ``-`` insertions, each in the order read.  A chunk
@@ -443,11 +511,11 @@ def region_insertions(handle, chrom: str, start: int, end: int, chrom_length: in
     if first >= last:
         return np.empty(0, np.int64), np.empty(0, np.int64)
     starts, ends, _ = _fetch_ends(handle, chrom, first, last, min_mapq,
-                                  path or handle.filename.decode(errors="replace"))
+                                  path or handle.filename.decode(errors="replace"), filters)
     forward = starts + plus
     reverse = ends + (minus - 1)
-    return (forward[(forward >= start) & (forward < end)],
-            reverse[(reverse >= start) & (reverse < end)])
+    return (filters.outside(chrom, forward[(forward >= start) & (forward < end)]),
+            filters.outside(chrom, reverse[(reverse >= start) & (reverse < end)]))
 
 
 @dataclasses.dataclass
@@ -456,10 +524,12 @@ class Insertions:
     any (in the FASTA's order), int64 positions of ``+`` and of ``-``
     insertions; ``off`` counts those that fell off their sequence, and
     ``left_out`` the reads of those sequences that the filters left out
-    (flags, mapping quality, no alignment to place)."""
+    (flags, mapping quality, pairs, no alignment to place), ``blacklisted``
+    the insertions in the blacklist."""
     positions: dict[str, tuple[np.ndarray, np.ndarray]]
     off: int = 0
     left_out: int = 0
+    blacklisted: int = 0
 
     @property
     def total(self) -> int:
@@ -467,7 +537,8 @@ class Insertions:
 
 
 def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
-                    exclude: Iterable[str] = ()) -> Insertions:
+                    exclude: Iterable[str] = (), filters: ReadFilters = NO_FILTERS
+                    ) -> Insertions:
     """Every insertion of the reads file at ``path`` on the sequences of
     ``fasta`` that ``exclude`` does not name (see the module's rules)."""
     plus_shift, minus_shift = _shift(shift)
@@ -483,7 +554,8 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
         # By a stale index, the whole file is read by the index as a
         # correction reads it, to the same reads or the same error.
         try:
-            found = handle.ends_each(wanted, min_mapq, stale_index(path) is None)
+            found = handle.ends_each(wanted, min_mapq, stale_index(path) is None,
+                                     filters.pairs())
         except OSError as error:
             raise _cannot_read(path, error) from None
         for k, chrom in enumerate(wanted):
@@ -497,9 +569,34 @@ def read_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT
             on_reverse = (reverse >= 0) & (reverse < length)
             insertions.off += int(len(forward) - np.count_nonzero(on_forward)
                                   + len(reverse) - np.count_nonzero(on_reverse))
-            if len(forward) or len(reverse):
-                insertions.positions[chrom] = (forward[on_forward], reverse[on_reverse])
+            forward, reverse = forward[on_forward], reverse[on_reverse]
+            kept = filters.outside(chrom, forward), filters.outside(chrom, reverse)
+            insertions.blacklisted += len(forward) + len(reverse) - len(kept[0]) - len(kept[1])
+            if len(kept[0]) or len(kept[1]):
+                insertions.positions[chrom] = kept
     return insertions
+
+
+def count_insertions(path, fasta, *, shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
+                     exclude: Iterable[str] = (), filters: ReadFilters = NO_FILTERS) -> int:
+    """How many insertions ``read_insertions`` finds, read one sequence at
+    a time (memory for one sequence's reads only)."""
+    plus_shift, minus_shift = _shift(shift)
+    path, fasta = os.fspath(path), os.fspath(fasta)
+    with open_fasta(fasta) as genome:
+        lengths = dict(zip(genome.references, genome.lengths))
+    excluded = set(exclude)
+    total = 0
+    with _closing(_open_for_regions(path, fasta)) as handle:
+        present = set(handle.references)
+        for chrom, length in lengths.items():
+            if chrom in excluded or chrom not in present:
+                continue
+            starts, ends, _ = _fetch_ends(handle, chrom, None, None, min_mapq, path, filters)
+            for positions in (starts + plus_shift, ends + (minus_shift - 1)):
+                total += len(filters.outside(chrom, positions[(positions >= 0)
+                                                              & (positions < length)]))
+    return total
 
 
 @contextlib.contextmanager
@@ -527,7 +624,7 @@ def _sample(insertions: Insertions, count: int, seed: int) -> Insertions:
             parts.append(positions[chosen[k[0]:k[1]] - at])
             at += len(positions)
         sampled[chrom] = (parts[0], parts[1])
-    return Insertions(sampled, insertions.off, insertions.left_out)
+    return Insertions(sampled, insertions.off, insertions.left_out, insertions.blacklisted)
 
 
 # --- counting site windows --------------------------------------------------
@@ -687,6 +784,25 @@ def _count_windows(model, model_type: str, fasta, lengths: dict[str, int],
 
 # --- training ---------------------------------------------------------------
 
+def _away_from(insertions: Insertions, blacklist: Blacklist | None, length: int) -> Insertions:
+    """The insertions whose windows (of ``length``) do not overlap the
+    blacklist; ``blacklisted`` counts the others too."""
+    if blacklist is None:
+        return insertions
+    centre = length // 2
+    kept, dropped = {}, 0
+    for chrom, (plus, minus) in insertions.positions.items():
+        pair = []
+        for positions, first in ((plus, plus - centre), (minus, minus - (length - 1 - centre))):
+            overlapping = blacklist.overlaps(chrom, first, first + length)
+            dropped += int(np.count_nonzero(overlapping))
+            pair.append(positions[~overlapping])
+        if len(pair[0]) or len(pair[1]):
+            kept[chrom] = (pair[0], pair[1])
+    return Insertions(kept, insertions.off, insertions.left_out,
+                      insertions.blacklisted + dropped)
+
+
 @dataclasses.dataclass
 class ReadsTrainingSummary(TrainingSummary):
     """What ``train_from_reads`` counted: the training summary of the site
@@ -695,12 +811,17 @@ class ReadsTrainingSummary(TrainingSummary):
     insertions_off: int = 0       # insertions that fell off their sequence
     sampled: int | None = None    # insertions kept by max_sites (None: all)
     reads_left_out: int = 0       # reads the filters left out
+    # Insertions inside the blacklist, or whose window overlaps it.
+    insertions_blacklisted: int = 0
 
     def line(self) -> str:
         parts = [f"{self.insertions} insertions read",
                  f"{self.reads_left_out} reads left out by the filters"]
         if self.insertions_off:
             parts.append(f"{self.insertions_off} skipped (off their sequence)")
+        if self.insertions_blacklisted:
+            parts.append(f"{self.insertions_blacklisted} left out by the blacklist (inside "
+                         f"it, or their window overlaps it)")
         if self.sampled is not None:
             parts.append(f"{self.sampled} sampled")
         return "; ".join(parts) + "; " + super().line()
@@ -710,14 +831,17 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
                      max_sites: int | None = None, seed: int = 0,
                      background: int = DEFAULT_BACKGROUND, background_sites=None,
                      shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
-                     exclude: Iterable[str] = (), require_sites: bool = False):
+                     exclude: Iterable[str] = (), require_sites: bool = False,
+                     filters: ReadFilters = NO_FILTERS):
     """A prepared model trained on the insertions of the reads file
     ``bam``, with a ReadsTrainingSummary; as ``train_model`` with each
     insertion as a site of its strand.
 
     ``max_sites`` keeps that many insertions drawn uniformly (from NumPy's
     default generator seeded with ``seed``); the background and
-    ``require_sites`` are ``train_model``'s.  The counts equal
+    ``require_sites`` are ``train_model``'s; ``filters`` choose the reads
+    and, with a blacklist, leave out the insertions whose window overlaps
+    it, and background windows that do.  The counts equal
     ``add_sequence`` called once per site, bit for bit: they are integers
     summed exactly, in any order.
     """
@@ -730,10 +854,13 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     check_length(model_type, length)
     fasta_path = os.fspath(fasta)
     insertions = read_insertions(bam, fasta_path, shift=shift, min_mapq=min_mapq,
-                                 exclude=exclude)
-    summary = ReadsTrainingSummary(insertions=insertions.total,
+                                 exclude=exclude, filters=filters)
+    away = _away_from(insertions, filters.blacklist, length)
+    summary = ReadsTrainingSummary(insertions=away.total,
                                    insertions_off=insertions.off,
-                                   reads_left_out=insertions.left_out)
+                                   reads_left_out=insertions.left_out,
+                                   insertions_blacklisted=away.blacklisted)
+    insertions = away
     if require_sites and insertions.total == 0:
         raise NoUsableSites(summary.unusable())
     if max_sites is not None and max_sites < insertions.total:
@@ -743,8 +870,10 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     # the model is prepared again once the sites are in.
     model, background_summary = train_model(
         fasta_path, [], model_type, length, background=background,
-        background_sites=background_sites, seed=seed, exclude=exclude)
-    for field in ("background", "background_off", "background_with_n", "excluded"):
+        background_sites=background_sites, seed=seed, exclude=exclude,
+        blacklist=filters.blacklist)
+    for field in ("background", "background_off", "background_with_n", "excluded",
+                  "blacklisted"):
         setattr(summary, field, getattr(background_summary, field))
     with open_fasta(fasta_path) as genome:
         lengths = dict(zip(genome.references, genome.lengths))

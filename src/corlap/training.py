@@ -16,7 +16,7 @@ from collections.abc import Iterable, Iterator
 
 import numpy as np
 
-from corlap.bed import Site
+from corlap.bed import Blacklist, Site
 from corlap.tracks import Interval
 from corlap.utils.fasta import open_fasta
 from corlap.utils.sequences import GenomicSequence, SequenceMatrix
@@ -33,6 +33,9 @@ DEFAULT_BACKGROUND = 10_000
 # linearly: at 1,000,000 bases (240 MB) each window is already as long as
 # a chunk of scoring, and a longer one fits fewer and fewer sequences.
 LENGTH_LIMITS = {"PWM": 1_000_000, "DWM": 400}
+# Background draws in a row that find no window before the genome is taken
+# to have none (a blacklist over all of it).
+_MOST_MISSED_DRAWS = 1_000_000
 
 
 _ACGT = "a base other than A, C, G, T"
@@ -120,6 +123,7 @@ class TrainingSummary:
     background_off: int = 0       # background sites whose window ran off (BED only)
     background_with_n: int = 0
     excluded: int = 0             # sites and background sites on excluded sequences
+    blacklisted: int = 0          # windows overlapping the blacklist, left out
 
     @property
     def sites_counted(self) -> int:
@@ -143,6 +147,8 @@ class TrainingSummary:
             background.append(f"{self.background_with_n} windows skipped (hold {_ACGT})")
         if self.excluded:
             parts.append(f"{self.excluded} sites on excluded sequences left out")
+        if self.blacklisted:
+            parts.append(f"{self.blacklisted} windows overlapping the blacklist left out")
         return "; ".join(parts) + "; " + ", ".join(background)
 
     def unusable(self, background_wanted: bool = False) -> str | None:
@@ -196,18 +202,27 @@ def _count_window(fasta, chrom: str, window: tuple[int, int], strand: str, add) 
 
 
 def _count_sites(fasta, sites: Iterable[Site], lengths: dict[str, int], length: int,
-                 add) -> tuple[int, int, int]:
+                 add, summary: TrainingSummary, blacklist: Blacklist | None
+                 ) -> tuple[int, int, int]:
     """(counted, off the chromosome, holding a non-ACGT base) of the sites'
-    windows, counted with ``add`` in the order given."""
+    windows, counted with ``add`` in the order given; those overlapping the
+    blacklist are left out (``summary.blacklisted``)."""
     counted = off = with_n = 0
     for site in sites:
         window = site_window(site.start, site.strand, length, lengths[site.chrom])
         if window is None:
             off += 1
             continue
+        if _blacklisted(blacklist, site.chrom, window):
+            summary.blacklisted += 1
+            continue
         with_n += _count_window(fasta, site.chrom, window, site.strand, add)
         counted += 1
     return counted, off, with_n
+
+
+def _blacklisted(blacklist: Blacklist | None, chrom: str, window: tuple[int, int]) -> bool:
+    return blacklist is not None and bool(blacklist.overlaps(chrom, [window[0]], [window[1]])[0])
 
 
 def _not_excluded(sites: Iterable[Site], excluded: set[str], summary: TrainingSummary
@@ -222,7 +237,8 @@ def _not_excluded(sites: Iterable[Site], excluded: set[str], summary: TrainingSu
 def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int, *,
                 background: int = DEFAULT_BACKGROUND,
                 background_sites: Iterable[Site] | None = None,
-                seed: int = 0, require_sites: bool = False, exclude: Iterable[str] = ()):
+                seed: int = 0, require_sites: bool = False, exclude: Iterable[str] = (),
+                blacklist: Blacklist | None = None):
     """A prepared model of ``model_type`` ("PWM" or "DWM") and window
     ``length``, with a TrainingSummary.
 
@@ -239,6 +255,8 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
     named in ``exclude`` are left out of both sides: their sites are not
     counted (``excluded`` tells how many), and the background is drawn
     from the other sequences alone, as if the FASTA file held them only.
+    No window that overlaps ``blacklist`` is counted, on either side (a
+    drawn one is drawn again).
     """
     check_length(model_type, length)
     model = SequenceMatrix.create(length, model_type)
@@ -248,7 +266,7 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
         lengths = dict(zip(fasta.references, fasta.lengths))
         summary.sites, summary.sites_off, summary.sites_with_n = _count_sites(
             fasta, _not_excluded(sites, excluded, summary), lengths, length,
-            model.add_sequence)
+            model.add_sequence, summary, blacklist)
         if require_sites and summary.sites_counted == 0:
             # Before the background, which may have nothing to draw from.
             raise NoUsableSites(summary.unusable())
@@ -256,7 +274,7 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
         if background_sites is not None:
             summary.background, summary.background_off, summary.background_with_n = \
                 _count_sites(fasta, _not_excluded(background_sites, excluded, summary),
-                             lengths, length, model.add_background)
+                             lengths, length, model.add_background, summary, blacklist)
         elif background > 0 and any(chrom not in excluded for chrom in lengths):
             # (Every sequence excluded: nothing to draw from, no background.)
             kept = {chrom: size for chrom, size in lengths.items() if chrom not in excluded}
@@ -269,6 +287,7 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
             ends = np.cumsum(sizes)
             chroms = list(kept)
             rng = np.random.default_rng(seed)
+            missed = 0
             while summary.background < background:
                 point = int(rng.integers(0, int(ends[-1])))
                 strand = "+" if rng.integers(0, 2) == 0 else "-"
@@ -276,8 +295,14 @@ def train_model(fasta_path, sites: Iterable[Site], model_type: str, length: int,
                 chrom = chroms[index]
                 position = point - (int(ends[index - 1]) if index else 0)
                 window = site_window(position, strand, length, lengths[chrom])
-                if window is None:
+                if window is None or _blacklisted(blacklist, chrom, window):
+                    missed += 1
+                    if missed == _MOST_MISSED_DRAWS:
+                        raise ValueError(f"no background window can be drawn: "
+                                         f"{_MOST_MISSED_DRAWS:,} draws in a row ran off "
+                                         f"their sequence or overlapped the blacklist")
                     continue
+                missed = 0
                 summary.background_with_n += _count_window(fasta, chrom, window, strand,
                                                            model.add_background)
                 summary.background += 1
