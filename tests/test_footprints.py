@@ -88,53 +88,89 @@ SITES = [  # chrom, start, end, strand
      for k, s in enumerate(range(40, 600, 37))]
 
 
-def test_site_columns_p_values_and_profile_follow_the_formulas(signal, tmp_path, capsys):
+def lower_median(widths):
+    return sorted(widths)[(len(widths) - 1) // 2]
+
+
+def test_per_motif_columns_backgrounds_summaries_and_profile_follow_the_formulas(
+        signal, tmp_path, capsys):
     path, values = signal
-    flank, drawn = 7, 9
+    flank, drawn, alpha = 7, 9, 0.2
+    motifs = ["m1" if k % 3 == 0 else "m2" for k in range(len(SITES))]
     bed = tmp_path / "sites.bed"
-    bed.write_text("".join(f"{c}\t{a}\t{b}\tn{k}\t{k}\t{s}\n"
-                           for k, (c, a, b, s) in enumerate(SITES)))
-    # A region of one base: every background draw is the interval of the
-    # sites' median width (12) centred there, the site c2:395-407.
+    bed.write_text("".join(f"{c}\t{a}\t{b}\t{m}\t{k}\t{s}\n"
+                           for k, ((c, a, b, s), m) in enumerate(zip(SITES, motifs))))
+    # A region of one base: every background draw of a motif is the
+    # interval of its median width centred there.
     (tmp_path / "one.bed").write_text("c2\t401\t402\n")
-    table, profile = tmp_path / "sites.tsv", tmp_path / "profile.tsv"
+    table, profile, summary = (tmp_path / name for name in ("t.tsv", "p.tsv", "m.tsv"))
     assert main(["footprints", "--signal", str(path), "--sites", str(bed), "--table",
-                 str(table), "--profile", str(profile), "--regions", str(tmp_path / "one.bed"),
-                 "--flank", str(flank), "--background", str(drawn), "--alpha", "0.2"]) == 0
-    background = site_columns(values["c2"], 395, 407, "+", flank)[0]
+                 str(table), "--profile", str(profile), "--motifs-table", str(summary),
+                 "--regions", str(tmp_path / "one.bed"), "--flank", str(flank),
+                 "--background", str(drawn), "--alpha", str(alpha)]) == 0
+    background = {}
+    for motif in ("m1", "m2"):
+        width = lower_median([b - a for (_, a, b, _), m in zip(SITES, motifs)
+                              if m == motif and b > a])
+        background[motif] = site_columns(values["c2"], 401 - width // 2,
+                                         401 - width // 2 + width, "+", flank)[0]
     lines = table.read_text().splitlines()
     assert lines[0].split("\t") == list(footprints.TABLE_COLUMNS)
-    sums, counts = np.zeros((2, 2 * flank + 101)), np.zeros((2, 2 * flank + 101), int)
-    for k, ((chrom, start, end, strand), line) in enumerate(zip(SITES, lines[1:], strict=True)):
+    reach = flank + 50
+    sums = {(m, g): np.zeros(2 * reach + 1) for m in ("m1", "m2") for g in (0, 1)}
+    counts = {key: np.zeros(2 * reach + 1, int) for key in sums}
+    per_motif = {m: [] for m in ("m1", "m2")}
+    for k, ((chrom, start, end, strand), motif, line) in enumerate(
+            zip(SITES, motifs, lines[1:], strict=True)):
         row = line.split("\t")
-        assert row[:6] == [chrom, str(start), str(end), f"n{k}", str(k), strand]
+        assert row[:6] == [chrom, str(start), str(end), motif, str(k), strand]
         expected = site_columns(values[chrom], start, end, strand, flank) if end > start \
             else (np.nan,) * 5
         np.testing.assert_array_equal([number(x) for x in row[6:11]], expected)
         if np.isnan(expected[0]):
             assert row[11:] == ["", ""]
             continue
-        p = 1.0 if expected[0] <= background else 1 / (drawn + 1)
-        assert (float(row[11]), row[12]) == (p, str(int(p <= 0.2)))
+        p = 1.0 if expected[0] <= background[motif] else 1 / (drawn + 1)
+        assert (float(row[11]), row[12]) == (p, str(int(p <= alpha)))
+        per_motif[motif].append((expected[0], p <= alpha))
         centre = start + (end - start) // 2 if strand == "+" else end - 1 - (end - start) // 2
-        for j, offset in enumerate(range(-flank - 50, flank + 51)):
+        for j, offset in enumerate(range(-reach, reach + 1)):
             at = centre + (offset if strand == "+" else -offset)
             if 0 <= at < LENGTHS[chrom] and not np.isnan(values[chrom][at]):
-                sums[int(p <= 0.2), j] += values[chrom][at]
-                counts[int(p <= 0.2), j] += 1
-    rows = [line.split("\t") for line in profile.read_text().splitlines()[2:]]
-    got = np.array([[number(r[2]), number(r[1])] for r in rows]).T
-    np.testing.assert_array_equal(got, np.where(counts > 0, sums / np.maximum(counts, 1),
-                                                np.nan))
+                sums[motif, int(p <= alpha)][j] += values[chrom][at]
+                counts[motif, int(p <= alpha)][j] += 1
+    got = {row.split("\t")[0]: row.split("\t")[1:]
+           for row in summary.read_text().splitlines()[1:]}
+    assert list(got) == ["m1", "m2"]
+    for motif, scored in per_motif.items():
+        assert got[motif][:3] == [str(motifs.count(motif)), str(len(scored)),
+                                  str(sum(b for _, b in scored))]
+        np.testing.assert_allclose(float(got[motif][3]), np.mean([f for f, _ in scored]),
+                                   rtol=1e-13)
+    import csv
+    with open(profile) as stream:
+        rows = list(csv.DictReader((line for line in stream if not line.startswith("#")),
+                                   delimiter="\t"))
+    for motif in ("m1", "m2"):
+        mine = [r for r in rows if r["motif"] == motif]
+        assert [int(r["offset"]) for r in mine] == list(range(-reach, reach + 1))
+        for column, group in (("bound", [1]), ("unbound", [0]), ("all", [0, 1])):
+            total = sum(sums[motif, g] for g in group)
+            count = sum(counts[motif, g] for g in group)
+            np.testing.assert_allclose([number(r[column]) for r in mine],
+                                       np.where(count > 0, total / np.maximum(count, 1), np.nan),
+                                       rtol=1e-12)
+            assert [int(r[column + "_values"]) for r in mine] == count.tolist()
     expected = np.array([site_columns(values[c], a, b, s, flank)[1:3]
                          for c, a, b, s in SITES if b > a])
     empty = sum(b == a for _, a, b, _ in SITES)
     no_centre = int(np.isnan(expected[:, 1]).sum())
     no_flank = int(np.isnan(expected[:, 0]).sum()) - no_centre
     unscored = empty + no_centre + no_flank
-    assert (f"{len(SITES)} sites read, {len(SITES) - unscored} scored, {unscored} without a "
-            f"score ({empty} zero-width (start = end), {no_centre} with no value over the site, "
-            f"{no_flank} with a flank without a value); {int(counts[1].max())} bound") \
+    bound = sum(b for scored in per_motif.values() for _, b in scored)
+    assert (f"{len(SITES)} sites of 2 motifs read, {len(SITES) - unscored} scored, {unscored} "
+            f"without a score ({empty} zero-width (start = end), {no_centre} with no value over "
+            f"the site, {no_flank} with a flank without a value); {bound} bound") \
         in capsys.readouterr().err
     # A site whose values are all equal has no spread and a footprint of 0.
     np.testing.assert_array_equal(
@@ -300,3 +336,138 @@ def test_bad_input_gives_one_line_and_no_file(signal, tmp_path, capfd, case, sai
     assert len(lines) == 1 and said in lines[0], lines
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         ["sites.bed"] + (["signal.bw"] if case == "not a bigwig" else []))
+
+
+# --- every motif, two conditions -------------------------------------------------
+
+PAIR_LENGTH, PAIR_MOTIFS = 120_000, ("gain", "loss", "same1", "same2", "same3", "same4")
+
+
+def write_signal(path, values):
+    import pyBigWig
+
+    handle = pyBigWig.open(str(path), "w")
+    handle.addHeader([("chrS", len(values))])
+    handle.addEntries("chrS", 0, values=values.astype(np.float32).astype(float).tolist(),
+                      span=1, step=1)
+    handle.close()
+
+
+@pytest.fixture(scope="module")
+def pair(tmp_path_factory):
+    """Two conditions of a simulated assay, the second from a library 1.6
+    times as deep with noise of its own: motif "gain" is bound at 20 % of its
+    sites in the first and 80 % in the second, "loss" the other way round,
+    the others at 50 % in both.  Returns the directory (ctrl.bw, treated.bw,
+    sites.bed, peaks.bed)."""
+    directory = tmp_path_factory.mktemp("pair")
+    rng = np.random.default_rng(8)
+    peaks = [(start, start + 400) for start in range(1_000, PAIR_LENGTH - 1_000, 1_000)]
+    access = np.full(PAIR_LENGTH, 0.3)
+    for a, b in peaks:
+        access[a:b] = rng.lognormal(np.log(4.0), 0.4)
+    sites, rates = [], ({"gain": (0.2, 0.8), "loss": (0.8, 0.2)})
+    protected = [np.ones(PAIR_LENGTH), np.ones(PAIR_LENGTH)]
+    for k, (a, _) in enumerate(peaks):
+        for j, offset in enumerate((60, 200, 330)):
+            motif = PAIR_MOTIFS[(3 * k + j) % len(PAIR_MOTIFS)]
+            start, strand = a + offset + int(rng.integers(-10, 10)), "+-"[int(rng.integers(2))]
+            sites.append(f"chrS\t{start}\t{start + 12}\t{motif}\t0\t{strand}\n")
+            for condition, rate in enumerate(rates.get(motif, (0.5, 0.5))):
+                if rng.random() < rate:
+                    protected[condition][start:start + 12] = rng.uniform(0.05, 0.3)
+    (directory / "sites.bed").write_text("".join(sites))
+    (directory / "peaks.bed").write_text("".join(f"chrS\t{a}\t{b}\n" for a, b in peaks))
+    for name, depth, condition in (("ctrl", 3.0, 0), ("treated", 4.8, 1)):
+        write_signal(directory / f"{name}.bw",
+                     rng.poisson(depth * access * protected[condition]).astype(float))
+    return directory
+
+
+def motif_rows(path):
+    lines = pathlib.Path(path).read_text().splitlines()
+    header = lines[0].split("\t")
+    return {row[0]: dict(zip(header, row)) for row in (line.split("\t") for line in lines[1:])}
+
+
+def run_pair(directory, signals, out, *extra, names=("ctrl", "treated")):
+    assert main(["footprints", "--signal", *map(str, signals), "--names", *names, "--sites",
+                 str(directory / "sites.bed"), "--regions", str(directory / "peaks.bed"),
+                 "--motifs-table", str(out / "motifs.tsv"), "--table", str(out / "sites.tsv"),
+                 "-q", *extra]) == 0
+    return motif_rows(out / "motifs.tsv")
+
+
+def test_a_deeper_library_changes_no_motif(pair, tmp_path):
+    import pyBigWig
+
+    handle = pyBigWig.open(str(pair / "ctrl.bw"))
+    write_signal(tmp_path / "deeper.bw", 2 * handle.values("chrS", 0, PAIR_LENGTH, numpy=True))
+    handle.close()
+    rows = run_pair(pair, [pair / "ctrl.bw", tmp_path / "deeper.bw"], tmp_path)
+    assert sorted(rows) == sorted(PAIR_MOTIFS)
+    for row in rows.values():
+        assert abs(float(row["change"])) < 1e-12 and float(row["q_value_change"]) > 0.05
+        assert row["bound_ctrl"] == row["bound_treated"]
+    header = (tmp_path / "sites.tsv").read_text().splitlines()[0].split("\t")
+    assert header == list(footprints.table_columns(("ctrl", "treated")))
+
+
+def test_motifs_that_gain_and_lose_binding_rank_first(pair, tmp_path):
+    pytest.importorskip("matplotlib")
+    rows = run_pair(pair, [pair / "ctrl.bw", pair / "treated.bw"], tmp_path,
+                    "--plot-changes", str(tmp_path / "volcano.png"))
+    ranked = sorted(rows, key=lambda motif: float(rows[motif]["p_value_change"]))
+    assert set(ranked[:2]) == {"gain", "loss"}, rows
+    assert float(rows["gain"]["change"]) > 0 > float(rows["loss"]["change"])
+    assert max(float(rows[m]["q_value_change"]) for m in ("gain", "loss")) <= 0.01
+    assert int(rows["gain"]["bound_treated"]) > int(rows["gain"]["bound_ctrl"])
+    assert (tmp_path / "volcano.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_outputs_do_not_depend_on_workers_chunks_or_line_order(pair, tmp_path, monkeypatch):
+    lines = (pair / "sites.bed").read_text().splitlines(keepends=True)
+    order = np.random.default_rng(1).permutation(len(lines))
+    shuffled = tmp_path / "shuffled.bed"
+    shuffled.write_text("".join(lines[k] for k in order))
+    outputs = {}
+    for case, bed, extra in (("plain", pair / "sites.bed", []),
+                             ("small", pair / "sites.bed", ["--chunk-size", "1000", "-p", "2"]),
+                             ("shuffled", shuffled, ["--chunk-size", "2000"])):
+        out = tmp_path / case
+        out.mkdir()
+        # Blocks of a few hundred sites: the signal is read once per block.
+        monkeypatch.setattr(footprints, "_BLOCK", 1 << 20 if case == "plain" else 97)
+        assert main(["footprints", "--signal", str(pair / "ctrl.bw"), str(pair / "treated.bw"),
+                     "--sites", str(bed), "--regions", str(pair / "peaks.bed"), "-q",
+                     "--table", str(out / "t.tsv"), "--motifs-table", str(out / "m.tsv"),
+                     "--profile", str(out / "p.tsv"), *extra]) == 0
+        outputs[case] = [(out / name).read_text() for name in ("t.tsv", "m.tsv", "p.tsv")]
+    assert outputs["small"] == outputs["plain"]
+    table = outputs["plain"][0].splitlines(keepends=True)
+    assert outputs["shuffled"][0] == table[0] + "".join(table[1 + k] for k in order)
+    assert outputs["shuffled"][1:] == outputs["plain"][1:]
+
+
+def test_misuse_is_said_and_outputs_read_as_documented(pair, tmp_path, capfd):
+    pytest.importorskip("matplotlib")
+    three = tmp_path / "three.bed"
+    three.write_text("".join("\t".join(line.split("\t")[:3]) + "\n" for line in
+                             (pair / "sites.bed").read_text().splitlines()))
+    far = tmp_path / "far.bed"
+    far.write_text("chrS\t0\t500\n")
+    for sites, regions, said in ((three, None, ["no strand", "no --regions"]),
+                                 (pair / "sites.bed", far, ["no site lies in --regions"])):
+        assert main(["footprints", "--signal", str(pair / "ctrl.bw"), "--sites", str(sites),
+                     "--table", str(tmp_path / "t.tsv"), "--profile", str(tmp_path / "p.tsv"),
+                     "--plot", str(tmp_path / "p.png")]
+                    + (["--regions", str(regions)] if regions else [])) == 0
+        err = capfd.readouterr().err
+        assert all(words in err for words in said), err
+        assert err.count("warning:") == len(said)
+    # BED6 and more columns, but never the 12 that BED12 readers expect.
+    assert len((tmp_path / "t.tsv").read_text().splitlines()[1].split("\t")) not in (12,)
+    profile = [line for line in (tmp_path / "p.tsv").read_text().splitlines()
+               if not line.startswith("#")]
+    assert profile[0].split("\t")[:3] == ["motif", "offset", "all"]
+    assert {len(line.split("\t")) for line in profile} == {8}

@@ -439,17 +439,31 @@ def _add_footprints_parser(commands, formatter) -> None:
             "--track writes the difference of the centre [p\xa0-\xa0h,\xa0p\xa0+\xa0h] "
             "at every position p; output names as for score.  Files appear whole "
             "or not at all."))
-    footprints.add_argument("--signal", required=True, metavar="SIGNAL.bw",
-                            help="the signal track, bigWig")
+    footprints.add_argument("--signal", required=True, nargs="+", metavar="SIGNAL.bw",
+                            help="the signal track, bigWig; two or more: one per condition, "
+                                 "each compared with the first")
+    footprints.add_argument("--names", nargs="+", metavar="NAME",
+                            help="the conditions' names (default: the signal files' names "
+                                 "without extension)")
     footprints.add_argument("--sites", metavar="BED",
-                            help="motif sites: BED6, plain, gzip or bgzip; - reads standard "
+                            help="motif sites: BED6, the name column naming the motif (none: "
+                                 "one motif, '.'), plain, gzip or bgzip; - reads standard "
                                  "input")
     footprints.add_argument("--table", metavar="OUT.tsv",
                             help="one row per site, in the BED file's order")
+    footprints.add_argument("--motifs-table", metavar="OUT.tsv",
+                            help="one row per motif: its sites, bound sites, mean footprint "
+                                 "and, with two signals or more, the change and its test")
     footprints.add_argument("--profile", metavar="OUT.tsv",
-                            help="mean signal around the bound and the unbound sites")
+                            help="mean signal around all, the bound and the unbound sites of "
+                                 "each motif")
     footprints.add_argument("--plot", metavar="OUT.png",
                             help="draw the profile (.png, .pdf or .svg; needs matplotlib)")
+    footprints.add_argument("--plot-motifs", type=_at_least_one, default=12, metavar="N",
+                            help="the plot's panels: the N motifs with the most bound sites "
+                                 "(default 12)")
+    footprints.add_argument("--plot-changes", metavar="OUT.png",
+                            help="volcano plot of the motifs' changes (two signals or more)")
     footprints.add_argument("--track", metavar="OUT",
                             help="the difference at every position (- : bedGraph on "
                                  "standard output)")
@@ -1054,14 +1068,24 @@ def run_footprints(args) -> int:
         raise UserError(f"--flank must be at least 1, got {args.flank}")
     if not 0 <= args.alpha <= 1:
         raise UserError(f"--alpha must be from 0 to 1, got {args.alpha}")
-    per_site = {"--table": args.table, "--profile": args.profile, "--plot": args.plot}
+    per_site = {"--table": args.table, "--profile": args.profile, "--plot": args.plot,
+                "--motifs-table": args.motifs_table, "--plot-changes": args.plot_changes}
     given = [option for option, path in per_site.items() if path is not None]
     if args.sites is None and given:
         raise UserError(f"{_listed(given)} need{'s' if len(given) == 1 else ''} --sites")
     if args.sites is not None and not given:
-        raise UserError("--sites needs at least one of --table, --profile and --plot")
+        raise UserError("--sites needs at least one of --table, --motifs-table, --profile, "
+                        "--plot and --plot-changes")
     if not given and args.track is None:
-        raise UserError("give at least one of --table, --profile, --plot and --track")
+        raise UserError("give at least one of --table, --motifs-table, --profile, --plot, "
+                        "--plot-changes and --track")
+    if args.plot_changes is not None and len(args.signal) < 2:
+        raise UserError("--plot-changes needs two signals or more (--signal A.bw B.bw)")
+    if args.track is not None and len(args.signal) > 1:
+        raise UserError("--track takes one signal")
+    if args.names is not None and len(args.names) != len(args.signal):
+        raise UserError(f"--names gives {len(args.names)} names for {len(args.signal)} "
+                        f"signals")
     _stdin_once(args.sites, args.regions)
     files = [path for path in per_site.values() if path is not None]
     for option, path in per_site.items():
@@ -1074,13 +1098,14 @@ def run_footprints(args) -> int:
     for path in files:
         # Temporaries of runs that were killed: nothing else removes them.
         sweep_beside(path)
-    if args.plot is not None:
-        _output(args.plot, set(footprints.PLOT_FORMATS))
+    for picture in (args.plot, args.plot_changes):
+        if picture is not None:
+            _output(picture, set(footprints.PLOT_FORMATS))
     outputs = files + (_check_outputs({"--track": args.track}) if args.track else [])
     if len(set(map(os.path.abspath, outputs))) < len(outputs):
         raise UserError("each output must be a file of its own")
     try:
-        lengths = footprints.signal_lengths(args.signal)
+        lengths = footprints.signal_lengths(args.signal[0])
     except footprints.FootprintError as error:
         raise UserError(str(error)) from None
     try:
@@ -1095,13 +1120,19 @@ def run_footprints(args) -> int:
         if given:
             summary, temporaries = footprints.score_sites(
                 args.signal, args.sites, args.table, profile=args.profile, plot=args.plot,
-                regions=regions, flank=args.flank, background=args.background,
-                seed=args.seed, alpha=args.alpha)
+                motifs_table=args.motifs_table, plot_changes=args.plot_changes,
+                names=args.names, regions=regions, flank=args.flank,
+                background=args.background, seed=args.seed, alpha=args.alpha,
+                plot_motifs=args.plot_motifs, chunk_size=args.chunk_size,
+                workers=args.workers or os.cpu_count() or 1)
+            for warning in summary.warnings:
+                print(f"{PROGRAM} {args.command}: warning: {warning}", file=sys.stderr,
+                      flush=True)
         if args.track is not None:
             import functools
 
             _run_outputs(args, [args.track], functools.partial(
-                footprints.write_track, args.signal, args.track, regions=regions,
+                footprints.write_track, args.signal[0], args.track, regions=regions,
                 half_width=args.half_width, flank=args.flank, chunk_size=args.chunk_size))
         footprints.commit_all(temporaries, per_site.values())
         temporaries = []
