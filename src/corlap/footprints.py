@@ -100,6 +100,12 @@ PROFILE_MARGIN = 50
 BED_COLUMNS = ("chrom", "start", "end", "name", "score", "strand")
 # The scores site_scores gives, the first ranking the sites.
 SCORE_COLUMNS = ("footprint", "difference")
+# The score whose change between conditions is tested: the difference, once
+# the depth factors have made the signals comparable.  (The footprint, a
+# difference over the values' own scatter, grows with a library's depth
+# where the signal is counts: at bound sites, a deeper library's footprints
+# are higher though no binding changed.)
+CHANGE_SCORE = "difference"
 # A condition's columns in the site table.
 CONDITION_COLUMNS = SCORE_COLUMNS + ("centre", "flank_left", "flank_right", "p_value", "bound")
 TABLE_COLUMNS = BED_COLUMNS + CONDITION_COLUMNS
@@ -840,13 +846,16 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, motifs_ta
 def _background(windows, centres, widths, flank: int, factor: float, k: int, scores_of,
                 ranked) -> None:
     """Condition ``k``'s background scores at each width (in the order
-    drawn: ``scores_of``; sorted, without NaN: ``ranked``)."""
+    drawn, the score that changes compare: ``scores_of``; the footprints
+    sorted, without NaN: ``ranked``)."""
     plus = np.zeros(len(centres), np.int64)
     for j, width in enumerate(widths.tolist()):
         starts = centres - width // 2
         means, counts, spread = _means(windows, starts, starts + width, plus, flank, factor)
-        scores_of[j, k] = site_scores(*means, *counts, spread)["footprint"]
-        ranked[j, k] = np.sort(scores_of[j, k][~np.isnan(scores_of[j, k])])
+        scores = site_scores(*means, *counts, spread)
+        scores_of[j, k] = scores[CHANGE_SCORE]
+        footprint = scores["footprint"]
+        ranked[j, k] = np.sort(footprint[~np.isnan(footprint)])
 
 
 def _check_background(summary, ranked, motif_names, width_of, regions) -> None:
@@ -965,7 +974,7 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                       if j >= 0]
             empty = block.starts == block.ends
             columns: list[np.ndarray] = []
-            footprints_of, no_centre = [], np.zeros(n, bool)
+            footprints_of, compared, no_centre = [], [], np.zeros(n, bool)
             lows, highs = _reaches(block.starts, block.ends, block.minus, flank, reach)
             chroms = block.chroms
             if not ranked:
@@ -990,6 +999,7 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                 bound_of[k] += np.bincount(block.motifs[bound], minlength=motifs)
                 no_centre |= np.isnan(means[0])
                 footprints_of.append(footprint)
+                compared.append(scores[CHANGE_SCORE])
                 if reach is not None:
                     rows = np.where(np.isnan(footprint), -1, block.motifs * 2 + bound)
                     try:
@@ -1012,8 +1022,8 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
             scored_of += np.bincount(block.motifs[scored], minlength=motifs)
             for k, footprint in enumerate(footprints_of):
                 footprint_sums[k].add(rows, footprint)
-            for k, footprint in enumerate(footprints_of[1:]):
-                change = footprint - footprints_of[0]
+            for k, score in enumerate(compared[1:]):
+                change = score - compared[0]
                 change_sums[k].add(rows, change)
                 change_squares[k].add(rows, change * change)
                 if stream is not None:
