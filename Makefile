@@ -51,13 +51,15 @@ sdist-check: $(VENV)/.deps
 # The library example, the command-line example (train, score to bigWig,
 # plot both tracks), then aligned reads to a corrected signal (a simulated
 # assay to BAM, train on its insertions, observed, expected and corrected
-# bigWig, plotted around footprints).  Plots and files go to the current
+# bigWig, plotted around footprints), then two conditions compared motif by
+# motif (reads to the volcano plot).  Plots and files go to the current
 # directory (PLOT=path.png chooses the first example's plot file).
 demo: install
 	$(PY) examples/lambda_phage_bias.py $(if $(PLOT),--plot "$(PLOT)")
 	$(PY) examples/lambda_tracks.py
 	$(PY) examples/reads_correction.py
 	$(PY) examples/footprints_assay.py
+	$(PY) examples/differential_footprints.py
 
 test: install
 	$(PY) -m pytest -q tests

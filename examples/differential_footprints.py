@@ -115,13 +115,14 @@ def run(work: pathlib.Path, *, seed: int = 4, plot: pathlib.Path = PLOT,
            "--length", "8", "-o", work / "enzyme.npz", "-q")
     for name in DEPTHS:
         corlap("correct", "--bam", work / f"{name}.bam", "-f", work / "genome.fa", "-m",
-               work / "enzyme.npz", "--corrected", work / f"{name}.bw", "-p", "2", "-q")
+               work / "enzyme.npz", "--corrected", work / f"{name}.bw", "--normalise", "cpm",
+               "-p", "2", "-q")
     corlap("scan", "--motifs", work / "motifs.jaspar", "-f", work / "genome.fa", "--regions",
            work / "peaks.bed", "-o", work / "sites.bed", "--p-value", "1e-5", "-q")
     corlap("footprints", "--signal", work / "ctrl.bw", work / "treated.bw", "--sites",
            work / "sites.bed", "--regions", work / "peaks.bed", "--table", work / "sites.tsv",
            "--motifs-table", work / "motifs.tsv", "--plot", profiles, "--plot-changes", plot,
-           "-p", "2")
+           "--depth", "none", "-p", "2")
     lines = (work / "motifs.tsv").read_text().splitlines()
     header = lines[0].split("\t")
     return {row[0]: dict(zip(header, row)) for row in (line.split("\t") for line in lines[1:])}

@@ -93,7 +93,7 @@ def run(work: pathlib.Path, *, length: int = 120_000, depth: float = 10.0, seed:
     bed = work / "motif.bed"
     with open(bed, "w") as stream:
         for k, (start, end, strand, _) in enumerate(sites):
-            stream.write(f"{CHROM}\t{start}\t{end}\tsite{k}\t0\t{strand}\n")
+            stream.write(f"{CHROM}\t{start}\t{end}\t{MOTIF}\t0\t{strand}\n")
     bam = work / "reads.bam"
     written = write_reads(bam, counts_plus, counts_minus, rng, chrom=CHROM)
     say(f"simulated {written} reads, {len(sites)} motif sites, "

@@ -125,6 +125,9 @@ FOOTPRINTS_EXAMPLES = """examples:
   # per-site scores and bound calls of motif sites, and their profiles:
   corlap footprints --signal corr.bw --sites motif.bed --table sites.tsv \\
                     --profile profile.tsv --plot profile.png
+  # every motif of a scan, two conditions (corrected with --normalise cpm):
+  corlap footprints --signal ctrl.bw treated.bw --depth none --sites sites.bed \\
+                    --regions peaks.bed --motifs-table motifs.tsv --plot-changes volcano.png
   # the genome-wide footprint track of some peaks, on 8 worker processes:
   corlap footprints --signal corr.bw --regions peaks.bed --track footprints.bw -p 8"""
 
@@ -436,6 +439,13 @@ def _add_footprints_parser(commands, formatter) -> None:
             "(within --regions, or where the signal has values) and the bound call "
             "p\xa0<=\xa0--alpha, a test of each site on its own (not corrected for "
             "testing many).  Positions without a value are left out of a mean.  "
+            "The name column names a site's motif: each motif is judged against "
+            "background positions scored at its own (median) width.  With two "
+            "signals or more (conditions), each is scaled by its depth factor "
+            "(--depth), a site's change is its difference in a condition less that "
+            "in the first, and per motif the mean change is tested against the "
+            "background's changes (Welch's t test; q-values by Benjamini-Hochberg "
+            "over the motifs).  "
             "--track writes the difference of the centre [p\xa0-\xa0h,\xa0p\xa0+\xa0h] "
             "at every position p; output names as for score.  Files appear whole "
             "or not at all."))
@@ -445,6 +455,14 @@ def _add_footprints_parser(commands, formatter) -> None:
     footprints.add_argument("--names", nargs="+", metavar="NAME",
                             help="the conditions' names (default: the signal files' names "
                                  "without extension)")
+    footprints.add_argument("--depth", choices=("signal", "none"), default="signal",
+                            help="with two signals or more, the depth factors that make them "
+                                 "comparable: signal (default), each signal's sum of absolute "
+                                 "values over --regions against the first's; none: taken as "
+                                 "they are (correct --normalise cpm made them comparable)")
+    footprints.add_argument("--depth-from", nargs="+", metavar="TRACK.bw",
+                            help="the factors from these tracks instead, one per signal (the "
+                                 "observed tracks of corrected signals)")
     footprints.add_argument("--sites", metavar="BED",
                             help="motif sites: BED6, the name column naming the motif (none: "
                                  "one motif, '.'), plain, gzip or bgzip; - reads standard "
@@ -1083,6 +1101,11 @@ def run_footprints(args) -> int:
         raise UserError("--plot-changes needs two signals or more (--signal A.bw B.bw)")
     if args.track is not None and len(args.signal) > 1:
         raise UserError("--track takes one signal")
+    if args.depth_from is not None and len(args.depth_from) != len(args.signal):
+        raise UserError(f"--depth-from gives {len(args.depth_from)} tracks for "
+                        f"{len(args.signal)} signals")
+    if args.depth_from is not None and args.depth == "none":
+        raise UserError("--depth none and --depth-from contradict each other")
     if args.names is not None and len(args.names) != len(args.signal):
         raise UserError(f"--names gives {len(args.names)} names for {len(args.signal)} "
                         f"signals")
@@ -1124,7 +1147,8 @@ def run_footprints(args) -> int:
                 names=args.names, regions=regions, flank=args.flank,
                 background=args.background, seed=args.seed, alpha=args.alpha,
                 plot_motifs=args.plot_motifs, chunk_size=args.chunk_size,
-                workers=args.workers or os.cpu_count() or 1)
+                workers=args.workers or os.cpu_count() or 1,
+                depth=args.depth_from if args.depth_from is not None else args.depth)
             for warning in summary.warnings:
                 print(f"{PROGRAM} {args.command}: warning: {warning}", file=sys.stderr,
                       flush=True)

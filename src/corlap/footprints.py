@@ -634,9 +634,10 @@ def _draw_centres(reader: _Reader, lengths: dict[str, int], count: int, seed: in
     return np.concatenate(chroms), np.concatenate(centres), drawn
 
 
-def _depth(reader: _Reader, lengths: dict[str, int], regions) -> float:
+def _depth(reader: _Reader, lengths: dict[str, int], regions) -> tuple[float, bool]:
     """The sum of the signal's absolute values over the regions (merged),
-    or over every sequence: what makes conditions comparable.  Each region
+    or over every sequence, what makes conditions comparable, and whether
+    any value is negative.  Each region
     (or piece of a sequence) is summed on its own and the sums added in
     genome order, so the total does not depend on the workers."""
     chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
@@ -647,7 +648,7 @@ def _depth(reader: _Reader, lengths: dict[str, int], regions) -> float:
         spans = [(chrom_of[chrom], 0, length) for chrom, length in lengths.items() if length]
     pieces = [(c, piece, min(piece + _DEPTH_PIECE, b)) for c, a, b in sorted(spans)
               for piece in range(a, b, _DEPTH_PIECE)]
-    total = 0.0
+    total, negative = 0.0, False
     at = 0
     while at < len(pieces):
         # A bounded run of pieces at a time: memory stays small.
@@ -658,7 +659,8 @@ def _depth(reader: _Reader, lengths: dict[str, int], regions) -> float:
             at += 1
         for values in reader.read(run):
             total += float(np.nansum(np.abs(values, dtype=np.float64)))
-    return total
+            negative = negative or bool((values < 0).any())
+    return total, negative
 
 
 def p_values(background: np.ndarray, footprint: np.ndarray) -> np.ndarray:
@@ -791,15 +793,19 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, motifs_ta
                 plot_changes=None, regions=None, names=None, flank: int = DEFAULT_FLANK,
                 background: int = DEFAULT_BACKGROUND, seed: int = 0,
                 alpha: float = DEFAULT_ALPHA, plot_motifs: int = DEFAULT_PLOT_MOTIFS,
-                chunk_size: int = _engine.DEFAULT_CHUNK_SIZE, workers: int = 1
-                ) -> tuple[SiteSummary, list]:
+                chunk_size: int = _engine.DEFAULT_CHUNK_SIZE, workers: int = 1,
+                depth="signal") -> tuple[SiteSummary, list]:
     """Score the sites of the BED file ``sites`` (``-``: standard input)
     against the bigWig ``signal`` (a path, or a list of paths: one per
     condition, named by ``names``) and write the outputs asked for, each to
     a temporary beside its target.  Returns the summary and the
     temporaries, in the order table, profile, plot, motifs table, plot of
     changes (None for one not asked for): the caller commits or discards
-    them.  ``workers`` threads read the signal.  Raises FootprintError or bed.BedError for bad input."""
+    them.  ``workers`` threads read the signal.  ``depth``: where the
+    conditions' depth factors come from: "signal" (each signal's absolute
+    values), "none" (every factor 1: signals made comparable already) or a
+    list of bigWig files, one per signal (their absolute values: the
+    observed tracks of corrected signals, for example).  Raises FootprintError or bed.BedError for bad input."""
     signals = ([os.fspath(signal)] if isinstance(signal, (str, os.PathLike))
                else [os.fspath(path) for path in signal])
     if not signals:
@@ -818,6 +824,9 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, motifs_ta
     if plot_changes is not None and len(signals) < 2:
         raise FootprintError("the plot of changes needs two signals or more")
     names = _check_names(names, signals)
+    if not (depth in ("signal", "none") or (not isinstance(depth, str)
+                                              and len(depth) == len(signals))):
+        raise FootprintError(f"depth: 'signal', 'none' or one track per signal, got {depth!r}")
     summary = SiteSummary(alpha=alpha, names=names)
     handles: list[_Reader] = []
     temporaries: list[str | None] = [None] * 5
@@ -829,7 +838,7 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, motifs_ta
             if dict(handle.handle.chroms()) != lengths:
                 raise FootprintError(f"signals {signals[0]!r} and {path!r} hold different "
                                      f"sequences")
-        _score_all(handles, signals, names, lengths, sites, summary, temporaries,
+        _score_all(handles, signals, names, lengths, sites, summary, temporaries, depth=depth,
                    table=table, profile=profile, plot=plot, motifs_table=motifs_table,
                    plot_changes=plot_changes, regions=regions, flank=flank,
                    background=background, seed=seed, alpha=alpha, plot_motifs=plot_motifs,
@@ -875,7 +884,7 @@ def _check_background(summary, ranked, motif_names, width_of, regions) -> None:
             f"{'their' if len(empty) > 1 else 'its'} sites have no p-value")
 
 
-def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *, table,
+def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *, depth, table,
                profile, plot, motifs_table, plot_changes, regions, flank, background, seed,
                alpha, plot_motifs, span) -> None:
     conditions = len(handles)
@@ -927,13 +936,32 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
         distinct = np.unique(motif_width[motif_width > 0])
         width_of = np.where(motif_width > 0, np.searchsorted(distinct, motif_width), -1)
         factors = [1.0] * conditions
-        if conditions > 1:
-            depths = [_depth(handle, lengths, regions) for handle in handles]
-            for path, depth in zip(signals, depths):
-                if not depth > 0:
+        if conditions > 1 and depth != "none":
+            tracks = signals if depth == "signal" else [os.fspath(path) for path in depth]
+            depths, negative = [], []
+            for path, handle in zip(tracks, handles):
+                reader = handle if depth == "signal" else _Reader(path, handle.workers)
+                try:
+                    if depth != "signal" and dict(reader.handle.chroms()) != lengths:
+                        raise FootprintError(f"depth track {path!r} and signal "
+                                             f"{signals[0]!r} hold different sequences")
+                    total, below = _depth(reader, lengths, regions)
+                finally:
+                    if reader is not handle:
+                        reader.close()
+                if not total > 0:
                     raise FootprintError(f"signal {path!r} has no value other than 0"
                                          + (" within the regions" if regions else ""))
-            factors = [depths[0] / depth for depth in depths]
+                depths.append(total)
+                if below:
+                    negative.append(path)
+            factors = [depths[0] / total for total in depths]
+            if negative and depth == "signal":
+                summary.warnings.append(
+                    f"{_shown(negative)} {'has' if len(negative) == 1 else 'have'} negative "
+                    f"values (a corrected signal?): depth factors from absolute values follow "
+                    f"the noise more than the depth; correct with --normalise cpm and give "
+                    f"--depth none, or give the observed tracks with --depth-from")
         summary.factors = tuple(factors)
 
         # The background: the same positions for every motif and condition,
@@ -1284,7 +1312,7 @@ def _draw_changes(path: str, signals, names, motif_names, changes, labelled: int
                                            -math.log10(max(found.p_value[m], 1e-300))),
                           fontsize=7, xytext=(3, 3), textcoords="offset points")
     axes.axvline(0.0, color="black", lw=0.6)
-    axes.set_xlabel("change of the mean footprint")
+    axes.set_xlabel(f"change of the mean {CHANGE_SCORE} (after the depth factors)")
     axes.set_ylabel("-log10 p-value of the change")
     axes.set_title(f"Changes of binding per motif: {_signal_title(signals, names)}",
                    fontsize=10)
