@@ -468,3 +468,36 @@ def test_threads_sharing_one_reader(big):
         with ThreadPoolExecutor(4) as pool:
             for found in pool.map(run, range(4)):
                 assert found == alone
+
+
+def test_struct_layouts_match_the_headers_pysam_ships(tmp_path):
+    """The extension copies bam1_t, htsFormat's head and three constants
+    of htslib; compiled against the headers of the installed pysam, they
+    must be where the copies say."""
+    from corlap import _alignments
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    includes = [path for path in pysam.get_include()
+                if os.path.exists(os.path.join(path, "htslib", "sam.h"))]
+    if compiler is None or not includes:
+        pytest.skip("no C compiler, or pysam ships no htslib headers")
+    copied = _alignments._layout()
+    lines = []
+    for key in copied:
+        struct, field = key.split(".")
+        if struct == "const":
+            lines.append(f'printf("{key} %lld 0\\n", (long long)({field}));')
+        else:
+            struct = {"htsFormatHead": "htsFormat"}.get(struct, struct)
+            lines.append(f'printf("{key} %zu %zu\\n", offsetof({struct}, {field}), '
+                         f'sizeof((({struct} *)0)->{field}));')
+    source = tmp_path / "layout.c"
+    source.write_text("#include <stddef.h>\n#include <stdio.h>\n#include <htslib/sam.h>\n"
+                      "int main(void) {\n" + "\n".join(lines) + "\nreturn 0;\n}\n")
+    program = tmp_path / "layout"
+    subprocess.run([compiler, *(f"-I{path}" for path in includes), "-o", str(program),
+                    str(source)], check=True, capture_output=True, timeout=120)
+    printed = subprocess.run([str(program)], check=True, capture_output=True, text=True).stdout
+    found = {key: (int(offset), int(size))
+             for key, offset, size in (line.split() for line in printed.splitlines())}
+    assert found == copied

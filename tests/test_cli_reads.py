@@ -4,11 +4,15 @@ track files byte for byte, on 1 or 2 workers, Dask or standard output),
 their summary lines count what the simulation holds, bad reads files end
 in one line and status 2, and a stop leaves no file behind."""
 
+import gzip
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
 import sys
 import time
+import zlib
 
 import numpy as np
 import pysam
@@ -22,6 +26,7 @@ from corlap.models import load_model, model_bytes, save_model
 from test_lifecycle import group_members, wait_for
 from test_reads import EXCLUDED, expected_insertions, simulate
 
+DATA = pathlib.Path(__file__).parent / "data"
 COUNTED = ("chr1", "chr2")
 LEFT_OUT_FLAGS = 0x4 | 0x100 | 0x200 | 0x400 | 0x800
 REGIONS_BED = "chr1\t1900\t4100\nchr1\t69850\t70000\nchr2\t12900\t13400\nchr2\t30000\t30050\n" \
@@ -416,6 +421,69 @@ def cram_of(sim, directory):
     return cram
 
 
+def bam_bytes(path):
+    """The decompressed bytes of a BAM file, the offset of its first record
+    and the offset of every record."""
+    raw = gzip.decompress(pathlib.Path(path).read_bytes())
+    at = 8 + int.from_bytes(raw[4:8], "little")
+    count, at = int.from_bytes(raw[at:at + 4], "little"), at + 4
+    for _ in range(count):
+        at += 8 + int.from_bytes(raw[at:at + 4], "little")
+    records, first = [], at
+    while at < len(raw):
+        records.append(at)
+        at += 4 + int.from_bytes(raw[at:at + 4], "little")
+    return raw, first, records
+
+
+def write_bgzf(path, raw, level=0):
+    """``raw`` as BGZF blocks as htslib cuts them, with the end marker; at
+    level 0 the blocks lie where they lie for any bytes of that size."""
+    out = bytearray()
+    for at in range(0, len(raw), 0xFF00):
+        piece = raw[at:at + 0xFF00]
+        packer = zlib.compressobj(level, zlib.DEFLATED, -15)
+        data = packer.compress(piece) + packer.flush()
+        out += (b"\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0"
+                + (len(data) + 25).to_bytes(2, "little") + data
+                + zlib.crc32(piece).to_bytes(4, "little") + len(piece).to_bytes(4, "little"))
+    out += bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+    pathlib.Path(path).write_bytes(out)
+    return path
+
+
+def with_header(raw, first, edit):
+    """The BAM bytes ``raw`` with the header text and sequence names
+    (everything before the first record) through ``edit``; the text's
+    length field follows."""
+    head = edit(raw[8:first])
+    text = head[:len(head) - (first - 8 - int.from_bytes(raw[4:8], "little"))]
+    return raw[:4] + len(text).to_bytes(4, "little") + head + raw[first:]
+
+
+def unplaced_in_the_middle(sim, directory):
+    """The reads with the record a third of the way in (on chr1) set to no
+    sequence, beside the index of the file as it was: the index of a
+    sorted file, whose queries would stop at that record."""
+    raw, _, records = bam_bytes(sim.bam)
+    original = write_bgzf(directory / "original.bam", raw)
+    pysam.index(str(original))
+    edited = bytearray(raw)
+    at = records[len(records) // 3] + 4
+    assert int.from_bytes(edited[at:at + 4], "little") == 0     # chr1
+    edited[at:at + 4] = (-1).to_bytes(4, "little", signed=True)
+    path = write_bgzf(directory / "unplaced.bam", bytes(edited))
+    shutil.copyfile(f"{original}.bai", f"{path}.bai")
+    return path
+
+
+def with_damaged_index(directory, damage):
+    path = directory / f"{damage}.bam"
+    shutil.copyfile(DATA / "damaged-index.bam", path)
+    shutil.copyfile(DATA / f"damaged-index.{damage}.bai", f"{path}.bai")
+    return path
+
+
 def bad_reads(sim, directory):
     """name -> (reads file, FASTA file, words the line must hold)."""
     unindexed = directory / "unindexed.bam"
@@ -434,8 +502,19 @@ def bad_reads(sim, directory):
         "unindexed": (unindexed, sim.fasta, "no index"),
         "other lengths": (sim.bam, longer, "bases, but"),
         "other names": (sim.bam, renamed, "none of its sequences"),
-        "CRAM, not its reference": (cram_of(sim, directory), other, "cannot be decoded"),
+        "CRAM, not its reference": (cram_of(sim, directory), other, "checksums differ"),
         "missing": (directory / "missing.bam", sim.fasta, "not found"),
+        "standard input": ("-", sim.fasta, "a reads file must be a path"),
+        "unplaced record among placed ones": (unplaced_in_the_middle(sim, directory),
+                                              sim.fasta, "not sorted by coordinate"),
+        "sequence name not UTF-8": (
+            write_bgzf(directory / "latin-1.bam", with_header(
+                *bam_bytes(sim.bam)[:2], lambda head: head.replace(b"chr2", b"chr\xe9")), 6),
+            sim.fasta, "is not UTF-8"),
+        "index that crashes htslib": (with_damaged_index(directory, "crash"), sim.fasta,
+                                      "rebuild it (samtools index"),
+        "index that htslib never finishes": (with_damaged_index(directory, "hang"), sim.fasta,
+                                             "did not finish it in 1 s"),
     }
 
 
@@ -445,6 +524,7 @@ def test_bad_reads_files_give_one_line_and_status_2(sim, tmp_path, capfd, monkey
     # Where htslib would look for a CRAM's reference by checksum: nowhere.
     monkeypatch.setenv("REF_PATH", str(tmp_path / "no-references"))
     monkeypatch.setenv("REF_CACHE", str(tmp_path / "no-cache"))
+    monkeypatch.setattr(reads, "_INDEX_SECONDS", 1.0)
     cases = bad_reads(sim, tmp_path)
     out = tmp_path / "out"
     out.mkdir()
@@ -474,6 +554,118 @@ def test_bad_reads_files_give_one_line_and_status_2(sim, tmp_path, capfd, monkey
             float(value)
     counts = sim.counts["chr1"][0] + sim.counts["chr1"][1]
     np.testing.assert_array_equal(observed["chr1"][1_900:4_100], counts[1_900:4_100])
+
+
+def reads_args(command, sim, path, out):
+    if command == "train":
+        return ["train", "-f", sim.fasta, "--bam", path, "--type", "PWM", "--length", 4,
+                "--background", 10, "-o", out / "m.npz"]
+    return ["correct", "--bam", path, "-f", sim.fasta, "-m", sim.model, "-p", 1,
+            "--regions", sim.regions, "--observed", out / "o.bg"]
+
+
+@pytest.mark.parametrize("command", ["train", "correct"])
+@pytest.mark.parametrize("rewritten", [False, True])
+def test_a_stale_index_is_warned_of_once_and_named_when_reading_fails(sim, tmp_path, capfd,
+                                                                      command, rewritten):
+    """The file as it was (only touched), or rewritten in other blocks: the
+    same outcome for train and correct, one warning, and an error that
+    names the index."""
+    path = tmp_path / "reads.bam"
+    if rewritten:
+        write_bgzf(path, bam_bytes(sim.bam)[0])
+    else:
+        shutil.copyfile(sim.bam, path)
+    shutil.copyfile(f"{sim.bam}.bai", f"{path}.bai")
+    hour_ago = time.time() - 3600
+    os.utime(f"{path}.bai", (hour_ago, hour_ago))
+    status, _, err = run(reads_args(command, sim, path, tmp_path), capfd)
+    warning = f"corlap {command}: warning: index {path}.bai is older than reads file {path}"
+    assert err[0].startswith(warning) and len(err) == 2, err
+    if rewritten:
+        assert status == 2 and err[1].startswith(f"corlap {command}: error: {path}: ")
+        assert f"its index {path}.bai is older than the file" in err[1]
+    else:
+        assert status == 0 and err[1].startswith(f"corlap {command}: "), err
+
+
+@pytest.mark.parametrize("command", ["train", "correct"])
+def test_a_latin_1_comment_in_the_header_changes_nothing(sim, tmp_path, capfd, command):
+    raw, first, _ = bam_bytes(sim.bam)
+    commented = write_bgzf(tmp_path / "commented.bam", with_header(
+        raw, first, lambda head: head.replace(b"@SQ", b"@CO\tsample from Z\xfcrich\n@SQ", 1)),
+        6)
+    pysam.index(str(commented))
+    outputs = []
+    for path in (sim.bam, commented):
+        out = tmp_path / path.stem
+        out.mkdir()
+        status, _, err = run(reads_args(command, sim, path, out), capfd)
+        assert status == 0 and len(err) == 1, err
+        outputs.append((out / ("m.npz" if command == "train" else "o.bg")).read_bytes())
+    assert outputs[0] == outputs[1]
+
+
+SHADOWS = {"missing": "raise ModuleNotFoundError(\"No module named 'pysam'\", name='pysam')\n",
+           "broken": "raise OSError('libhts.so.3: cannot open shared object file')\n"}
+
+
+@pytest.mark.parametrize("shadow,command", [("missing", "train"), ("broken", "correct"),
+                                            ("missing", "score"), ("broken", "footprints")])
+def test_without_a_working_pysam(sim, tmp_path, shadow, command):
+    """pysam shadowed by a package of that name on PYTHONPATH: the
+    commands that read reads or FASTA files say what to install in one
+    line (status 1); footprints, which reads neither, runs."""
+    import pyBigWig
+
+    package = tmp_path / "shadow" / "pysam"
+    package.mkdir(parents=True)
+    (package / "__init__.py").write_text(SHADOWS[shadow])
+    signal_path = tmp_path / "signal.bw"
+    with pyBigWig.open(str(signal_path), "w") as track:
+        track.addHeader([("chr1", 1_000)])
+        track.addEntries("chr1", [0], values=[1.5], span=1_000)
+    args = {"train": reads_args("train", sim, sim.bam, tmp_path),
+            "correct": reads_args("correct", sim, sim.bam, tmp_path),
+            "score": ["score", "-f", sim.fasta, "-m", sim.model, "--forward",
+                      tmp_path / "f.bg", "-p", 1],
+            "footprints": ["footprints", "--signal", signal_path, "--track",
+                           tmp_path / "fp.bg", "-p", 1]}[command]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(tmp_path / "shadow"), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-m", "corlap", *map(str, args)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    lines = done.stderr.splitlines()
+    if command == "footprints":
+        assert done.returncode == 0 and (tmp_path / "fp.bg").exists(), done.stderr
+        return
+    assert done.returncode == 1 and len(lines) == 1, done.stderr
+    assert lines[0].startswith(f"corlap {command}: error: pysam cannot be loaded (")
+    assert lines[0].endswith("install it: pip install 'pysam>=0.23'")
+
+
+def test_an_error_from_a_worker_names_the_reads_file_as_given(sim, tmp_path):
+    """A block in the middle damaged: the checks pass and a worker fails,
+    naming the relative path given and htslib's reason."""
+    data = bytearray(sim.bam.read_bytes())
+    blocks, at = [], 0
+    while at < len(data):
+        blocks.append(at)
+        at += int.from_bytes(data[at + 16:at + 18], "little") + 1
+    middle = blocks[len(blocks) // 2]
+    data[middle + 40] ^= 0x5A      # inside the deflated data
+    (tmp_path / "reads.bam").write_bytes(data)
+    shutil.copyfile(f"{sim.bam}.bai", tmp_path / "reads.bam.bai")
+    done = subprocess.run([sys.executable, "-m", "corlap", "correct", "--bam", "reads.bam",
+                           "-f", sim.fasta, "-m", sim.model, "-p", "2", "--observed", "o.bw"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    lines = done.stderr.splitlines()
+    assert done.returncode == 2 and len(lines) == 1, done.stderr
+    # htslib's reason follows, from the child that read the block again.
+    assert lines[0].startswith("corlap correct: error: reads.bam: cannot read it (truncated "
+                               "or corrupt: ")
+    assert str(tmp_path) not in lines[0]
+    assert sorted(os.listdir(tmp_path)) == ["reads.bam", "reads.bam.bai"]
 
 
 @pytest.mark.parametrize("args,words", [

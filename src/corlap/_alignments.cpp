@@ -9,9 +9,12 @@
 // The extension is not linked to that library (its file name carries
 // pysam's build tag): the first reader opens the loaded module again by
 // its path (dlopen with RTLD_NOLOAD) and takes each function by name.  Of
-// htslib's structures only bam1_t is read, whose layout is part of the
-// library's stable interface since 1.10 (soname libhts.so.3); the rest
-// stay opaque.  pysam's headers are therefore not needed to build.
+// htslib's structures only bam1_t (and htsFormat's first two fields) is
+// read, whose layout is part of the library's stable interface since 1.10
+// (soname libhts.so.3); the rest stay opaque.  pysam's headers are
+// therefore not needed to build; a test compares the copies with them.
+// An index is loaded once in a child process before the first reader
+// reads it (check_index): htslib's reader can crash on a damaged one.
 //
 // Everything after the arguments runs without the GIL.  One reader may be
 // used by several threads: an htsFile with its header and index is not
@@ -319,6 +322,16 @@ struct Handle {
     }
 };
 
+// A child forked to run htslib alone ends as htslib makes it end: by the
+// signal's own action (not a handler the parent installed, such as
+// faulthandler's, which would write the parent's stack), and without a
+// core file.
+void in_child() {
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    for (int number : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) signal(number, SIG_DFL);
+}
+
 // What htslib says when `work`, which just failed, fails again in a
 // child process with its messages on (to a pipe): ": REASON" of its
 // last error line, or nothing.  Here, where several threads read at
@@ -329,8 +342,7 @@ std::string htslib_says(Work work) {
     if (pipe(ends) != 0) return "";
     pid_t child = fork();
     if (child == 0) {
-        struct rlimit no_core = {0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
+        in_child();
         close(ends[0]);
         dup2(ends[1], 2);
         hts.hts_set_log_level(1);   // HTS_LOG_ERROR
@@ -1169,9 +1181,8 @@ constexpr int child_loaded = 0, child_no_index = 2, child_not_reads = 3;
 
 [[noreturn]] void load_in_child(const std::string& path, const std::string& index_path,
                                 const std::string& reference) {
-    // No core file, and nothing on the terminal (a sanitizer's report).
-    struct rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
+    in_child();
+    // Nothing on the terminal (a sanitizer's report).
     int null = open("/dev/null", O_WRONLY);
     if (null >= 0) dup2(null, 2);
     hts.hts_set_log_level(0);
@@ -1268,19 +1279,24 @@ PyObject* check_index(PyObject*, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(si)", outcome, 0);
 }
 
-// Where this file reads htslib's structures: the test suite compares them
-// with the headers pysam ships.
+// Where this file reads htslib's structures, and the constants it copies:
+// the test suite compares them with the headers pysam ships, so that an
+// htslib that changes them fails there, not in a user's run.
 PyObject* layout(PyObject*, PyObject*) {
 #define FIELD(type, field) \
     #type "." #field, Py_ssize_t(offsetof(type, field)), Py_ssize_t(sizeof(type::field))
+#define VALUE(name, value) "const." name, Py_ssize_t(value), Py_ssize_t(0)
     return Py_BuildValue(
-        "{s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)}",
+        "{s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)"
+        "s(nn)s(nn)s(nn)s(nn)s(nn)}",
         FIELD(bam1_core_t, pos), FIELD(bam1_core_t, tid), FIELD(bam1_core_t, bin),
         FIELD(bam1_core_t, qual), FIELD(bam1_core_t, l_extranul), FIELD(bam1_core_t, flag),
         FIELD(bam1_core_t, l_qname), FIELD(bam1_core_t, n_cigar), FIELD(bam1_core_t, l_qseq),
         FIELD(bam1_core_t, mtid), FIELD(bam1_core_t, mpos), FIELD(bam1_core_t, isize),
-        FIELD(bam1_t, core), FIELD(bam1_t, data), FIELD(htsFormatHead, category),
-        FIELD(htsFormatHead, format));
+        FIELD(bam1_t, core), FIELD(bam1_t, id), FIELD(bam1_t, data), FIELD(bam1_t, l_data),
+        FIELD(htsFormatHead, category), FIELD(htsFormatHead, format),
+        VALUE("bam", format_bam), VALUE("cram", format_cram), VALUE("HTS_POS_MAX", pos_max));
+#undef VALUE
 #undef FIELD
 }
 
@@ -1294,7 +1310,8 @@ PyMethodDef module_functions[] = {
      "(with the signal that ended the child, 0 if it exited otherwise) or\n"
      "'hung' (not done within timeout seconds: ended)."},
     {"_layout", layout, METH_NOARGS,
-     "{'struct.field': (offset, size)} of the htslib structures read here."},
+     "{'struct.field': (offset, size)} of the htslib structures read here,\n"
+     "and {'const.NAME': (value, 0)} of the constants copied."},
     {"correct_interval", correct_interval, METH_VARARGS,
      "correct_interval(plus_weights, minus_weights, plus_positions, minus_positions,\n"
      "                 lo, start, end, half, observed, expected, corrected)\n\n"
