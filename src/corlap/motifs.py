@@ -154,8 +154,6 @@ def _jaspar(path: str, lines: list[tuple[int, str]]) -> list[Motif]:
 
 def _plain_pfm(path: str, lines: list[tuple[int, str]]) -> list[Motif]:
     stem = os.path.basename(path)
-    for suffix in (".gz",):
-        stem = stem.removesuffix(suffix)
     stem = os.path.splitext(stem)[0] or stem
     if len(lines) != 4:
         raise MotifError(f"{path}, line {lines[min(len(lines), 4) - 1][0]}: a .pfm file without "

@@ -330,6 +330,34 @@ class _Out:
             discard(self.temporary)
 
 
+def _run(fasta, motif_files, regions, background, chunk_size, executor, max_in_flight,
+         **levels) -> tuple:
+    """What a run needs before it scans: the motifs, the chunks, the
+    bases they hold, the background, each motif's Scores and the job."""
+    found = [motif for item in motif_files
+             for motif in ([item] if isinstance(item, motifs.Motif)
+                           else motifs.read_motif_file(item))]
+    fasta = os.fspath(fasta)
+    reach = max((motif.length for motif in found), default=1) - 1
+    chunks = plan(genome_lengths(fasta), regions, chunk_size, reach)
+    bases = sum(end - start for _, intervals in chunks for start, end in intervals)
+    frequencies = background_of(background, fasta, chunks, executor=executor,
+                                max_in_flight=max_in_flight, chunk_size=chunk_size)
+    prepared = prepare_motifs(found, frequencies, executor=executor, **levels)
+    return found, chunks, bases, frequencies, prepared, scan_job(fasta, prepared, frequencies)
+
+
+def _texts(job: ScanJob, chunks, executor, max_in_flight: int, chunk_size: int):
+    """(text, hits) of each task, in genome order."""
+    if not len(job.lengths):
+        return
+    with contextlib.closing(run_tasks(scan_task, job, chunks, (("sites", "text"),),
+                                      executor=executor, max_in_flight=max_in_flight,
+                                      chunk_size=chunk_size)) as results:
+        for _, result in results:
+            yield result.texts["sites"], result.extra
+
+
 def write_sites(fasta, motif_files: Iterable, out, *, thresholds=None, regions=None,
                 background="genome", pseudocount: float = motifs.DEFAULT_PSEUDOCOUNT,
                 p_value: float | None = DEFAULT_P_VALUE, threshold: float | None = None,
@@ -337,23 +365,14 @@ def write_sites(fasta, motif_files: Iterable, out, *, thresholds=None, regions=N
                 chunk_size: int = DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
                 progress: bool = False) -> ScanSummary:
     """Scan a genome (or only ``regions``) for the motifs of
-    ``motif_files`` and write the hits to ``out`` (``-``: standard output;
-    ``.gz``: BGZF), and the thresholds to ``thresholds`` when given.
-    ``background``: "genome", "uniform" or four frequencies (A C G T).
-    Files appear whole or not at all."""
+    ``motif_files`` (paths, or Motif objects) and write the hits to
+    ``out`` (``-``: standard output; ``.gz``: BGZF), and the thresholds to
+    ``thresholds`` when given.  ``background``: "genome", "uniform" or four
+    frequencies (A C G T).  Files appear whole or not at all."""
     started = time.monotonic()
-    found = motifs.read_motifs(motif_files) if not isinstance(motif_files, list) or \
-        not all(isinstance(m, motifs.Motif) for m in motif_files) else motif_files
-    fasta = os.fspath(fasta)
-    lengths = genome_lengths(fasta)
-    reach = max((motif.length for motif in found), default=1) - 1
-    chunks = plan(lengths, regions, chunk_size, reach)
-    bases = sum(end - start for _, intervals in chunks for start, end in intervals)
-    frequencies = background_of(background, fasta, chunks, executor=executor,
-                                max_in_flight=max_in_flight, chunk_size=chunk_size)
-    prepared = prepare_motifs(found, frequencies, pseudocount=pseudocount, p_value=p_value,
-                              threshold=threshold, executor=executor)
-    job = scan_job(fasta, prepared, frequencies)
+    found, chunks, bases, frequencies, prepared, job = _run(
+        fasta, motif_files, regions, background, chunk_size, executor, max_in_flight,
+        pseudocount=pseudocount, p_value=p_value, threshold=threshold)
     outputs: list[_Out] = []
     hits = 0
     try:
@@ -363,13 +382,9 @@ def write_sites(fasta, motif_files: Iterable, out, *, thresholds=None, regions=N
         sites = _Out(os.fspath(out))
         outputs.append(sites)
         sites.write(header(prepared, frequencies, pseudocount))
-        if len(job.lengths):
-            with contextlib.closing(run_tasks(scan_task, job, chunks, (("sites", "text"),),
-                                              executor=executor, max_in_flight=max_in_flight,
-                                              chunk_size=chunk_size)) as results:
-                for _, result in results:
-                    sites.write(result.texts["sites"])
-                    hits += result.extra
+        for text, count in _texts(job, chunks, executor, max_in_flight, chunk_size):
+            sites.write(text)
+            hits += count
         for output in outputs:
             output.finish()
         for output in outputs:
@@ -403,26 +418,17 @@ def background_of(background, fasta, chunks, **engine) -> np.ndarray:
 def scan_motifs(fasta, found: Sequence[motifs.Motif], background, *, regions=None,
                 pseudocount: float = motifs.DEFAULT_PSEUDOCOUNT,
                 p_value: float | None = DEFAULT_P_VALUE, threshold: float | None = None,
-                chunk_size: int = DEFAULT_CHUNK_SIZE, executor=None) -> list[tuple]:
+                chunk_size: int = DEFAULT_CHUNK_SIZE, executor=None,
+                max_in_flight: int = 8) -> list[tuple]:
     """The hits as (chrom, start, end, name, score, strand, p_value) rows,
-    in the output's order (for library use; ``background`` as for
+    in the output's order (for library use; arguments as for
     ``write_sites``)."""
-    fasta = os.fspath(fasta)
-    lengths = genome_lengths(fasta)
-    reach = max((motif.length for motif in found), default=1) - 1
-    chunks = plan(lengths, regions, chunk_size, reach)
-    frequencies = background_of(background, fasta, chunks, executor=executor,
-                                chunk_size=chunk_size)
-    prepared = prepare_motifs(found, frequencies, pseudocount=pseudocount, p_value=p_value,
-                              threshold=threshold)
-    job = scan_job(fasta, prepared, frequencies)
+    _, chunks, _, _, _, job = _run(fasta, found, regions, background, chunk_size, executor,
+                                   max_in_flight, pseudocount=pseudocount, p_value=p_value,
+                                   threshold=threshold)
     rows = []
-    if not len(job.lengths):
-        return rows
-    with contextlib.closing(run_tasks(scan_task, job, chunks, (("sites", "text"),),
-                                      executor=executor, chunk_size=chunk_size)) as results:
-        for _, result in results:
-            for line in result.texts["sites"].decode().splitlines():
-                f = line.split("\t")
-                rows.append((f[0], int(f[1]), int(f[2]), f[3], float(f[4]), f[5], float(f[6])))
+    for text, _ in _texts(job, chunks, executor, max_in_flight, chunk_size):
+        for line in text.decode().splitlines():
+            f = line.split("\t")
+            rows.append((f[0], int(f[1]), int(f[2]), f[3], float(f[4]), f[5], float(f[6])))
     return rows
