@@ -81,8 +81,9 @@ from collections.abc import Iterator
 
 import numpy as np
 
-from corlap import _engine, _footprints, bed
-from corlap._output import commit, discard, open_beside, temporary_beside
+from corlap import _engine, _footprints, _output, bed
+from corlap._lifecycle import held
+from corlap._output import discard, open_beside, temporary_beside
 
 __all__ = ["DEFAULT_ALPHA", "DEFAULT_BACKGROUND", "DEFAULT_FLANK", "DEFAULT_HALF_WIDTH",
            "DEFAULT_PLOT_MOTIFS", "PROFILE_MARGIN", "SCORE_COLUMNS", "TABLE_COLUMNS",
@@ -1397,10 +1398,10 @@ def write_track(signal, path, *, regions=None, half_width: int = DEFAULT_HALF_WI
 
 def commit_all(temporaries, targets) -> None:
     """Put the finished temporaries in place of their targets (None: not
-    asked for)."""
-    for temporary, target in zip(temporaries, targets):
-        if temporary is not None:
-            commit(temporary, os.fspath(target))
+    asked for), as one set (see _output.commit_all)."""
+    _output.commit_all([(temporary, os.fspath(target))
+                        for temporary, target in zip(temporaries, targets)
+                        if temporary is not None], held)
 
 
 def discard_all(temporaries) -> None:
