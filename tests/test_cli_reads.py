@@ -681,6 +681,13 @@ def test_an_error_from_a_worker_names_the_reads_file_as_given(sim, tmp_path):
       "OUT/x.bw"], "--observed and --corrected are the same file"),
     (["correct", "--bam", "BAM", "-m", "MODEL", "--expected", "OUT/x.txt"],
      "unknown extension"),
+    (["correct", "--bam", "BAM", "-m", "MODEL", "--observed", "-", "--per-strand"],
+     "--per-strand needs files"),
+    (["correct", "--bam", "BAM", "-m", "MODEL", "--observed", "OUT/x.bw", "--regions", "-",
+      "--blacklist", "-"], "only one input can be read from standard input"),
+    (["train", "--bam", "BAM", "--fragment-length", 200, 100],
+     "--fragment-length: fragment length range 200..100"),
+    (["train", "--bam", "BAM", "--blacklist", "OUT/none.bed"], "cannot read BED file"),
 ])
 def test_bad_options_give_one_line_and_status_2(sim, tmp_path, capfd, args, words):
     (tmp_path / "sites.bed").write_text("chr1\t100\t101\n")

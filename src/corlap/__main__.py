@@ -723,7 +723,7 @@ def run_train(args) -> int:
         raise UserError(f"--length {args.length}: {error}") from None
     if args.bam is None:
         _sites_only(args)
-    _stdin_once(args.sites, args.background_bed)
+    _stdin_once(args.sites, args.background_bed, args.blacklist)
     lengths = _genome(args.fasta)
     _check_exclude(args, lengths)
     sites = _sites(args.sites, lengths, args.anchor) if args.bam is None else None
@@ -979,6 +979,7 @@ def run_correct(args) -> int:
                       for option, path in list(named.items()) if path is not None
                       for word in correct.STRAND_WORDS})
         outputs = _check_outputs(named)
+    _stdin_once(args.regions, args.blacklist)
     lengths = _genome(args.fasta)
     model = _model_ref(args.model)
     shift, min_mapq, exclude = _read_options(args)
