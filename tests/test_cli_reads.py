@@ -612,10 +612,11 @@ SHADOWS = {"missing": "raise ModuleNotFoundError(\"No module named 'pysam'\", na
 
 @pytest.mark.parametrize("shadow,command", [("missing", "train"), ("broken", "correct"),
                                             ("missing", "score"), ("broken", "footprints")])
-def test_without_a_working_pysam(sim, tmp_path, shadow, command):
+def test_without_a_working_pysam(sim, tmp_path, capfd, shadow, command):
     """pysam shadowed by a package of that name on PYTHONPATH: the
-    commands that read reads or FASTA files say what to install in one
-    line (status 1); footprints, which reads neither, runs."""
+    commands that read reads files say what to install in one line
+    (status 1); score (its FASTA file indexed and read by corlap itself)
+    writes what it writes with pysam, and footprints runs."""
     import pyBigWig
 
     package = tmp_path / "shadow" / "pysam"
@@ -627,10 +628,11 @@ def test_without_a_working_pysam(sim, tmp_path, shadow, command):
         track.addEntries("chr1", [0], values=[1.5], span=1_000)
     args = {"train": reads_args("train", sim, sim.bam, tmp_path),
             "correct": reads_args("correct", sim, sim.bam, tmp_path),
-            "score": ["score", "-f", sim.fasta, "-m", sim.model, "--forward",
+            "score": ["score", "-f", tmp_path / "genome.fa", "-m", sim.model, "--forward",
                       tmp_path / "f.bg", "-p", 1],
             "footprints": ["footprints", "--signal", signal_path, "--track",
                            tmp_path / "fp.bg", "-p", 1]}[command]
+    shutil.copyfile(sim.fasta, tmp_path / "genome.fa")     # not indexed yet
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [str(tmp_path / "shadow"), os.environ.get("PYTHONPATH", "")]))
     done = subprocess.run([sys.executable, "-m", "corlap", *map(str, args)], env=env,
@@ -638,6 +640,15 @@ def test_without_a_working_pysam(sim, tmp_path, shadow, command):
     lines = done.stderr.splitlines()
     if command == "footprints":
         assert done.returncode == 0 and (tmp_path / "fp.bg").exists(), done.stderr
+        return
+    if command == "score":
+        assert done.returncode == 0, done.stderr
+        status, _, err = run(["score", "-f", sim.fasta, "-m", sim.model, "--forward",
+                              tmp_path / "with-pysam.bg", "-p", 1], capfd)
+        assert status == 0, err
+        assert (tmp_path / "f.bg").read_bytes() == (tmp_path / "with-pysam.bg").read_bytes()
+        assert (tmp_path / "genome.fa.fai").read_bytes() == \
+            pathlib.Path(f"{sim.fasta}.fai").read_bytes()
         return
     assert done.returncode == 1 and len(lines) == 1, done.stderr
     assert lines[0].startswith(f"corlap {command}: error: pysam cannot be loaded (")

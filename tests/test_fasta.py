@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 
+import numpy as np
 import pysam
 import pytest
 
@@ -147,8 +148,58 @@ def test_read_only_directory_uses_a_fresh_index_beside_it(plain, tmp_path, monke
     assert not os.path.exists(tmp_path / "cache")
 
 
-def test_malformed_fasta_is_a_value_error(tmp_path):
+def without_pysam(monkeypatch):
+    def unavailable():
+        raise fasta_module.PysamUnavailable("pysam cannot be loaded")
+
+    monkeypatch.setattr(fasta_module, "import_pysam", unavailable)
+
+
+@pytest.mark.parametrize("with_pysam", [True, False])
+def test_malformed_fasta_is_a_value_error(tmp_path, monkeypatch, with_pysam):
+    if not with_pysam:
+        without_pysam(monkeypatch)
     (tmp_path / "bad.fa").write_text(">a\nACGT\nACGTACGT\nAC\n")
     with pytest.raises(ValueError, match="bad.fa"):
         open_fasta(tmp_path / "bad.fa")
     assert [p.name for p in tmp_path.iterdir()] == ["bad.fa"]
+
+
+@pytest.mark.parametrize("width,newline", [(13, "\n"), (7, "\r\n"), (1, "\n")])
+@pytest.mark.parametrize("compressed", [False, True])
+def test_without_pysam_the_same_index_and_bases(tmp_path, monkeypatch, width, newline,
+                                                compressed):
+    """corlap's own indexer and reader, for score without pysam: the
+    index files samtools writes, byte for byte, and the bases pysam
+    fetches, on sequences of many BGZF blocks, a sequence without bases
+    and lines ending in CR LF."""
+    rng = np.random.default_rng(width)
+    records = {f"s{k}": "".join(rng.choice(list("ACGTNacgt"), int(size))) for k, size in
+               enumerate([70_000, 1, 0, width, 20_000])}
+    text = "".join(f">{name} a description{newline}" + "".join(
+        sequence[at:at + width] + newline for at in range(0, len(sequence), width))
+        for name, sequence in records.items())
+    plain = tmp_path / "g.fa"
+    plain.write_bytes(text.encode())
+    path = plain
+    if compressed:
+        path = tmp_path / "g.fa.gz"
+        pysam.tabix_compress(str(plain), str(path))
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    shutil.copyfile(path, reference / path.name)
+    pysam.faidx(str(reference / path.name))
+    with pysam.FastaFile(str(reference / path.name)) as expected:
+        without_pysam(monkeypatch)
+        with open_fasta(path) as fasta:
+            assert fasta.references == tuple(expected.references)
+            assert fasta.lengths == tuple(expected.lengths)
+            for name in fasta.references:
+                length = fasta.get_length(name)
+                for _ in range(40):
+                    start = int(rng.integers(0, length + 2))
+                    end = int(rng.integers(start, length + 5))
+                    assert fasta.fetch(name, start, end) == expected.fetch(name, start, end)
+    for suffix in [".fai", ".gzi"][:1 + compressed]:
+        assert (tmp_path / (path.name + suffix)).read_bytes() == \
+            (reference / (path.name + suffix)).read_bytes()

@@ -173,6 +173,7 @@ def _open_for_regions(path: str, fasta: str | None, shown: str | None = None, *,
     """A reader of ``path`` by region (a CRAM file against ``fasta``), its
     index found beside it as htslib finds it; ``shown`` is the path errors
     name (the user's, where ``path`` was made absolute)."""
+    import_pysam()      # its htslib is the one read through
     try:
         return BamReader(path, reference=fasta if _is_cram(path) else None, indexed=indexed)
     except ImportError as error:     # pysam's htslib, found when the first reader opens
@@ -259,6 +260,7 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
                          f"FASTA file it was made with")
     fasta = os.fspath(fasta) if fasta is not None else None
     reference = fasta if cram else None
+    import_pysam()      # its htslib is the one read through
     # The header first, by a reader that loads no index.
     try:
         probe = BamReader(path, reference=reference, indexed=False)

@@ -113,8 +113,13 @@ def open_fasta(path) -> FastaFile:
     which must be recompressed with bgzip, or a malformed file).
     """
     # pysam is imported here, not at module level, so that importing the
-    # compiled sequence module (which imports this one) stays fast.
-    pysam = import_pysam()
+    # compiled sequence module (which imports this one) stays fast.  Without
+    # a working pysam the file is read by corlap's own reader (score needs
+    # no pysam).
+    try:
+        pysam = import_pysam()
+    except PysamUnavailable:
+        pysam = None
 
     path = os.fspath(path)
     if not os.path.exists(path):
@@ -122,7 +127,9 @@ def open_fasta(path) -> FastaFile:
     if os.path.isdir(path):
         raise IsADirectoryError(f"FASTA file {path!r} is a directory")
     compressed = _compression(path)
-    fai, gzi = _ensure_index(path, compressed)
+    fai, gzi = _ensure_index(path, compressed, pysam)
+    if pysam is None:
+        return FastaFile(_FastaReader(path, fai, gzi), path)
     handle = pysam.FastaFile(path, filepath_index=fai,
                              filepath_index_compressed=gzi)
     return FastaFile(handle, path)
@@ -185,7 +192,7 @@ def _fresh(path: str, index: str) -> bool:
         return False
 
 
-def _ensure_index(path: str, compression: str | None) -> tuple[str, str | None]:
+def _ensure_index(path: str, compression: str | None, pysam) -> tuple[str, str | None]:
     """The index files of ``path``, built or rebuilt when missing or stale."""
     compressed = compression == "bgzip"
     fai, gzi = beside = _beside(path, compressed)
@@ -194,16 +201,15 @@ def _ensure_index(path: str, compression: str | None) -> tuple[str, str | None]:
         os.makedirs(os.path.dirname(fai), exist_ok=True)
     if _fresh(path, fai) and (gzi is None or _fresh(path, gzi)):
         return fai, gzi
-    _build_index(path, fai, gzi)
+    _build_index(path, fai, gzi, pysam)
     return fai, gzi
 
 
-def _build_index(path: str, fai: str, gzi: str | None) -> None:
+def _build_index(path: str, fai: str, gzi: str | None, pysam) -> None:
     """Index ``path`` into temporary files beside the targets, then rename
-    them into place (the ``.gzi`` first: a reader checks the ``.fai``)."""
+    them into place (the ``.gzi`` first: a reader checks the ``.fai``);
+    by samtools' indexer in pysam, else by corlap's own (the same bytes)."""
     from corlap._output import discard, temporary_beside
-
-    pysam = import_pysam()
 
     made = []
     try:
@@ -214,9 +220,15 @@ def _build_index(path: str, fai: str, gzi: str | None) -> None:
             gzi_tmp = temporary_beside(gzi)
             made.append(gzi_tmp)
             arguments += ["--gzi-idx", gzi_tmp]
+        refused = pysam.SamtoolsError if pysam is not None else ()
         try:
-            pysam.faidx(*arguments)
-        except pysam.SamtoolsError as error:
+            if pysam is None:
+                _write_index(path, fai_tmp, gzi_tmp if gzi is not None else None)
+            else:
+                pysam.faidx(*arguments)
+        except ValueError as error:
+            raise ValueError(f"cannot index FASTA file {path!r}: {error}") from None
+        except refused as error:
             detail = str(error).strip().splitlines()[-1] if str(error).strip() else ""
             raise ValueError(f"cannot index FASTA file {path!r}: {detail}") from None
         if gzi is not None:
@@ -226,3 +238,132 @@ def _build_index(path: str, fai: str, gzi: str | None) -> None:
     finally:
         for name in made:
             discard(name)
+
+
+# --- without pysam -------------------------------------------------------------
+
+class _FastaReader:
+    """What corlap takes of pysam.FastaFile, for a FASTA file (plain or
+    bgzip) with its ``.fai`` (and ``.gzi``): fetches give the same text."""
+
+    def __init__(self, path: str, fai: str, gzi: str | None):
+        self._entries: dict[str, tuple[int, int, int, int]] = {}
+        with open(fai, "rb") as stream:
+            for line in stream:
+                fields = line.rstrip(b"\r\n").split(b"\t")
+                if len(fields) < 5:
+                    raise ValueError(f"FASTA index {fai!r}: malformed line {line!r}")
+                name = fields[0].decode("utf-8", "surrogateescape")
+                self._entries[name] = tuple(int(field) for field in fields[1:5])
+        self.references = tuple(self._entries)
+        self.lengths = tuple(entry[0] for entry in self._entries.values())
+        self._blocks = _gzi_blocks(gzi) if gzi is not None else None
+        self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+
+    def __contains__(self, name) -> bool:
+        return name in self._entries
+
+    def get_reference_length(self, name: str) -> int:
+        return self._entries[name][0]
+
+    def fetch(self, name: str, start: int, end: int) -> str:
+        length, offset, bases, width = self._entries[name]
+        if start < 0:
+            raise ValueError(f"start out of range ({start})")
+        if start > end:
+            raise ValueError(f"invalid coordinates: start ({start}) > stop ({end})")
+        end = min(end, length)
+        if start >= end:
+            return ""
+        first = offset + start // bases * width + start % bases
+        last = offset + (end - 1) // bases * width + (end - 1) % bases + 1
+        text = self._read(first, last - first)
+        if width != bases:
+            text = text.replace(b"\n", b"").replace(b"\r", b"")
+        return text.decode("latin-1")
+
+    def _read(self, offset: int, size: int) -> bytes:
+        if self._blocks is None:
+            return os.pread(self._fd, size, offset)
+        import bisect
+        import zlib
+
+        starts, places = self._blocks
+        k = bisect.bisect_right(starts, offset) - 1
+        skip, text = offset - starts[k], bytearray()
+        while len(text) < skip + size and k < len(places):
+            head = os.pread(self._fd, 18, places[k])
+            block = os.pread(self._fd, int.from_bytes(head[16:18], "little") + 1, places[k])
+            text += zlib.decompress(block[18:-8], -15)
+            k += 1
+        return bytes(text[skip:skip + size])
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+
+def _gzi_blocks(gzi: str) -> tuple[list[int], list[int]]:
+    """(uncompressed, compressed) offsets of every block's start, the
+    first block's (0, 0) included, from a ``.gzi`` file."""
+    data = open(gzi, "rb").read()
+    count = int.from_bytes(data[:8], "little")
+    pairs = [(int.from_bytes(data[8 + 16 * k:16 + 16 * k], "little"),
+              int.from_bytes(data[16 + 16 * k:24 + 16 * k], "little")) for k in range(count)]
+    return [0] + [text for _, text in pairs], [0] + [place for place, _ in pairs]
+
+
+def _write_index(path: str, fai: str, gzi: str | None) -> None:
+    """The ``.fai`` (and ``.gzi``) samtools would write for ``path``;
+    ValueError for a file it would refuse."""
+    import gzip
+
+    if gzi is not None:
+        pairs, place, text = [], 0, 0
+        with open(path, "rb") as stream:
+            while head := stream.read(18):
+                size = int.from_bytes(head[16:18], "little") + 1
+                rest = stream.read(size - 18)
+                if len(head) < 18 or len(rest) < size - 18:
+                    raise ValueError("truncated BGZF block")
+                bases = int.from_bytes(rest[-4:], "little")
+                if place and bases:     # not the first block, nor the empty last one
+                    pairs.append((place, text))
+                place, text = place + size, text + bases
+        with open(gzi, "wb") as out:
+            out.write(len(pairs).to_bytes(8, "little"))
+            for pair in pairs:
+                out.write(b"".join(value.to_bytes(8, "little") for value in pair))
+    with (gzip.open(path, "rb") if gzi is not None else open(path, "rb")) as stream, \
+            open(fai, "w", encoding="utf-8", errors="surrogateescape") as out:
+        for name, length, offset, bases, width in _fai_entries(stream):
+            out.write(f"{name}\t{length}\t{offset}\t{bases}\t{width}\n")
+
+
+def _fai_entries(lines):
+    """(name, length, offset, bases per line, bytes per line) of each
+    sequence with bases, from the file's lines (bytes); every line of a
+    sequence but its last must be as long as its first."""
+    offset, current = 0, None
+    for line in lines:
+        if line.startswith(b">"):
+            if current is not None and current[1]:
+                yield tuple(current[:5])
+            words = line[1:].split(None, 1)
+            name = words[0].decode("utf-8", "surrogateescape") if words else ""
+            current = [name, 0, offset + len(line), 0, 0, False]
+        elif current is not None:
+            bases = len(line.rstrip(b"\r\n"))
+            if current[1] == 0 and not current[5]:
+                current[3], current[4] = bases, len(line)
+            elif bases and (current[5] or bases > current[3]):
+                raise ValueError(f"different line length in sequence {current[0]!r}")
+            if bases < current[3] or not bases:
+                current[5] = True
+            current[1] += bases
+        elif line.strip():
+            raise ValueError("the file does not start with a '>' line")
+        offset += len(line)
+    if current is not None and current[1]:
+        yield tuple(current[:5])
