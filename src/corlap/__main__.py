@@ -1156,10 +1156,14 @@ def run_footprints(args) -> int:
         if args.track is not None:
             import functools
 
+            # The per-site files go in place with the track, as one set.
             _run_outputs(args, [args.track], functools.partial(
                 footprints.write_track, args.signal[0], args.track, regions=regions,
-                half_width=args.half_width, flank=args.flank, chunk_size=args.chunk_size))
-        footprints.commit_all(temporaries, per_site.values())
+                half_width=args.half_width, flank=args.flank, chunk_size=args.chunk_size,
+                companions=[(temporary, path) for temporary, path
+                            in zip(temporaries, per_site.values()) if temporary is not None]))
+        else:
+            footprints.commit_all(temporaries, per_site.values())
         temporaries = []
     except (footprints.FootprintError, BedError) as error:
         raise UserError(str(error)) from None

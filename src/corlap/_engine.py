@@ -823,14 +823,18 @@ class _BedGraphWriter:
 def write_outputs(function, job, lengths: dict[str, int], chunks, targets, *,
                   executor=None, chunk_size: int = DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
                   progress: bool = False, deflate_level: int = 0,
-                  on_result: Callable[[Task, TaskResult], None] | None = None) -> None:
+                  on_result: Callable[[Task, TaskResult], None] | None = None,
+                  companions: Iterable[tuple[str, str]] = ()) -> None:
     """Run ``function`` on the tasks of ``chunks`` with ``job`` and write
     its outputs to files, in genome order.  ``targets``: (output name,
     path) pairs whose paths were checked (``check_output``); ``lengths``:
     every sequence of the genome, in its order.  Each file appears whole
     when every output is complete, or not at all.  ``on_result(task,
     result)``, when given, sees every result in genome order, after its
-    values were written (for what else a task hands back)."""
+    values were written (for what else a task hands back).  ``companions``:
+    (temporary, target) pairs of the run's other finished files, put in
+    place in the same set as the outputs (the caller discards them if the
+    run fails)."""
     formats = {name: output_format(path) for name, path in targets}
     total = sum(end - start for _, intervals in chunks for start, end in intervals)
 
@@ -877,7 +881,7 @@ def write_outputs(function, job, lengths: dict[str, int], chunks, targets, *,
                 writer.close()
         files = [(writer.temporary, writer.path) for writer in writers.values()
                  if writer.temporary is not None]
-        commit_all(files, held)
+        commit_all(files + list(companions), held)
     except BaseException:
         for writer in writers.values():
             try:

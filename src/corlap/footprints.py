@@ -1375,11 +1375,12 @@ def footprint_task(task: _engine.Task, context: _engine.WorkerContext) -> _engin
 def write_track(signal, path, *, regions=None, half_width: int = DEFAULT_HALF_WIDTH,
                 flank: int = DEFAULT_FLANK, executor: concurrent.futures.Executor | None = None,
                 chunk_size: int = _engine.DEFAULT_CHUNK_SIZE, max_in_flight: int = 8,
-                progress: bool = False, deflate_level: int = 0) -> None:
+                progress: bool = False, deflate_level: int = 0, companions=()) -> None:
     """Write the footprint track of the bigWig ``signal`` (or of its
     ``regions``) to ``path`` (bigWig or bedGraph, named as for
     ``tracks.write_tracks``, which also says what the other arguments
-    do); the file appears whole or not at all."""
+    do); the file appears whole or not at all, in one set with the
+    finished ``companions`` (see _engine.write_outputs)."""
     if not (isinstance(half_width, int) and half_width >= 0):
         raise FootprintError(f"the half width must be 0 or more, got {half_width!r}")
     if not (isinstance(flank, int) and flank >= 1):
@@ -1393,7 +1394,8 @@ def write_track(signal, path, *, regions=None, half_width: int = DEFAULT_HALF_WI
     _engine.write_outputs(footprint_task, _TrackJob(signal_path, half_width, flank), lengths,
                           chunks, [("footprint", path)], executor=executor,
                           chunk_size=chunk_size, max_in_flight=max_in_flight,
-                          progress=progress, deflate_level=deflate_level)
+                          progress=progress, deflate_level=deflate_level,
+                          companions=companions)
 
 
 def commit_all(temporaries, targets) -> None:
