@@ -169,3 +169,29 @@ def group_members(group):
         if int(fields[2]) == group and fields[0] not in (b"Z", b"X"):
             members.append(int(entry))
     return members
+
+
+def stop_while_committing(monkeypatch, stop_in: str) -> list:
+    """A SIGINT raised while outputs are put in place: from inside the
+    second temporary's sync (before any rename), or from inside the
+    directory's sync (after them).  The temporaries synced, as a list."""
+    import signal
+
+    from corlap import _output
+
+    synced, sync, sync_directory = [], _output._sync, _output._sync_directory
+
+    def stopping_sync(temporary):
+        synced.append(temporary)
+        if stop_in == "second file's sync" and len(synced) == 2:
+            signal.raise_signal(signal.SIGINT)
+        sync(temporary)
+
+    def stopping_sync_directory(directory):
+        if stop_in == "directory's sync":
+            signal.raise_signal(signal.SIGINT)
+        sync_directory(directory)
+
+    monkeypatch.setattr(_output, "_sync", stopping_sync)
+    monkeypatch.setattr(_output, "_sync_directory", stopping_sync_directory)
+    return synced

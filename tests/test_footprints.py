@@ -299,29 +299,14 @@ def test_background_holds_the_number_of_positions_asked(sparse_signal, tmp_path,
 def test_the_track_and_the_table_are_one_set(stop_in, signal, tmp_path, monkeypatch, capsys):
     """A stop before the renames leaves both as they were; one during them
     is taken once both are in place."""
-    import signal as signals
-    from corlap import _output
+    from conftest import stop_while_committing
 
     path, _ = signal
     bed, table, track = tmp_path / "s.bed", tmp_path / "t.tsv", tmp_path / "f.bw"
     bed.write_text("c1\t500\t512\n")
     for output in (table, track):
         output.write_bytes(b"earlier")
-    synced, sync, sync_directory = [], _output._sync, _output._sync_directory
-
-    def stopping_sync(temporary):
-        synced.append(temporary)
-        if stop_in == "second file's sync" and len(synced) == 2:
-            signals.raise_signal(signals.SIGINT)
-        sync(temporary)
-
-    def stopping_sync_directory(directory):
-        if stop_in == "directory's sync":
-            signals.raise_signal(signals.SIGINT)
-        sync_directory(directory)
-
-    monkeypatch.setattr(_output, "_sync", stopping_sync)
-    monkeypatch.setattr(_output, "_sync_directory", stopping_sync_directory)
+    stop_while_committing(monkeypatch, stop_in)
     assert main(["footprints", "--signal", str(path), "--sites", str(bed), "--table",
                  str(table), "--track", str(track), "--background", "20", "-p", "1"]) == 130
     err = capsys.readouterr().err

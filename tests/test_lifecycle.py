@@ -424,28 +424,13 @@ def test_outputs_are_one_set_whenever_the_stop_comes(stop_in, tmp_path, genomes,
     output as it was; one that comes once the first is renamed is held
     back until all of them are in place, and the line says so."""
     import pyBigWig
-    from corlap import _output
+    from conftest import stop_while_committing
     from corlap.__main__ import main
 
     forward, reverse = tmp_path / "f.bw", tmp_path / "r.bw"
     for path in (forward, reverse):
         path.write_bytes(b"earlier")
-    synced = []
-    sync, sync_directory = _output._sync, _output._sync_directory
-
-    def stopping_sync(temporary):
-        synced.append(temporary)
-        if stop_in == "second file's sync" and len(synced) == 2:
-            signal.raise_signal(signal.SIGINT)
-        sync(temporary)
-
-    def stopping_sync_directory(directory):
-        if stop_in == "directory's sync":
-            signal.raise_signal(signal.SIGINT)
-        sync_directory(directory)
-
-    monkeypatch.setattr(_output, "_sync", stopping_sync)
-    monkeypatch.setattr(_output, "_sync_directory", stopping_sync_directory)
+    synced = stop_while_committing(monkeypatch, stop_in)
     status = main(score_command(genomes["small"], model_files["DWM"], forward, reverse,
                                 workers=1)[3:] + ["--quiet"])
     stderr = capsys.readouterr().err
