@@ -240,7 +240,7 @@ struct Windows {
 // the nearest multiple of 2^-kFixedBits and added as a 128-bit integer, so a sum over sites
 // is the same bits whichever order the BED file lists them in and however
 // the work is cut up.  A value of 2^kFixedLimit or more cannot be summed.
-constexpr int kFixedBits = 50, kFixedLimit = 40;
+constexpr int kFixedBits = 60, kFixedLimit = 36;
 
 bool to_fixed(double x, __int128* out) {
     if (!(std::fabs(x) < std::ldexp(1.0, kFixedLimit))) return false;
@@ -752,7 +752,7 @@ PyMethodDef module_functions[] = {
     {"fixed_sums", fixed_sums, METH_VARARGS,
      "fixed_sums(rows, values, sums, counts)\n\n"
      "Add each value (NaN: left out) to row rows[s] of the exact sums (two int64\n"
-     "per row, units of 2**-50) and counts; a negative row: left out."},
+     "per row, units of 2**-60) and counts; a negative row: left out."},
     {"split_bed", split_bed, METH_VARARGS,
      "split_bed(data, first, chrom_names, motif_names, numbers, fields, columns, starts,\n"
      "          ends, strands, flags, chroms, motifs)\n\n"

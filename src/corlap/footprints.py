@@ -55,7 +55,7 @@ are sorted in genome order and read from the bigWig with one call per run
 of nearby windows, on worker threads; each site's means are summed over
 its own window as defined, so a value is the same bits whatever the
 blocks, the runs or the workers.  Sums over many sites (the motifs' means,
-the profile) are exact (in units of 2**-50, as 128-bit integers), so they
+the profile) are exact (in units of 2**-60, as 128-bit integers), so they
 do not depend on the order of the BED file's lines either.  The table is
 written block by block, in the BED file's order.  The track runs on the
 engine (corlap._engine), chunk by chunk: a task reads each interval and
@@ -124,7 +124,7 @@ _POSITION_BITS = 42
 # Positions of the signal read at a time for the depth factors.
 _DEPTH_PIECE = 1 << 22
 # Exact sums are in units of 2**-_FIXED_BITS (corlap._footprints).
-_FIXED_BITS = 50
+_FIXED_BITS = 60
 # Rounds of background draws, each of N positions, before a signal with
 # values at too few positions is taken as it is.
 _DRAW_ROUNDS = 20
@@ -751,7 +751,7 @@ class _ExactSums:
                                    np.ascontiguousarray(values, np.float64), self.sums,
                                    self.counts)
         except OverflowError:
-            raise FootprintError("a score of 2**40 or more: the signal's values are too "
+            raise FootprintError("a score of 2**36 or more: the signal's values are too "
                                  "large to sum") from None
 
     def integers(self) -> list[int]:
@@ -1035,7 +1035,7 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                         _footprints.profile(*windows, centres, block.minus, rows, reach,
                                             factors[k], profile_sums[k], profile_counts[k])
                     except OverflowError:
-                        raise FootprintError(f"signal {signals[k]!r} holds a value of 2**40 "
+                        raise FootprintError(f"signal {signals[k]!r} holds a value of 2**36 "
                                              f"or more, too large to sum") from None
                 if stream is not None:
                     columns += [scores[c] for c in SCORE_COLUMNS]
