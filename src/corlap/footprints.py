@@ -585,25 +585,22 @@ def _median_low(counts: collections.Counter) -> int:
     raise ValueError("no values")
 
 
-def _merged(regions, lengths) -> tuple[np.ndarray, np.ndarray]:
-    """Merged regions as sorted (first, last) keys."""
+def _merged(merged, lengths) -> tuple[np.ndarray, np.ndarray]:
+    """Merged regions (of _engine.merge_regions) as sorted (first, last) keys."""
     chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
-    pieces = [(chrom_of[chrom], a, b) for chrom, spans in
-              _engine.merge_regions(regions, lengths).items() for a, b in spans]
-    pieces.sort()
-    firsts = np.array([_keys(np.int64(c), np.int64(a)) for c, a, _ in pieces], np.int64)
-    lasts = np.array([_keys(np.int64(c), np.int64(b)) for c, _, b in pieces], np.int64)
-    return firsts, lasts
+    pieces = np.array(sorted((chrom_of[chrom], a, b) for chrom, spans in merged.items()
+                             for a, b in spans), np.int64).reshape(-1, 3)
+    return _keys(pieces[:, 0], pieces[:, 1]), _keys(pieces[:, 0], pieces[:, 2])
 
 
-def _draw_centres(reader: _Reader, lengths: dict[str, int], count: int, seed: int, regions, span: int):
+def _draw_centres(reader: _Reader, lengths: dict[str, int], count: int, seed: int, regions,
+                  span: int):
     """(sequence indices, centres, positions drawn) of the background (see
-    the module's notes)."""
+    the module's notes); ``regions`` merged (by _engine.merge_regions)."""
     rng = np.random.default_rng(seed)
     chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
     if regions is not None:
-        spans = [(chrom, a, b) for chrom, pieces in _engine.merge_regions(regions, lengths).items()
-                 for a, b in pieces]
+        spans = [(chrom, a, b) for chrom, pieces in regions.items() for a, b in pieces]
     else:
         spans = [(chrom, 0, length) for chrom, length in lengths.items() if length]
     sizes = np.array([b - a for _, a, b in spans], dtype=np.int64)
@@ -636,7 +633,8 @@ def _draw_centres(reader: _Reader, lengths: dict[str, int], count: int, seed: in
 
 
 def _depth(reader: _Reader, lengths: dict[str, int], regions) -> tuple[float, bool]:
-    """The sum of the signal's absolute values over the regions (merged),
+    """The sum of the signal's absolute values over the regions (merged by
+    _engine.merge_regions),
     or over every sequence, what makes conditions comparable, and whether
     any value is negative.  Each region
     (or piece of a sequence) is summed on its own and the sums added in
@@ -644,7 +642,7 @@ def _depth(reader: _Reader, lengths: dict[str, int], regions) -> tuple[float, bo
     chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
     if regions is not None:
         spans = [(chrom_of[chrom], a, b) for chrom, pieces in
-                 _engine.merge_regions(regions, lengths).items() for a, b in pieces]
+                 regions.items() for a, b in pieces]
     else:
         spans = [(chrom_of[chrom], 0, length) for chrom, length in lengths.items() if length]
     pieces = [(c, piece, min(piece + _DEPTH_PIECE, b)) for c, a, b in sorted(spans)
@@ -806,7 +804,8 @@ def score_sites(signal, sites, table=None, *, profile=None, plot=None, motifs_ta
     conditions' depth factors come from: "signal" (each signal's absolute
     values), "none" (every factor 1: signals made comparable already) or a
     list of bigWig files, one per signal (their absolute values: the
-    observed tracks of corrected signals, for example).  Raises FootprintError or bed.BedError for bad input."""
+    observed tracks of corrected signals, for example).  Raises
+    FootprintError or bed.BedError for bad input."""
     signals = ([os.fspath(signal)] if isinstance(signal, (str, os.PathLike))
                else [os.fspath(path) for path in signal])
     if not signals:
@@ -890,6 +889,11 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                alpha, plot_motifs, span) -> None:
     conditions = len(handles)
     ends_of = np.array(list(lengths.values()), np.int64)
+    if regions is not None:
+        try:
+            regions = _engine.merge_regions(regions, lengths)
+        except KeyError as error:
+            raise FootprintError(f"regions: {error.args[0]}, not in the signal") from None
     with _rereadable(sites) as source:
         named: dict[bytes, int] = {}
         widths: list[collections.Counter] = []
@@ -987,6 +991,7 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
         change_sums = [_ExactSums(motifs) for _ in handles[1:]]
         change_squares = [_ExactSums(motifs) for _ in handles[1:]]
         region_keys = _merged(regions, lengths) if regions is not None else None
+        # Motifs' profiles need the sites' centres.
         stream = None
         if table is not None:
             temporaries[0], stream = open_beside(os.fspath(table), 1 << 20)
@@ -997,7 +1002,8 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
         del kept
         for block in _blocks(lines, rank, _BLOCK):
             n = len(block.starts)
-            centres = _centres(block.starts, block.ends, block.minus)
+            centres = (_centres(block.starts, block.ends, block.minus) if reach is not None
+                       else None)
             width_index = width_of[block.motifs]
             groups = [(j, np.flatnonzero(width_index == j)) for j in np.unique(width_index)
                       if j >= 0]
@@ -1057,7 +1063,8 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                 change_squares[k].add(rows, change * change)
                 if stream is not None:
                     columns.append(change)
-            if region_keys is not None:
+            if region_keys is not None and not summary.in_regions:
+                # Only whether any site lies in the regions is said.
                 summary.in_regions += _overlapping(region_keys, block)
             if stream is not None:
                 values = np.stack(columns)
