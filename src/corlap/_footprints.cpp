@@ -613,39 +613,44 @@ void put_number(double x, std::string& out) {
         std::to_chars(buffer, buffer + sizeof buffer - 1, x, std::chars_format::scientific);
     *done.ptr = '\0';
     const char* p = buffer;
-    std::string digits;
+    char digits[32];
+    int n = 0;
+    char text[64];
+    int at = 0;
     if (*p == '-') {
-        out += '-';
+        text[at++] = '-';
         ++p;
     }
-    for (; p < done.ptr && *p != 'e'; ++p)
-        if (*p != '.') digits += *p;
-    const int exponent = std::atoi(p + 1);   // after 'e'
-    const int n = int(digits.size());
+    for (; *p != 'e'; ++p)
+        if (*p != '.') digits[n++] = *p;
+    const int exponent = std::atoi(p + 1);
     if (exponent >= -4 && exponent < 16) {
         if (exponent < 0) {
-            out += "0.";
-            out.append(size_t(-exponent - 1), '0');
-            out += digits;
+            text[at++] = '0';
+            text[at++] = '.';
+            for (int k = 0; k < -exponent - 1; ++k) text[at++] = '0';
+            for (int k = 0; k < n; ++k) text[at++] = digits[k];
         } else if (n <= exponent + 1) {
-            out += digits;
-            out.append(size_t(exponent + 1 - n), '0');
-            out += ".0";
+            for (int k = 0; k < n; ++k) text[at++] = digits[k];
+            for (int k = n; k < exponent + 1; ++k) text[at++] = '0';
+            text[at++] = '.';
+            text[at++] = '0';
         } else {
-            out.append(digits, 0, size_t(exponent + 1));
-            out += '.';
-            out.append(digits, size_t(exponent + 1), std::string::npos);
+            for (int k = 0; k <= exponent; ++k) text[at++] = digits[k];
+            text[at++] = '.';
+            for (int k = exponent + 1; k < n; ++k) text[at++] = digits[k];
         }
+        out.append(text, size_t(at));
         return;
     }
-    out += digits[0];
+    text[at++] = digits[0];
     if (n > 1) {
-        out += '.';
-        out.append(digits, 1, std::string::npos);
+        text[at++] = '.';
+        for (int k = 1; k < n; ++k) text[at++] = digits[k];
     }
-    char tail[16];
-    std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
-    out += tail;
+    at += std::snprintf(text + at, sizeof text - size_t(at), "e%c%02d", exponent < 0 ? '-' : '+',
+                        std::abs(exponent));
+    out.append(text, size_t(at));
 }
 
 // The site table's rows: the six BED columns of each line of `data` as
