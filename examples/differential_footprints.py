@@ -27,7 +27,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from reads_correction import BASES, write_reads  # noqa: E402
+from reads_correction import BASES, insertion_weights, write_reads  # noqa: E402
 
 WORK = pathlib.Path.cwd() / "differential-demo"
 PLOT = pathlib.Path.cwd() / "differential_footprints.png"
@@ -60,12 +60,7 @@ def simulate(rng):
     # The enzyme's preference: log2 weights per base over the 6 bases around
     # the insertion, read 5' to 3' on its strand.
     preference = rng.normal(0.0, 0.5, (4, 6))
-    steps = np.arange(6)
-    starts = np.arange(LENGTH - 5)
-    windows = codes[starts[:, None] + steps]
-    plus, minus = np.zeros(LENGTH), np.zeros(LENGTH)
-    plus[3:3 + len(starts)] = 2.0 ** preference[windows, steps].sum(axis=1)
-    minus[2:2 + len(starts)] = 2.0 ** preference[3 - windows[:, ::-1], steps].sum(axis=1)
+    plus, minus = insertion_weights(codes, preference)
     insertions = {}
     for condition, (name, depth) in enumerate(DEPTHS.items()):
         protected = np.ones(LENGTH)

@@ -26,7 +26,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from reads_correction import BASES, SHIFT, write_reads  # noqa: E402
+from reads_correction import BASES, SHIFT, insertion_weights, write_reads  # noqa: E402
 
 WORK = pathlib.Path.cwd() / "footprints-demo"
 PLOT = pathlib.Path.cwd() / "footprints.png"
@@ -51,12 +51,7 @@ def simulate(rng, length: int, depth: float):
     # The enzyme's preference: log2 weights per base over the 6 bases around
     # the insertion, read 5' to 3' on its strand; G and C well below A and T.
     preference = rng.normal(0.0, 0.3, (4, 6)) + np.array([[0.3], [-0.7], [-0.7], [0.3]])
-    steps = np.arange(6)
-    starts = np.arange(length - 5)
-    windows = codes[starts[:, None] + steps]
-    plus, minus = np.zeros(length), np.zeros(length)
-    plus[3:3 + len(starts)] = 2.0 ** preference[windows, steps].sum(axis=1)
-    minus[2:2 + len(starts)] = 2.0 ** preference[3 - windows[:, ::-1], steps].sum(axis=1)
+    plus, minus = insertion_weights(codes, preference)
     scale = depth / np.mean(plus + minus)
     access = np.ones(length)
     for start, end, _, bound in sites:

@@ -33,6 +33,20 @@ SHOWN = 150          # bases on each side of the footprint plotted
 BASES = np.frombuffer(b"ACGT", dtype=np.uint8)
 
 
+def insertion_weights(codes: np.ndarray, preference: np.ndarray):
+    """The enzyme's relative rate of insertion at each position of the +
+    and of the - strand, from log2 weights per base (rows A, C, G, T) over
+    the 6 bases around the insertion, read 5' to 3' on its strand."""
+    length = len(codes)
+    steps = np.arange(6)
+    starts = np.arange(length - 5)
+    windows = codes[starts[:, None] + steps]
+    plus, minus = np.zeros(length), np.zeros(length)
+    plus[3:3 + len(starts)] = 2.0 ** preference[windows, steps].sum(axis=1)
+    minus[2:2 + len(starts)] = 2.0 ** preference[3 - windows[:, ::-1], steps].sum(axis=1)
+    return plus, minus
+
+
 def simulate(rng) -> tuple[str, list[int], np.ndarray, np.ndarray]:
     """The genome, the footprints' starts, and the insertions per position
     of the + and the - strand."""
@@ -41,12 +55,7 @@ def simulate(rng) -> tuple[str, list[int], np.ndarray, np.ndarray]:
     # The enzyme's preference: log2 weights per base over the 6 bases around
     # the insertion, read 5' to 3' on the strand it inserts on.
     preference = rng.normal(0.0, 0.7, (4, 6))
-    steps = np.arange(6)
-    starts = np.arange(LENGTH - 5)
-    windows = codes[starts[:, None] + steps]
-    plus, minus = np.zeros(LENGTH), np.zeros(LENGTH)
-    plus[3:3 + len(starts)] = 2.0 ** preference[windows, steps].sum(axis=1)
-    minus[2:2 + len(starts)] = 2.0 ** preference[3 - windows[:, ::-1], steps].sum(axis=1)
+    plus, minus = insertion_weights(codes, preference)
     access = np.full(LENGTH, 0.02)
     footprints = []
     for start in range(10_000, LENGTH - 10_000, 16_000):
