@@ -256,6 +256,10 @@ def test_command_from_motifs_to_footprints(genome_fasta, tmp_path):
     assert lines[0] == "#chrom\tstart\tend\tname\tscore\tstrand\tp_value"
     assert "# CX0001.1_GATC_box threshold " in run.stdout.decode()
     assert b"4 motifs" in run.stderr and b"hits" in run.stderr
+    # Worker processes and the genome's background: the bytes of a run in
+    # this thread.
+    scan.write_sites(genome_fasta, [EXAMPLE_MOTIFS], tmp_path / "inline.bed", p_value=1e-3)
+    assert (tmp_path / "inline.bed").read_bytes() == run.stdout
     sites = tmp_path / "sites.bed"
     sites.write_bytes(run.stdout)
     # A flat signal: footprints reads the sites as they are.
