@@ -84,7 +84,7 @@ def test_train_bam_equals_train_from_reads(sim, tmp_path, capfd, kind, length, o
                           "-o", out, *options], capfd)
     assert status == 0, err
     want, _ = reads.train_from_reads(sim.fasta, sim.bam, kind, length, background=400,
-                                     exclude=[EXCLUDED], **library)
+                                     exclude=[EXCLUDED], held_out=reads.HELD_OUT, **library)
     assert model_bytes(load_model(out)) == model_bytes(want)
     # The summary line, against the table of the reads written.
     shift, min_mapq = library.get("shift", (4, -5)), library.get("min_mapq", 30)
@@ -97,6 +97,30 @@ def test_train_bam_equals_train_from_reads(sim, tmp_path, capfd, kind, length, o
     assert (f"{off} skipped (off their sequence)" in line) == (off > 0)
     assert ("3000 sampled" in line) == ("max_sites" in library)
     assert line.endswith(f"{kind} of length {length} written to {out}")
+
+
+def test_train_bam_background_is_local_by_default_and_held_out_insertions_are_placed(
+        sim, tmp_path, capfd):
+    """The default background is one window per insertion counted, moved
+    within 50 bases; the held-out figure ranks a model that knows the
+    planted bias above one that knows a single base."""
+    placed = {}
+    for kind, length in (("DWM", 6), ("PWM", 1)):
+        out = tmp_path / f"{kind}.npz"
+        status, _, err = run(["train", "-f", sim.fasta, "--bam", sim.bam, "--type", kind,
+                              "--length", length, "--exclude", EXCLUDED, "-o", out], capfd)
+        assert status == 0, err
+        want, summary = reads.train_from_reads(sim.fasta, sim.bam, kind, length,
+                                               exclude=[EXCLUDED], near=50,
+                                               held_out=reads.HELD_OUT)
+        assert model_bytes(load_model(out)) == model_bytes(want)
+        assert summary.background + summary.background_off == \
+            summary.sites + summary.sites_off == summary.insertions - summary.held_out
+        assert summary.placed == summary.held_out == min(reads.HELD_OUT,
+                                                         summary.insertions // 10)
+        placed[kind] = float(err[0].split("placed ")[1].split(" bits")[0])
+        assert placed[kind] == round(summary.placement, 4)
+    assert placed["DWM"] > placed["PWM"] + 0.1, placed
 
 
 @pytest.mark.parametrize("command", [
@@ -131,7 +155,7 @@ def test_train_bam_background_bed_and_excluded_sequences(sim, tmp_path, capfd):
     assert status == 0 and err == []
     sites = list(read_sites(background, sim.lengths, "center"))
     want, summary = reads.train_from_reads(sim.fasta, sim.bam, "PWM", 4,
-                                           background_sites=sites)
+                                           background_sites=sites, held_out=reads.HELD_OUT)
     assert model_bytes(load_model(out)) == model_bytes(want)
     assert summary.background == 2
     assert summary.insertions > sum(c.sum() for pair in sim.counts.values() for c in pair)

@@ -253,13 +253,22 @@ def build_parser() -> argparse.ArgumentParser:
     background = train.add_mutually_exclusive_group()
     background.add_argument("--background", type=_non_negative, metavar="N",
                             help="number of background windows drawn at random over the "
-                                 "genome, on random strands (default 10000)")
+                                 "genome, on random strands (default 10000 with --sites)")
     background.add_argument("--background-bed", metavar="BED",
                             help="count the sites of this BED file as the background "
                                  "instead (same rules as --sites and --anchor)")
+    background.add_argument("--background-near", type=_at_least_one, metavar="H",
+                            help="with --bam: the background is the window of every "
+                                 "insertion moved by L (the window's length) to H bases "
+                                 "either way on its strand (from --seed), which shares its "
+                                 "accessibility and composition (the default of --bam, "
+                                 "H\xa0=\xa050)")
     train.add_argument("--max-sites", type=_non_negative, metavar="N",
                        help="with --bam: train on N insertions drawn uniformly (default: "
                             "all of them)")
+    train.add_argument("--held-out", type=_non_negative, metavar="N",
+                       help="with --bam: keep N insertions (at most a tenth) out of training "
+                            "and say how well the model places them (default 5000; 0: none)")
     train.add_argument("--seed", type=int, default=0,
                        help="seed of the background draws and of --max-sites (default 0)")
     train.add_argument("-q", "--quiet", action="store_true",
@@ -706,6 +715,8 @@ def _sites_only(args) -> None:
                                           ("--max-sites", args.max_sites),
                                           ("--fragment-length", args.fragment_length),
                                           ("--proper-pairs", args.proper_pairs or None))
+                                          ("--background-near", args.background_near),
+                                          ("--held-out", args.held_out))
              if value is not None]
     if given:
         raise UserError(f"{_listed(given)} {'apply' if len(given) > 1 else 'applies'} to "
@@ -739,7 +750,7 @@ def run_train(args) -> int:
                 background_sites=background_sites, seed=args.seed, require_sites=True,
                 exclude=args.exclude or (), blacklist=filters.blacklist)
         else:
-            from corlap.reads import train_from_reads
+            from corlap.reads import DEFAULT_NEAR, HELD_OUT, train_from_reads
 
             shift, min_mapq, exclude = _read_options(args)
             _warn_stale(args)
@@ -748,7 +759,11 @@ def run_train(args) -> int:
                     args.fasta, args.bam, args.model_type, args.length,
                     max_sites=args.max_sites, seed=args.seed, background=background,
                     background_sites=background_sites, shift=shift, min_mapq=min_mapq,
-                    exclude=exclude, require_sites=True, filters=filters)
+                    exclude=exclude, require_sites=True, filters=filters,
+                    near=(args.background_near if args.background_near is not None else
+                          DEFAULT_NEAR if args.background is None and background_sites is None
+                          else None),
+                    held_out=HELD_OUT if args.held_out is None else args.held_out)
     except NoUsableSites as error:
         if error.background:
             source = bed_name(args.background_bed) if args.background_bed else "the genome"

@@ -663,9 +663,9 @@ class _PositionCounter:
         self.table += np.bincount((windows + self._offsets).ravel(),
                                   minlength=4 * self.length)
 
-    def into(self, model) -> None:
+    def into(self, model, background: bool = False) -> None:
         counts = self.table.reshape(self.length, 4).T.astype(np.float64)
-        model.counts[:4, :] += counts
+        (model.bg_counts if background else model.counts)[:4, :] += counts
 
 
 class _PairCounter:
@@ -706,7 +706,7 @@ class _PairCounter:
                 held = self.histograms.get((i, j))
                 self.histograms[(i, j)] = counts if held is None else held + counts
 
-    def into(self, model) -> None:
+    def into(self, model, background: bool = False) -> None:
         table = np.zeros((4, 4, self.length, self.length), dtype=np.int64)
         for (i, j), histogram in self.histograms.items():
             in_i = range(*self.blocks[i])
@@ -724,7 +724,8 @@ class _PairCounter:
                     pair = _marginal(codes, x, y)
                     table[:, :, m, n] += pair
                     table[:, :, n, m] += pair.T
-        model.counts[:4, :4, :, :] += table.astype(np.float64)
+        (model.bg_counts if background else model.counts)[:4, :4, :, :] += \
+            table.astype(np.float64)
 
 
 def _marginal(codes: np.ndarray, x: int, y: int) -> np.ndarray:
@@ -738,10 +739,12 @@ def _marginal(codes: np.ndarray, x: int, y: int) -> np.ndarray:
 
 
 def _count_windows(model, model_type: str, fasta, lengths: dict[str, int],
-                   insertions: Insertions, length: int) -> tuple[int, int, int]:
+                   insertions: Insertions, length: int, background: bool = False
+                   ) -> tuple[int, int, int]:
     """Count the window of every insertion into ``model`` as
-    ``add_sequence`` once per site would; (counted, off their sequence,
-    holding a base other than A, C, G, T) as ``train_model`` tells them."""
+    ``add_sequence`` (``add_background`` with ``background``) once per
+    site would; (counted, off their sequence, holding a base other than A,
+    C, G, T) as ``train_model`` tells them."""
     centre = length // 2
     counter = _PositionCounter(length) if model_type == "PWM" else _PairCounter(length)
     counted = off = with_n = 0
@@ -778,9 +781,12 @@ def _count_windows(model, model_type: str, fasta, lengths: dict[str, int],
                     counter.add(views[strand][local[at:at + _COUNT_BATCH]])
     clean_total = counted - with_n
     if clean_total:
-        counter.into(model)
+        counter.into(model, background)
         # add_sequence grows the total by 1.0 per window it counts.
-        model.no_bias = model.no_bias + float(clean_total)
+        if background:
+            model.no_bg = model.no_bg + float(clean_total)
+        else:
+            model.no_bias = model.no_bias + float(clean_total)
     return counted, off, with_n
 
 
@@ -805,6 +811,81 @@ def _away_from(insertions: Insertions, blacklist: Blacklist | None, length: int)
                       insertions.blacklisted + dropped)
 
 
+# Insertions held out of training by default (train --bam), and the half
+# width of the neighbourhood in which the model places them: the
+# correction's default window.
+HELD_OUT = 5_000
+PLACEMENT_HALF = 50
+# train --bam's background by default: insertions moved by up to this many
+# bases, the half width of the correction's default window.
+DEFAULT_NEAR = 50
+
+
+def _hold_out(insertions: Insertions, count: int, seed: int
+              ) -> tuple[Insertions, list[tuple[str, int, int]]]:
+    """The insertions without ``count`` of them drawn uniformly (at most a
+    tenth of them), and those drawn as (chrom, strand: 0 for +, position)."""
+    count = min(count, insertions.total // 10)
+    rng = np.random.default_rng([seed, 2])
+    chosen = np.sort(rng.choice(insertions.total, size=count, replace=False))
+    kept, held, at = {}, [], 0
+    for chrom, pair in insertions.positions.items():
+        parts = []
+        for strand, positions in enumerate(pair):
+            k = np.searchsorted(chosen, [at, at + len(positions)])
+            picked = chosen[k[0]:k[1]] - at
+            held.extend((chrom, strand, position) for position in positions[picked].tolist())
+            keep = np.ones(len(positions), bool)
+            keep[picked] = False
+            parts.append(positions[keep])
+            at += len(positions)
+        kept[chrom] = (parts[0], parts[1])
+    return dataclasses.replace(insertions, positions=kept), held
+
+
+def placement_gain(model, fasta, held, half: int = PLACEMENT_HALF) -> tuple[float, int]:
+    """How well a prepared ``model`` places insertions: the mean over
+    ``held`` (chrom, strand, position) of ``log2(w(p) / mean(w(q)))``, ``q``
+    the positions within ``half`` of ``p`` that have a weight on the
+    insertion's strand: the bits by which the model's share of a local
+    count (the correction's) gives the insertion's own position more
+    probability than an even share would.  0 for no bias, higher is better,
+    comparable between models of any type and length.  Returns (bits,
+    insertions placed); an insertion whose window holds N is left out."""
+    from corlap import tracks
+
+    total, used = 0.0, 0
+    for chrom, strand, position in held:
+        lo, hi = max(position - half, 0), min(position + half + 1, fasta.get_length(chrom))
+        name = tracks.STRANDS[strand]
+        scores = tracks.interval_scores(model, fasta, chrom, lo, hi, (name,))[name]
+        present = scores[~np.isnan(scores)]
+        if np.isnan(scores[position - lo]):
+            continue
+        total += scores[position - lo] - np.log2(np.mean(np.exp2(present)))
+        used += 1
+    return (total / used if used else float("nan")), used
+
+
+def _near(insertions: Insertions, low: int, high: int, seed: int) -> Insertions:
+    """Each insertion moved by an offset drawn uniformly from low..high
+    bases either way, on its own strand: windows that share the
+    insertions' accessibility and composition, as the correction's local
+    counts do.  An offset of at least the window's length keeps the
+    insertion's own bases, which the enzyme chose, out of its background
+    window."""
+    rng = np.random.default_rng([seed, 1])
+    moved = {}
+    for chrom, pair in insertions.positions.items():
+        parts = []
+        for positions in pair:
+            offsets = rng.integers(low, high + 1, len(positions))
+            parts.append(positions + np.where(rng.random(len(positions)) < 0.5, -offsets,
+                                              offsets))
+        moved[chrom] = (parts[0], parts[1])
+    return Insertions(moved)
+
+
 @dataclasses.dataclass
 class ReadsTrainingSummary(TrainingSummary):
     """What ``train_from_reads`` counted: the training summary of the site
@@ -815,6 +896,9 @@ class ReadsTrainingSummary(TrainingSummary):
     reads_left_out: int = 0       # reads the filters left out
     # Insertions inside the blacklist, or whose window overlaps it.
     insertions_blacklisted: int = 0
+    held_out: int = 0             # insertions kept out of training
+    placed: int = 0               # of those, placed by the model (no N in reach)
+    placement: float = float("nan")   # bits per insertion placed (placement_gain)
 
     def line(self) -> str:
         parts = [f"{self.insertions} insertions read",
@@ -826,7 +910,12 @@ class ReadsTrainingSummary(TrainingSummary):
                          f"it, or their window overlaps it)")
         if self.sampled is not None:
             parts.append(f"{self.sampled} sampled")
-        return "; ".join(parts) + "; " + super().line()
+        held = ""
+        if self.held_out:
+            held = (f"; {self.held_out} insertions held out: placed {self.placement:.4f} bits "
+                    f"per insertion better than by no bias, within {PLACEMENT_HALF} bases "
+                    f"({self.placed} placed)")
+        return "; ".join(parts) + "; " + super().line() + held
 
 
 def train_from_reads(fasta, bam, model_type: str, length: int, *,
@@ -834,7 +923,8 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
                      background: int = DEFAULT_BACKGROUND, background_sites=None,
                      shift=DEFAULT_SHIFT, min_mapq: int = DEFAULT_MIN_MAPQ,
                      exclude: Iterable[str] = (), require_sites: bool = False,
-                     filters: ReadFilters = NO_FILTERS):
+                     filters: ReadFilters = NO_FILTERS, near: int | None = None,
+                     held_out: int = 0):
     """A prepared model trained on the insertions of the reads file
     ``bam``, with a ReadsTrainingSummary; as ``train_model`` with each
     insertion as a site of its strand.
@@ -843,7 +933,13 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     default generator seeded with ``seed``); the background and
     ``require_sites`` are ``train_model``'s; ``filters`` choose the reads
     and, with a blacklist, leave out the insertions whose window overlaps
-    it, and background windows that do.  The counts equal
+    it, and background windows that do.  With ``near``, the background is
+    instead one window per insertion counted, moved by ``min(length,
+    near)`` to ``near`` bases either way on its strand (from ``seed``), and
+    ``background`` and ``background_sites`` are not used.  ``held_out``
+    insertions (at most a tenth) are drawn first and kept out of training;
+    the summary says how well the model places them (``placement_gain``).
+    The counts equal
     ``add_sequence`` called once per site, bit for bit: they are integers
     summed exactly, in any order.
     """
@@ -865,15 +961,22 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     insertions = away
     if require_sites and insertions.total == 0:
         raise NoUsableSites(summary.unusable())
+    held: list[tuple[str, int, int]] = []
+    if held_out:
+        insertions, held = _hold_out(insertions, held_out, seed)
+        summary.held_out = len(held)
     if max_sites is not None and max_sites < insertions.total:
         insertions = _sample(insertions, max_sites, seed)
         summary.sampled = max_sites
     # The background, drawn or given, counted as train_model counts it;
     # the model is prepared again once the sites are in.
+    if near is not None and not (isinstance(near, int) and near >= 1):
+        raise ValueError(f"near must be a positive integer, got {near!r}")
     model, background_summary = train_model(
-        fasta_path, [], model_type, length, background=background,
-        background_sites=background_sites, seed=seed, exclude=exclude,
-        blacklist=filters.blacklist)
+        fasta_path, [], model_type, length,
+        background=0 if near is not None else background,
+        background_sites=None if near is not None else background_sites, seed=seed,
+        exclude=exclude, blacklist=filters.blacklist)
     for field in ("background", "background_off", "background_with_n", "excluded",
                   "blacklisted"):
         setattr(summary, field, getattr(background_summary, field))
@@ -881,12 +984,23 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
         lengths = dict(zip(genome.references, genome.lengths))
         summary.sites, summary.sites_off, summary.sites_with_n = _count_windows(
             model, model_type, genome, lengths, insertions, length)
+        if near is not None:
+            # Background windows that overlap the blacklist are left out,
+            # as drawn ones are.
+            moved = _away_from(_near(insertions, min(length, near), near, seed),
+                               filters.blacklist, length)
+            summary.blacklisted += moved.blacklisted
+            summary.background, summary.background_off, summary.background_with_n = \
+                _count_windows(model, model_type, genome, lengths, moved, length, True)
     if require_sites:
         reason = summary.unusable(background_wanted=background_sites is not None
-                                  or background > 0)
+                                  or background > 0 or near is not None)
         if reason is not None:
             raise NoUsableSites(reason)
     model.prepare_mat()
+    if held:
+        with open_fasta(fasta_path) as genome:
+            summary.placement, summary.placed = placement_gain(model, genome, held)
     return model, summary
 
 
