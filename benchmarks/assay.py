@@ -34,9 +34,9 @@ The reads are written as SAM text and sorted and indexed with pysam into
 a reverse read at ``end - 1 - 5`` (corlap's default shift).
 
 ``simulate(work, config)`` writes ``genome.fa``, ``reads.bam``,
-``peaks.bed`` and ``motif.bed`` (every site, BED6, name ``bound``,
-``unbound`` or ``outside``) into ``work`` and returns an ``Assay`` with the
-truth.  ``true_correction`` writes the corrected signal that the true bias
+``peaks.bed``, ``motif.bed`` (every site, BED6, named after the motif) and
+``truth.tsv`` (each site's kind: ``bound``, ``unbound`` in a peak, or
+``outside`` peaks) into ``work`` and returns an ``Assay`` with the truth.  ``true_correction`` writes the corrected signal that the true bias
 gives through corlap's own correction arithmetic.
 """
 
@@ -52,6 +52,7 @@ BASES = np.frombuffer(b"ACGTN", dtype=np.uint8)
 # corlap's of that length is placed on a site.
 BIAS_LENGTH, BIAS_CENTRE = 16, 8
 MOTIF = "TGGCCACCAGGGGGCGCTA"
+MOTIF_NAME = "CTCF-like"
 # How much of its consensus base each motif position keeps (the rest goes
 # to the other three bases alike): strong core, weaker edges.
 MOTIF_STRENGTH = np.array([0.45, 0.5, 0.55, 0.75, 0.85, 0.6, 0.85, 0.9, 0.6, 0.85,
@@ -429,8 +430,11 @@ def simulate(work, config: Config = Config()) -> Assay:
             stream.write("".join(text[at:at + 80] + "\n" for at in range(0, len(text), 80)))
     motif_bed = work / "motif.bed"
     with open(motif_bed, "w") as stream:
-        stream.writelines(f"{c}\t{s}\t{e}\t{kind}\t0\t{strand}\n"
-                          for c, s, e, strand, kind in sites)
+        stream.writelines(f"{c}\t{s}\t{e}\t{MOTIF_NAME}\t0\t{strand}\n"
+                          for c, s, e, strand, _ in sites)
+    with open(work / "truth.tsv", "w") as stream:
+        stream.write("chrom\tstart\tend\tstrand\tkind\n")
+        stream.writelines("\t".join(map(str, site)) + "\n" for site in sites)
     peaks_bed = work / "peaks.bed"
     with open(peaks_bed, "w") as stream:
         stream.writelines(f"{c}\t{s}\t{e}\tpeak{k}\n" for k, (c, s, e, *_) in

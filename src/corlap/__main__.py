@@ -714,7 +714,7 @@ def _sites_only(args) -> None:
     given = [option for option, value in (("--shift", args.shift), ("--min-mapq", args.min_mapq),
                                           ("--max-sites", args.max_sites),
                                           ("--fragment-length", args.fragment_length),
-                                          ("--proper-pairs", args.proper_pairs or None))
+                                          ("--proper-pairs", args.proper_pairs or None),
                                           ("--background-near", args.background_near),
                                           ("--held-out", args.held_out))
              if value is not None]
