@@ -337,7 +337,7 @@ def test_train_bam_blacklist_leaves_out_windows_overlapping_it(paired, tmp_path,
     out = tmp_path / "m.npz"
     status, _, err = run(["train", "-f", fasta, "--bam", bam, "--type", "PWM", "--length", 6,
                           "--shift", 0, 0, "--background", 3000, "--blacklist",
-                          tmp_path / "b.bed", "-o", out], capfd)
+                          tmp_path / "b.bed", "--held-out", 0, "-o", out], capfd)
     assert status == 0, err
     mask = blacklist_mask()
     sites = [Site(chrom, int(p), int(p) + 1, "+-"[strand])
