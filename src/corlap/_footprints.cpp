@@ -655,7 +655,7 @@ void put_number(double x, std::string& out) {
 
 // The site table's rows: the six BED columns of each line of `data` as
 // split_bed found them (a missing name is ., a missing score 0, the strand
-// - or +), then each column of `values` (float64, one row per site): in
+// - or +), then each column of `values` (float64, sites x columns): in
 // the kinds of `kinds`, 'f' as repr writes it and 'i' as an integer, a
 // NaN as nothing.
 PyObject* format_rows(PyObject*, PyObject* args) {
@@ -717,7 +717,7 @@ PyObject* format_rows(PyObject*, PyObject* args) {
             const double* v = values.data<double>();
             for (Py_ssize_t c = 0; c < width; ++c) {
                 out += '\t';
-                const double x = v[c * n + r];
+                const double x = v[r * width + c];
                 if (kinds[c] == 'i') {
                     if (!std::isnan(x)) out += std::to_string(static_cast<long long>(x));
                 } else {

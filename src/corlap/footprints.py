@@ -485,12 +485,21 @@ class _Reader:
         pieces = [spans[x:y] for x, y in zip(bounds[:-1], bounds[1:]) if x < y]
         return [array for part in self._pool.map(self._read, pieces) for array in part]
 
-    def map(self, function, items) -> list:
-        """``function`` of each item, on the reading threads when there are
-        several (for native calls that let other threads run)."""
+    def map(self, function, items) -> Iterator:
+        """``function`` of each item, in order, on the reading threads when
+        there are several (for native calls that let other threads run): a
+        few at a time, so that results wait little to be taken."""
+        items = list(items)
         if self._pool is None:
-            return [function(item) for item in items]
-        return list(self._pool.map(function, items))
+            yield from map(function, items)
+            return
+        pending: collections.deque = collections.deque()
+        for item in items:
+            pending.append(self._pool.submit(function, item))
+            if len(pending) > self.workers:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
 
     def close(self) -> None:
         if self._pool is not None:
@@ -1008,7 +1017,9 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
             groups = [(j, np.flatnonzero(width_index == j)) for j in np.unique(width_index)
                       if j >= 0]
             empty = block.starts == block.ends
-            columns: list[np.ndarray] = []
+            # The table's values, a row per site (format_rows takes rows of parts).
+            values = np.empty((n, len(kinds))) if stream is not None else None
+            column = 0
             footprints_of, compared, no_centre = [], [], np.zeros(n, bool)
             lows, highs = _reaches(block.starts, block.ends, block.minus, flank, reach)
             chroms = block.chroms
@@ -1044,9 +1055,11 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                         raise FootprintError(f"signal {signals[k]!r} holds a value of 2**36 "
                                              f"or more, too large to sum") from None
                 if stream is not None:
-                    columns += [scores[c] for c in SCORE_COLUMNS]
-                    columns += [means[0], means[1], means[2], p,
-                                np.where(np.isnan(p), np.nan, bound)]
+                    for array in ([scores[c] for c in SCORE_COLUMNS]
+                                  + [means[0], means[1], means[2], p,
+                                     np.where(np.isnan(p), np.nan, bound)]):
+                        values[:, column] = array
+                        column += 1
             scored = ~np.any(np.isnan(footprints_of), axis=0)
             rows = np.where(scored, block.motifs, -1)
             summary.scored += int(scored.sum())
@@ -1062,19 +1075,20 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                 change_sums[k].add(rows, change)
                 change_squares[k].add(rows, change * change)
                 if stream is not None:
-                    columns.append(change)
+                    values[:, column] = change
+                    column += 1
             if region_keys is not None and not summary.in_regions:
                 # Only whether any site lies in the regions is said.
                 summary.in_regions += _overlapping(region_keys, block)
             if stream is not None:
-                values = np.stack(columns)
                 firsts = np.cumsum([0] + [len(part.starts) for part in block.parts])
                 for text in handles[0].map(
                         lambda k: _footprints.format_rows(
                             block.parts[k].data, block.parts[k].fields, block.parts[k].columns,
-                            np.ascontiguousarray(values[:, firsts[k]:firsts[k + 1]]), kinds),
+                            values[firsts[k]:firsts[k + 1]], kinds),
                         range(len(block.parts))):
                     stream.write(text)
+                del values
         if stream is not None:
             stream.close()
     summary.bound_of = tuple(int(n) for n in bound_of.sum(axis=1))
