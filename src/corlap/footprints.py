@@ -121,6 +121,8 @@ _CHUNK = 1 << 22
 _GAP = 256
 # Positions of the genome as one number: the sequence's index above these bits.
 _POSITION_BITS = 42
+# Positions read by one task of the reading threads, about.
+_READ_PIECE = 1 << 22
 # Positions of the signal read at a time for the depth factors.
 _DEPTH_PIECE = 1 << 22
 # Exact sums are in units of 2**-_FIXED_BITS (corlap._footprints).
@@ -472,18 +474,22 @@ class _Reader:
         values = self._mine().values
         return [values(self.names[c], a, b, numpy=True) for c, a, b in spans]
 
-    def read(self, spans: list[tuple[int, int, int]]) -> list[np.ndarray]:
-        """The values of each (sequence index, start, end) span."""
+    def read(self, spans: list[tuple[int, int, int]]) -> Iterator[np.ndarray]:
+        """The values of each (sequence index, start, end) span, in order."""
         if self._pool is None or len(spans) < 2 * self.workers:
             values = self.handle.values
-            return [values(self.names[c], a, b, numpy=True) for c, a, b in spans]
-        # Pieces of about the same number of positions, in order.
+            for c, a, b in spans:
+                yield values(self.names[c], a, b, numpy=True)
+            return
+        # Pieces of about the same number of positions, in order, a few
+        # read at a time.
         sizes = np.cumsum([b - a for _, a, b in spans])
-        cuts = np.searchsorted(sizes, sizes[-1] * np.arange(1, 4 * self.workers)
-                               / (4 * self.workers))
+        pieces = max(4 * self.workers, int(sizes[-1] // _READ_PIECE))
+        cuts = np.searchsorted(sizes, sizes[-1] * np.arange(1, pieces) / pieces)
         bounds = [0, *sorted(set(cuts.tolist())), len(spans)]
-        pieces = [spans[x:y] for x, y in zip(bounds[:-1], bounds[1:]) if x < y]
-        return [array for part in self._pool.map(self._read, pieces) for array in part]
+        for part in self.map(self._read, [spans[x:y] for x, y in zip(bounds[:-1], bounds[1:])
+                                          if x < y]):
+            yield from part
 
     def map(self, function, items) -> Iterator:
         """``function`` of each item, in order, on the reading threads when
@@ -543,12 +549,13 @@ def _read_windows(reader: _Reader, ends_of: np.ndarray, chroms, lows, highs, spa
     mask = (1 << _POSITION_BITS) - 1
     spans = [(a >> _POSITION_BITS, a & mask, b & mask)
              for a, b in zip(span_lo.tolist(), span_hi.tolist()) if b > a]
-    arrays = reader.read(spans)
-    offsets = np.concatenate(([0], np.cumsum(span_hi - span_lo)[:-1]))
+    offsets = np.concatenate(([0], np.cumsum(span_hi - span_lo)))
+    values = np.empty(int(offsets[-1]), np.float32)
+    # Spans of no position are not read, and take no room.
+    for into, array in zip(offsets[:-1][span_hi > span_lo].tolist(), reader.read(spans)):
+        values[into:into + len(array)] = array
     which = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, n)))
     at[order] = offsets[which] + (first - span_lo[which])
-    values = (np.concatenate(arrays) if arrays else np.empty(0, np.float32)).astype(
-        np.float32, copy=False)
     return values, at, lo, hi - lo
 
 
