@@ -480,3 +480,9 @@ def test_misuse_is_said_and_outputs_read_as_documented(pair, tmp_path, capfd):
                if not line.startswith("#")]
     assert profile[0].split("\t")[:3] == ["motif", "offset", "all"]
     assert {len(line.split("\t")) for line in profile} == {8}
+
+
+@pytest.mark.parametrize("t, df", [(2.228, 10), (2.571, 5), (2.042, 30), (12.706, 1),
+                                   (1.96, 1e6)])
+def test_two_sided_p_of_student_t_at_the_tables_5_per_cent(t, df):
+    assert 2 * footprints._t_sf(t, df) == pytest.approx(0.05, abs=2e-4)

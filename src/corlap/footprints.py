@@ -1127,10 +1127,6 @@ def _shown(names: list[str]) -> str:
                                               if len(names) > _NAMES_SHOWN else "")
 
 
-def _texts(values: np.ndarray) -> list[str]:
-    return [_number(value) for value in values.tolist()]
-
-
 def _overlapping(region_keys, block: _Block) -> int:
     """How many of the block's sites overlap the merged regions (a site of
     no width: holds the position of its start)."""
