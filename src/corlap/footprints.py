@@ -1095,7 +1095,9 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                             values[firsts[k]:firsts[k + 1]], kinds),
                         range(len(block.parts))):
                     stream.write(text)
-                del values
+            # Nothing of this block stays while the next one is read.
+            del block, values, windows, means, counts, spread, scores, footprint, p, bound
+            del footprints_of, compared, rows, scored, no_centre, empty, lows, highs, chroms
         if stream is not None:
             stream.close()
     summary.bound_of = tuple(int(n) for n in bound_of.sum(axis=1))
