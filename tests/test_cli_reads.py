@@ -521,6 +521,10 @@ def bad_reads(sim, directory):
     other = directory / "other.fa"
     write_fasta(other, {chrom: np.frombuffer(b"ACGT", np.uint8)[
         rng.integers(0, 4, len(text))].tobytes().decode() for chrom, text in sim.genome.items()})
+    fifo = directory / "reads-pipe.bam"
+    os.mkfifo(fifo)
+    sam = directory / "reads.sam"
+    sam.write_text(pysam.view("-h", str(sim.bam)))
     return {
         "unsorted": (sim.unsorted, sim.fasta, "not sorted by coordinate"),
         "unindexed": (unindexed, sim.fasta, "no index"),
@@ -529,6 +533,8 @@ def bad_reads(sim, directory):
         "CRAM, not its reference": (cram_of(sim, directory), other, "checksums differ"),
         "missing": (directory / "missing.bam", sim.fasta, "not found"),
         "standard input": ("-", sim.fasta, "a reads file must be a path"),
+        "pipe": (fifo, sim.fasta, "not a regular file"),
+        "SAM text": (sam, sim.fasta, "SAM text cannot be read by region: samtools sort"),
         "unplaced record among placed ones": (unplaced_in_the_middle(sim, directory),
                                               sim.fasta, "not sorted by coordinate"),
         "sequence name not UTF-8": (

@@ -85,7 +85,7 @@ struct htsFormatHead {
     int category;
     int format;
 };
-constexpr int format_bam = 4, format_cram = 6;
+constexpr int format_sam = 3, format_bam = 4, format_cram = 6;
 
 struct bam1_core_t {
     hts_pos_t pos;
@@ -393,9 +393,12 @@ std::unique_ptr<Handle> open_handle(const std::string& path, const std::string& 
     auto handle = std::make_unique<Handle>();
     errno = 0;
     handle->file = hts.hts_open(path.c_str(), "r");
+    // htslib says ENOEXEC for a format it does not know.
+    if (handle->file == nullptr && errno == ENOEXEC) throw ReadError("not a BAM or CRAM file");
     if (handle->file == nullptr)
         throw HtslibFailure(errno != 0 ? std::strerror(errno) : "not a file htslib reads");
     int format = hts.hts_get_format(handle->file)->format;
+    if (format == format_sam) throw ReadError("SAM text");
     if (format != format_bam && format != format_cram) throw ReadError("not a BAM or CRAM file");
     handle->cram = format == format_cram;
     if (format == format_cram && !reference.empty() &&
@@ -1288,14 +1291,15 @@ PyObject* layout(PyObject*, PyObject*) {
 #define VALUE(name, value) "const." name, Py_ssize_t(value), Py_ssize_t(0)
     return Py_BuildValue(
         "{s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)"
-        "s(nn)s(nn)s(nn)s(nn)s(nn)}",
+        "s(nn)s(nn)s(nn)s(nn)s(nn)s(nn)}",
         FIELD(bam1_core_t, pos), FIELD(bam1_core_t, tid), FIELD(bam1_core_t, bin),
         FIELD(bam1_core_t, qual), FIELD(bam1_core_t, l_extranul), FIELD(bam1_core_t, flag),
         FIELD(bam1_core_t, l_qname), FIELD(bam1_core_t, n_cigar), FIELD(bam1_core_t, l_qseq),
         FIELD(bam1_core_t, mtid), FIELD(bam1_core_t, mpos), FIELD(bam1_core_t, isize),
         FIELD(bam1_t, core), FIELD(bam1_t, id), FIELD(bam1_t, data), FIELD(bam1_t, l_data),
         FIELD(htsFormatHead, category), FIELD(htsFormatHead, format),
-        VALUE("bam", format_bam), VALUE("cram", format_cram), VALUE("HTS_POS_MAX", pos_max));
+        VALUE("sam", format_sam), VALUE("bam", format_bam), VALUE("cram", format_cram),
+        VALUE("HTS_POS_MAX", pos_max));
 #undef VALUE
 #undef FIELD
 }

@@ -189,7 +189,8 @@ def index_of(path) -> str | None:
     there is none."""
     path = os.fspath(path)
     try:
-        cram = _is_cram(path)
+        # Not a pipe, which would wait for a writer and lose what it read.
+        cram = os.path.isfile(path) and _is_cram(path)
     except OSError:
         return None
     stem = os.path.splitext(path)[0]
@@ -251,6 +252,9 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
         raise ReadsError(f"reads file not found: {path!r}")
     if os.path.isdir(path):
         raise ReadsError(f"reads file {path!r} is a directory")
+    if not os.path.isfile(path):
+        raise ReadsError(f"reads file {path!r} is not a regular file (a pipe?): a reads file "
+                         f"must be a path, since its index is found beside it")
     try:
         cram = _is_cram(path)
     except OSError as error:
@@ -267,7 +271,15 @@ def open_reads(path, fasta=None, lengths: dict[str, int] | None = None):
     except ImportError as error:
         raise pysam_unavailable(error) from None
     except OSError as error:
-        raise ReadsError(f"{path}: not a BAM or CRAM file ({_first_line(error)})") from None
+        if _first_line(error) == "SAM text":
+            raise ReadsError(f"{path}: not a BAM or CRAM file (SAM text cannot be read by "
+                             f"region: samtools sort -o READS.bam {path} && samtools index "
+                             f"READS.bam)") from None
+        reason = _first_line(error)
+        if reason == "not a BAM or CRAM file":     # another format htslib knows
+            reason = "empty" if os.path.getsize(path) == 0 else ""
+        raise ReadsError(f"{path}: not a BAM or CRAM file"
+                         f"{f' ({reason})' if reason else ''}") from None
     with probe:
         names, file_lengths = _check_header(probe, path)
     _check_index(path, reference, cram)
