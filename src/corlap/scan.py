@@ -62,20 +62,25 @@ def codes_of(text: str) -> np.ndarray:
 
 def plan(lengths: dict[str, int], regions=None, chunk_size: int = DEFAULT_CHUNK_SIZE,
          reach: int = 0) -> list:
-    """The engine's chunks, with no interval of a region cut fewer than
-    ``reach`` bases before the region's end (a last piece that short is
-    joined to the one before it): a window starting in an interval and
-    ending within ``reach`` bases after it then lies in the region."""
+    """The engine's chunks, with no region cut fewer than ``reach`` bases
+    before its end (an interval starting that near the end is joined to
+    the one before it): a window starting in an interval and ending within
+    ``reach`` bases after it then lies in the region."""
     chunks = plan_chunks(lengths, regions, chunk_size)
     flat = [(at, chrom, start, end) for at, (chrom, intervals) in enumerate(chunks)
             for start, end in intervals]
+    # The end of the region each interval belongs to.
+    region_end = [0] * len(flat)
+    for k in range(len(flat) - 1, -1, -1):
+        _, chrom, _, end = flat[k]
+        after = flat[k + 1] if k + 1 < len(flat) else None
+        goes_on = after is not None and after[1] == chrom and after[2] == end
+        region_end[k] = region_end[k + 1] if goes_on else end
     kept: list[tuple[str, list]] = [(chrom, []) for chrom, _ in chunks]
     last = None
     for k, (at, chrom, start, end) in enumerate(flat):
-        after = flat[k + 1] if k + 1 < len(flat) else None
-        goes_on = after is not None and after[1] == chrom and after[2] == end
         continues = last is not None and last[0] == chrom and last[1][-1][1] == start
-        if continues and not goes_on and end - start < reach:
+        if continues and region_end[k] - start < reach:
             last[1][-1] = (last[1][-1][0], end)
             continue
         kept[at][1].append((start, end))
