@@ -51,7 +51,9 @@ sdist-check: $(VENV)/.deps
 # The library example, the command-line example (train, score to bigWig,
 # plot both tracks), then aligned reads to a corrected signal (a simulated
 # assay to BAM, train on its insertions, observed, expected and corrected
-# bigWig, plotted around footprints), then two conditions compared motif by
+# bigWig, plotted around footprints), then footprints on a small simulated
+# assay as hard as real data (the README's lines against the occupancy score
+# and the true bias, benchmarks/assay.py), then two conditions compared motif by
 # motif (reads to the volcano plot).  Plots and files go to the current
 # directory (PLOT=path.png chooses the first example's plot file).
 demo: install
