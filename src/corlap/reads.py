@@ -44,9 +44,10 @@ from corlap.training import check_length
 from corlap.utils.fasta import import_pysam, open_fasta, pysam_unavailable
 from corlap.utils.sequences import nuc_to_num
 
-__all__ = ["DEFAULT_MIN_MAPQ", "DEFAULT_SHIFT", "NO_FILTERS", "Insertions", "ReadFilters",
-           "ReadsError", "ReadsTrainingSummary", "count_insertions", "open_reads",
-           "read_insertions", "region_insertions", "train_from_reads"]
+__all__ = ["DEFAULT_MIN_MAPQ", "DEFAULT_NEAR", "DEFAULT_SHIFT", "HELD_OUT", "NO_FILTERS",
+           "Insertions", "ReadFilters", "ReadsError", "ReadsTrainingSummary",
+           "count_insertions", "open_reads", "placement_gain", "read_insertions",
+           "region_insertions", "train_from_reads"]
 
 DEFAULT_SHIFT = (4, -5)
 DEFAULT_MIN_MAPQ = 30
