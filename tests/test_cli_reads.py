@@ -508,6 +508,19 @@ def with_damaged_index(directory, damage):
     return path
 
 
+def damaged_cram(cram, directory):
+    """The CRAM with a byte flipped inside its first slice (by its index):
+    the block's CRC32 fails where the first read is decoded."""
+    first = gzip.decompress(pathlib.Path(f"{cram}.crai").read_bytes()).split(b"\n")[0]
+    _, _, _, container, slice_offset, size = map(int, first.split(b"\t"))
+    data = bytearray(cram.read_bytes())
+    data[container + slice_offset + size // 2] ^= 0x10
+    path = directory / "damaged.cram"
+    path.write_bytes(data)
+    shutil.copyfile(f"{cram}.crai", f"{path}.crai")
+    return path
+
+
 def bad_reads(sim, directory):
     """name -> (reads file, FASTA file, words the line must hold)."""
     unindexed = directory / "unindexed.bam"
@@ -521,6 +534,7 @@ def bad_reads(sim, directory):
     other = directory / "other.fa"
     write_fasta(other, {chrom: np.frombuffer(b"ACGT", np.uint8)[
         rng.integers(0, 4, len(text))].tobytes().decode() for chrom, text in sim.genome.items()})
+    cram = cram_of(sim, directory)
     fifo = directory / "reads-pipe.bam"
     os.mkfifo(fifo)
     sam = directory / "reads.sam"
@@ -530,7 +544,9 @@ def bad_reads(sim, directory):
         "unindexed": (unindexed, sim.fasta, "no index"),
         "other lengths": (sim.bam, longer, "bases, but"),
         "other names": (sim.bam, renamed, "none of its sequences"),
-        "CRAM, not its reference": (cram_of(sim, directory), other, "checksums differ"),
+        "CRAM, not its reference": (cram, other, "checksums differ"),
+        "CRAM damaged": (damaged_cram(cram, directory), sim.fasta,
+                         "against the right reference (the checksums agree)"),
         "missing": (directory / "missing.bam", sim.fasta, "not found"),
         "standard input": ("-", sim.fasta, "a reads file must be a path"),
         "pipe": (fifo, sim.fasta, "not a regular file"),
