@@ -74,6 +74,9 @@ _BLOCK = 4
 # a second.
 _INDEX_SECONDS = 30.0
 _INDEX_BYTES_PER_SECOND = 10_000_000
+# The indexes that loaded in a child: (reads file, reference, index) -> the
+# index's (device, inode, size, modification time) then.
+_LOADED: dict[tuple, tuple[int, int, int, int]] = {}
 
 
 class ReadsError(ValueError):
@@ -338,12 +341,19 @@ def _header_field(text: bytes, kind: bytes, tag: bytes, name: bytes | None = Non
 
 def _check_index(path: str, reference: str | None, cram: bool) -> None:
     """The index htslib would read, loaded once in a child process: a
-    damaged one can crash htslib's reader, and would take the process."""
+    damaged one can crash htslib's reader, and would take the process.
+    An index that loaded is not loaded again while it is unchanged (a run
+    checks its reads file more than once)."""
     index = index_of(path)
     try:
-        size = os.path.getsize(index) if index else 0
+        found = os.stat(index) if index else None
     except OSError:
-        size = 0
+        found = None
+    size = found.st_size if found else 0
+    key = (os.path.abspath(path), reference, index and os.path.abspath(index))
+    seen = (found.st_dev, found.st_ino, found.st_size, found.st_mtime_ns) if found else None
+    if seen is not None and _LOADED.get(key) == seen:
+        return
     try:
         timeout = _INDEX_SECONDS + size / _INDEX_BYTES_PER_SECOND
         outcome, signal_number = check_index(path, reference=reference, timeout=timeout)
@@ -351,6 +361,8 @@ def _check_index(path: str, reference: str | None, cram: bool) -> None:
         raise ReadsError(f"{path}: cannot check its index ({error.strerror or error})") \
             from None
     if outcome == "loaded":
+        if seen is not None:
+            _LOADED[key] = seen
         return
     if outcome == "not reads":
         raise ReadsError(f"{path}: not a BAM or CRAM file (htslib cannot open it)")
