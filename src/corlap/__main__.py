@@ -267,8 +267,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="with --bam: train on N insertions drawn uniformly (default: "
                             "all of them)")
     train.add_argument("--held-out", type=_non_negative, metavar="N",
-                       help="with --bam: keep N insertions (at most a tenth) out of training "
-                            "and say how well the model places them (default 5000; 0: none)")
+                       help="with --bam: keep N insertions (at most a tenth, and 100000) out "
+                            "of training and say how well the model places them (default "
+                            "5000; 0: none)")
     train.add_argument("--seed", type=int, default=0,
                        help="seed of the background draws and of --max-sites (default 0)")
     train.add_argument("-q", "--quiet", action="store_true",

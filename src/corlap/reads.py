@@ -840,6 +840,8 @@ def _away_from(insertions: Insertions, blacklist: Blacklist | None, length: int)
 # width of the neighbourhood in which the model places them: the
 # correction's default window.
 HELD_OUT = 5_000
+# Each held-out insertion is scored apart (about 0.2 ms): at most this many.
+HELD_OUT_LIMIT = 100_000
 PLACEMENT_HALF = 50
 # train --bam's background by default: insertions moved by up to this many
 # bases, the half width of the correction's default window.
@@ -849,8 +851,9 @@ DEFAULT_NEAR = 50
 def _hold_out(insertions: Insertions, count: int, seed: int
               ) -> tuple[Insertions, list[tuple[str, int, int]]]:
     """The insertions without ``count`` of them drawn uniformly (at most a
-    tenth of them), and those drawn as (chrom, strand: 0 for +, position)."""
-    count = min(count, insertions.total // 10)
+    tenth of them, and HELD_OUT_LIMIT), and those drawn as (chrom, strand:
+    0 for +, position)."""
+    count = min(count, insertions.total // 10, HELD_OUT_LIMIT)
     rng = np.random.default_rng([seed, 2])
     chosen = np.sort(rng.choice(insertions.total, size=count, replace=False))
     kept, held, at = {}, [], 0
@@ -962,11 +965,10 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     instead one window per insertion counted, moved by ``min(length,
     near)`` to ``near`` bases either way on its strand (from ``seed``), and
     ``background`` and ``background_sites`` are not used.  ``held_out``
-    insertions (at most a tenth) are drawn first and kept out of training;
-    the summary says how well the model places them (``placement_gain``).
-    The counts equal
-    ``add_sequence`` called once per site, bit for bit: they are integers
-    summed exactly, in any order.
+    insertions (at most a tenth, and 100,000) are drawn first and kept out
+    of training; the summary says how well the model places them
+    (``placement_gain``).  The counts equal ``add_sequence`` called once
+    per site, bit for bit: they are integers summed exactly, in any order.
     """
     if model_type not in ("PWM", "DWM"):
         raise ValueError(f"unknown model type {model_type!r}: use PWM or DWM")
