@@ -171,15 +171,16 @@ _MEME_MATRIX = re.compile(r"letter-probability\s+matrix\s*:(.*)$", re.IGNORECASE
 def _meme(path: str, lines: list[tuple[int, str]]) -> list[Motif]:
     motifs: list[Motif] = []
     at = 0
-    alphabet_ok = True
     while at < len(lines):
         number, line = lines[at]
         at += 1
         if line.startswith("ALPHABET"):
+            # "ALPHABET= ACGT", or the first line of an alphabet's
+            # definition ('ALPHABET "DNA" DNA-LIKE').
             letters = line.split("=", 1)[1].strip() if "=" in line else ""
-            alphabet_ok = letters.upper().startswith("ACGT")
-            if not alphabet_ok:
-                raise MotifError(f"{path}, line {number}: alphabet {letters!r}: only DNA (ACGT) "
+            if not (letters.upper().startswith("ACGT") if "=" in line
+                    else "DNA" in line.upper()):
+                raise MotifError(f"{path}, line {number}: alphabet {line!r}: only DNA (ACGT) "
                                  f"motifs can be scanned")
             continue
         if not line.startswith("MOTIF"):
