@@ -1007,7 +1007,6 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
         change_sums = [_ExactSums(motifs) for _ in handles[1:]]
         change_squares = [_ExactSums(motifs) for _ in handles[1:]]
         region_keys = _merged(regions, lengths) if regions is not None else None
-        # Motifs' profiles need the sites' centres.
         stream = None
         if table is not None:
             temporaries[0], stream = open_beside(os.fspath(table), 1 << 20)
@@ -1018,6 +1017,7 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
         del kept
         for block in _blocks(lines, rank, _BLOCK):
             n = len(block.starts)
+            # Only the profile needs the sites' centres.
             centres = (_centres(block.starts, block.ends, block.minus) if reach is not None
                        else None)
             width_index = width_of[block.motifs]
