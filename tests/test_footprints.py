@@ -445,8 +445,10 @@ def test_outputs_do_not_depend_on_workers_chunks_or_line_order(pair, tmp_path, m
                              ("shuffled", shuffled, ["--chunk-size", "2000"])):
         out = tmp_path / case
         out.mkdir()
-        # Blocks of a few hundred sites: the signal is read once per block.
+        # Blocks of a few hundred sites (the signal is read once per block),
+        # each of several pieces of the file.
         monkeypatch.setattr(footprints, "_BLOCK", 1 << 20 if case == "plain" else 97)
+        monkeypatch.setattr(footprints, "_CHUNK", 1 << 22 if case == "plain" else 1500)
         assert main(["footprints", "--signal", str(pair / "ctrl.bw"), str(pair / "treated.bw"),
                      "--sites", str(bed), "--regions", str(pair / "peaks.bed"), "-q",
                      "--table", str(out / "t.tsv"), "--motifs-table", str(out / "m.tsv"),

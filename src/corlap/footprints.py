@@ -425,9 +425,14 @@ def _blocks(lines: Iterator[_Lines], rank: np.ndarray, size: int) -> Iterator[_B
     held = 0
 
     def block() -> _Block:
-        return _Block(parts, *(np.concatenate([getattr(part, column) for part in parts])
+        made = _Block(parts, *(np.concatenate([getattr(part, column) for part in parts])
                                for column in ("chroms", "starts", "ends", "minus")),
                       rank[np.concatenate([part.motifs for part in parts])])
+        # The parts keep what the table's rows are written from.
+        none = np.empty(0, np.int64)
+        for part in parts:
+            part.chroms = part.starts = part.ends = part.minus = part.motifs = none
+        return made
 
     for part in lines:
         parts.append(part)
@@ -1088,7 +1093,7 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
                 # Only whether any site lies in the regions is said.
                 summary.in_regions += _overlapping(region_keys, block)
             if stream is not None:
-                firsts = np.cumsum([0] + [len(part.starts) for part in block.parts])
+                firsts = np.cumsum([0] + [len(part.columns) for part in block.parts])
                 for text in handles[0].map(
                         lambda k: _footprints.format_rows(
                             block.parts[k].data, block.parts[k].fields, block.parts[k].columns,
