@@ -564,7 +564,12 @@ def test_a_fault_outside_the_tables_still_ends_the_process(tmp_path):
     done = subprocess.run([sys.executable, "-c", FOREIGN_FAULT, str(tmp_path),
                            os.path.dirname(__file__)],
                           capture_output=True, text=True, timeout=60)
-    assert done.returncode == -signal.SIGBUS, done.stderr
+    # Under AddressSanitizer its own handler, found first, is last in the
+    # chain and ends the process with an abort.
+    ends = {-signal.SIGBUS}
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        ends.add(-signal.SIGABRT)
+    assert done.returncode in ends, done.stderr
     assert "Fatal Python error: Bus error" in done.stderr
 
 
