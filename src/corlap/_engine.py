@@ -91,7 +91,8 @@ from corlap._output import (commit_all, discard, discard_beside, naming, open_be
 from corlap.bed import BgzfWriter
 
 __all__ = ["BGZF_EXTENSIONS", "DEFAULT_CHUNK_SIZE", "OUTPUT_FORMATS", "STDOUT", "Task", "Span",
-           "TaskResult", "AttemptError", "WorkerContext", "Encoder", "InlineExecutor", "output_format",
+           "TaskResult", "AttemptError", "WorkerContext", "Encoder", "InlineExecutor", "output_extension",
+           "output_format",
            "check_output", "merge_regions", "plan_chunks", "run_task", "run_tasks",
            "array_intervals", "write_outputs", "encode_bedgraph"]
 
@@ -110,14 +111,23 @@ STDOUT = "-"
 
 # --- output paths -----------------------------------------------------------
 
+def output_extension(path) -> str:
+    """The extension of an output's name as written: a BGZF one whole
+    (``.bedgraph.gz``), else the last."""
+    path = os.fspath(path)
+    lower = path.lower()
+    compressed = next((extension for extension in BGZF_EXTENSIONS
+                       if lower.endswith(extension)), None)
+    return path[len(path) - len(compressed):] if compressed else os.path.splitext(path)[1]
+
+
 def output_format(path) -> str:
     """"bigwig" or "bedgraph", from the file name's extension (``-``,
     standard output, is bedGraph); ValueError for any other extension."""
     if os.fspath(path) == STDOUT:
         return "bedgraph"
-    name = os.path.basename(os.fspath(path)).lower()
-    extension = next((compressed for compressed in BGZF_EXTENSIONS
-                      if name.endswith(compressed)), os.path.splitext(name)[1])
+    name = os.path.basename(os.fspath(path))
+    extension = output_extension(name).lower()
     if extension not in OUTPUT_FORMATS:
         raise ValueError(f"output {os.fspath(path)!r} has an unknown extension "
                          f"{extension or '(none)'!r}; use .bw or .bigwig for bigWig, "

@@ -124,8 +124,7 @@ def correct_interval(model, fasta, handle, chrom: str, start: int, end: int, *,
     if per_strand:
         # A strand's tracks are those of the whole with the other strand
         # holding no weight and no insertion.
-        none = np.full(hi - lo, np.nan) if context is None else \
-            context.array("no weights", hi - lo)
+        none = np.empty(hi - lo) if context is None else context.array("no weights", hi - lo)
         none.fill(np.nan)
         nothing = np.empty(0, np.int64)
         for k, word in enumerate(STRAND_WORDS):
@@ -149,13 +148,14 @@ def correction_task(task: _engine.Task, context: _engine.WorkerContext) -> _engi
                           lambda: reads.open_for_regions(job.bam, job.fasta, shown),
                           lambda reader: reader.close())
     names = [name for name, _ in task.outputs]
+    per_strand = any("." in name for name in names)
     encoder = _engine.Encoder(task)
     for span in task.spans():
         values = correct_interval(model, fasta, handle, span.chrom, span.start, span.end,
                                   window=job.window, shift=job.shift, min_mapq=job.min_mapq,
                                   path=shown, context=context, whole_memo=job.whole_memo,
                                   filters=job.filters,
-                                  per_strand=any("." in name for name in names))
+                                  per_strand=per_strand)
         if job.scale != 1.0:
             for name in names:
                 values[name] *= job.scale
@@ -279,7 +279,5 @@ def strand_path(path, word: str) -> str:
     path = os.fspath(path)
     if path == _engine.STDOUT:
         raise ValueError("per-strand tracks need files: standard output (-) holds one track")
-    lower = path.lower()
-    extension = next((compressed for compressed in _engine.BGZF_EXTENSIONS
-                      if lower.endswith(compressed)), os.path.splitext(path)[1])
+    extension = _engine.output_extension(path)
     return f"{path[:len(path) - len(extension)]}.{word}{path[len(path) - len(extension):]}"

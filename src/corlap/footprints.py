@@ -519,17 +519,43 @@ class _Reader:
             handle.close()
 
 
+@dataclasses.dataclass(frozen=True)
+class _WindowPlan:
+    """Where the windows of one block lie in the array read for them, the
+    same for every signal read over them (see _plan_windows)."""
+    spans: list            # (chrom index, start, end) read, in genome order
+    into: list             # where each span's values go
+    size: int              # positions read in all
+    at: np.ndarray         # each window's first position in the array
+    lo: np.ndarray         # each window's start, clipped to its sequence
+    width: np.ndarray      # each window's positions, clipped
+
+
 def _read_windows(reader: _Reader, ends_of: np.ndarray, chroms, lows, highs, span: int):
     """The signal over windows ``[lows, highs)`` of sequences ``chroms``
-    (clipped to them) as the kernels take it, (values, at, lo, size): read
-    in genome order, one call per run of windows less than _GAP apart,
-    cut after ``span`` positions (a run of overlapping windows goes on)."""
+    (clipped to them) as the kernels take it, (values, at, lo, size)."""
+    return _fill_windows(reader, _plan_windows(ends_of, chroms, lows, highs, span))
+
+
+def _fill_windows(reader: _Reader, plan: _WindowPlan):
+    """The signal of ``reader`` over the windows of ``plan``: (values, at,
+    lo, size)."""
+    values = np.empty(plan.size, np.float32)
+    for into, array in zip(plan.into, reader.read(plan.spans)):
+        values[into:into + len(array)] = array
+    return values, plan.at, plan.lo, plan.width
+
+
+def _plan_windows(ends_of: np.ndarray, chroms, lows, highs, span: int) -> _WindowPlan:
+    """How to read windows ``[lows, highs)`` of sequences ``chroms``: in
+    genome order, one call per run of windows less than _GAP apart, cut
+    after ``span`` positions (a run of overlapping windows goes on)."""
     n = len(lows)
     lo = np.minimum(np.maximum(lows, 0), ends_of[chroms])
     hi = np.maximum(np.minimum(highs, ends_of[chroms]), lo)
     at = np.zeros(n, np.int64)
     if not n:
-        return np.empty(0, np.float32), at, lo, hi - lo
+        return _WindowPlan([], [], 0, at, lo, hi - lo)
     first = _keys(chroms, lo)
     order = np.argsort(first, kind="stable")
     first, last = first[order], _keys(chroms[order], hi[order])
@@ -555,13 +581,11 @@ def _read_windows(reader: _Reader, ends_of: np.ndarray, chroms, lows, highs, spa
     spans = [(a >> _POSITION_BITS, a & mask, b & mask)
              for a, b in zip(span_lo.tolist(), span_hi.tolist()) if b > a]
     offsets = np.concatenate(([0], np.cumsum(span_hi - span_lo)))
-    values = np.empty(int(offsets[-1]), np.float32)
-    # Spans of no position are not read, and take no room.
-    for into, array in zip(offsets[:-1][span_hi > span_lo].tolist(), reader.read(spans)):
-        values[into:into + len(array)] = array
     which = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, n)))
     at[order] = offsets[which] + (first - span_lo[which])
-    return values, at, lo, hi - lo
+    # Spans of no position are not read, and take no room.
+    return _WindowPlan(spans, offsets[:-1][span_hi > span_lo].tolist(), int(offsets[-1]),
+                       at, lo, hi - lo)
 
 
 def _reaches(starts, ends, minus, flank: int, reach: int | None):
@@ -1038,8 +1062,9 @@ def _score_all(handles, signals, names, lengths, sites, summary, temporaries, *,
             if not ranked:
                 lows, highs = np.concatenate((lows, bg_lows)), np.concatenate((highs, bg_highs))
                 chroms = np.concatenate((chroms, bg_chroms))
+            plan = _plan_windows(ends_of, chroms, lows, highs, span)
             for k, handle in enumerate(handles):
-                windows = _read_windows(handle, ends_of, chroms, lows, highs, span)
+                windows = _fill_windows(handle, plan)
                 if len(chroms) > n:
                     _background(_part(windows, n, len(chroms)), bg_centres, distinct, flank,
                                 factors[k], k, scores_of, ranked)

@@ -977,6 +977,8 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
     if max_sites is not None and max_sites < 0:
         raise ValueError(f"max_sites must not be negative, got {max_sites}")
     check_length(model_type, length)
+    if near is not None and not (isinstance(near, int) and near >= 1):
+        raise ValueError(f"near must be a positive integer, got {near!r}")
     fasta_path = os.fspath(fasta)
     insertions = read_insertions(bam, fasta_path, shift=shift, min_mapq=min_mapq,
                                  exclude=exclude, filters=filters)
@@ -997,8 +999,6 @@ def train_from_reads(fasta, bam, model_type: str, length: int, *,
         summary.sampled = max_sites
     # The background, drawn or given, counted as train_model counts it;
     # the model is prepared again once the sites are in.
-    if near is not None and not (isinstance(near, int) and near >= 1):
-        raise ValueError(f"near must be a positive integer, got {near!r}")
     model, background_summary = train_model(
         fasta_path, [], model_type, length,
         background=0 if near is not None else background,
