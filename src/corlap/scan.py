@@ -33,7 +33,8 @@ import numpy as np
 from corlap import _scan, motifs
 from corlap._engine import (DEFAULT_CHUNK_SIZE, STDOUT, Task, TaskResult, WorkerContext,
                             _StandardOutput, plan_chunks, run_tasks)
-from corlap._output import commit, discard, open_beside, sweep_beside
+from corlap._lifecycle import held
+from corlap._output import commit_all, discard, open_beside, sweep_beside
 from corlap.bed import BgzfWriter
 from corlap.utils.fasta import open_fasta
 
@@ -111,7 +112,7 @@ class ScanJob:
     background: np.ndarray
     recipes: tuple
 
-    @property
+    @functools.cached_property
     def encoded_names(self) -> tuple[bytes, ...]:
         return tuple(name.encode() for name in self.names)
 
@@ -323,11 +324,6 @@ class _Out:
         if self.temporary is not None:
             self.file.close()
 
-    def commit(self) -> None:
-        if self.temporary is not None:
-            commit(self.temporary, self.path)
-            self.temporary = None
-
     def abandon(self) -> None:
         with contextlib.suppress(OSError):
             self.file.close()
@@ -392,8 +388,9 @@ def write_sites(fasta, motif_files: Iterable, out, *, thresholds=None, regions=N
             hits += count
         for output in outputs:
             output.finish()
-        for output in outputs:
-            output.commit()
+        # Both files in place as one set.
+        commit_all([(output.temporary, output.path) for output in outputs
+                    if output.temporary is not None], held)
     except BaseException:
         for output in outputs:
             output.abandon()
