@@ -272,16 +272,16 @@ def _rows_of(path, source: str, lengths, checked: bool) -> Iterator[tuple[int, l
     name = bed.bed_name(path)
     for number, fields in bed._records(path, bed.open_bed(source)):
         if not checked:
-            chrom = fields[0]
-            if chrom not in lengths and len(fields) >= 3:
-                names = list(lengths)
-                shown = ", ".join(names[:_NAMES_SHOWN])
-                more = (f" and {len(names) - _NAMES_SHOWN} more" if len(names) > _NAMES_SHOWN
-                        else "")
-                raise bed.BedError(f"{name}, line {number}: sequence {chrom!r} is not in "
-                                   f"the signal (which holds {shown}{more})")
+            _check_sequence(name, number, fields, lengths)
             bed._parse(name, number, fields, lengths)
         yield number, fields
+
+
+def _check_sequence(name: str, number: int, fields: list[str], lengths) -> None:
+    """BedError naming the line when its sequence is not the signal's."""
+    if fields[0] not in lengths and len(fields) >= 3:
+        raise bed.BedError(f"{name}, line {number}: sequence {fields[0]!r} is not in "
+                           f"the signal (which holds {_shown(list(lengths))})")
 
 
 def read_regions(path, lengths: dict[str, int]) -> list[bed.Site]:
@@ -392,10 +392,7 @@ def _line_by_line(name: str, number: int, data: bytes, begin: int, end: int, len
         return None
     tabs = "\t" in line
     fields = line.split("\t") if tabs else line.split()
-    if fields[0] not in lengths and len(fields) >= 3:
-        names = list(lengths)
-        raise bed.BedError(f"{name}, line {number}: sequence {fields[0]!r} is not in "
-                           f"the signal (which holds {_shown(names)})")
+    _check_sequence(name, number, fields, lengths)
     site = bed._parse(name, number, fields, lengths)
     offsets, at = [0] * 12, 0
     for k, field in enumerate(fields[:6]):
