@@ -627,11 +627,18 @@ def _median_low(counts: collections.Counter) -> int:
     raise ValueError("no values")
 
 
+def _spans(lengths: dict[str, int], regions) -> list[tuple[int, int, int]]:
+    """(sequence index, start, end) of the regions (merged by
+    _engine.merge_regions) in their order, or of every sequence whole."""
+    chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
+    if regions is not None:
+        return [(chrom_of[chrom], a, b) for chrom, pieces in regions.items() for a, b in pieces]
+    return [(chrom_of[chrom], 0, length) for chrom, length in lengths.items() if length]
+
+
 def _merged(merged, lengths) -> tuple[np.ndarray, np.ndarray]:
     """Merged regions (of _engine.merge_regions) as sorted (first, last) keys."""
-    chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
-    pieces = np.array(sorted((chrom_of[chrom], a, b) for chrom, spans in merged.items()
-                             for a, b in spans), np.int64).reshape(-1, 3)
+    pieces = np.array(sorted(_spans(lengths, merged)), np.int64).reshape(-1, 3)
     return _keys(pieces[:, 0], pieces[:, 1]), _keys(pieces[:, 0], pieces[:, 2])
 
 
@@ -640,16 +647,12 @@ def _draw_centres(reader: _Reader, lengths: dict[str, int], count: int, seed: in
     """(sequence indices, centres, positions drawn) of the background (see
     the module's notes); ``regions`` merged (by _engine.merge_regions)."""
     rng = np.random.default_rng(seed)
-    chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
-    if regions is not None:
-        spans = [(chrom, a, b) for chrom, pieces in regions.items() for a, b in pieces]
-    else:
-        spans = [(chrom, 0, length) for chrom, length in lengths.items() if length]
+    spans = _spans(lengths, regions)
     sizes = np.array([b - a for _, a, b in spans], dtype=np.int64)
     if not len(spans) or sizes.sum() == 0:
         raise FootprintError("no position to draw the background from")
     firsts = np.concatenate(([0], np.cumsum(sizes)))
-    span_chroms = np.array([chrom_of[chrom] for chrom, _, _ in spans], np.int64)
+    span_chroms = np.array([chrom for chrom, _, _ in spans], np.int64)
     span_starts = np.array([a for _, a, _ in spans], np.int64)
     ends_of = np.array(list(lengths.values()), np.int64)
     chroms, centres, drawn, kept = [], [], 0, 0
@@ -681,13 +684,8 @@ def _depth(reader: _Reader, lengths: dict[str, int], regions) -> tuple[float, bo
     any value is negative.  Each region
     (or piece of a sequence) is summed on its own and the sums added in
     genome order, so the total does not depend on the workers."""
-    chrom_of = {chrom: k for k, chrom in enumerate(lengths)}
-    if regions is not None:
-        spans = [(chrom_of[chrom], a, b) for chrom, pieces in
-                 regions.items() for a, b in pieces]
-    else:
-        spans = [(chrom_of[chrom], 0, length) for chrom, length in lengths.items() if length]
-    pieces = [(c, piece, min(piece + _DEPTH_PIECE, b)) for c, a, b in sorted(spans)
+    pieces = [(c, piece, min(piece + _DEPTH_PIECE, b))
+              for c, a, b in sorted(_spans(lengths, regions))
               for piece in range(a, b, _DEPTH_PIECE)]
     total, negative = 0.0, False
     at = 0
